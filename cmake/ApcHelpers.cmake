@@ -1,0 +1,48 @@
+# One list of warnings and one helper for libraries and tests.
+set(APC_WARNINGS -Wall -Wextra -Werror -Wshadow -Wnon-virtual-dtor -Wcast-align)
+
+set(APC_SANITIZER_FLAGS "")
+if(APC_SANITIZE STREQUAL "address")
+  set(APC_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+elseif(APC_SANITIZE STREQUAL "thread")
+  set(APC_SANITIZER_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+endif()
+add_compile_options(${APC_SANITIZER_FLAGS})
+add_link_options(${APC_SANITIZER_FLAGS})
+
+# apc_library(NAME SOURCES ... DEPS ...): a static library whose headers are found
+# from the project root ("platform/utility.h").
+function(apc_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_compile_options(${name} PRIVATE ${APC_WARNINGS})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# apc_test(NAME SOURCES ... DEPS ...): a GoogleTest executable registered with ctest.
+function(apc_test name)
+  if(NOT APC_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${APC_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                       PROPERTIES TIMEOUT 300)
+endfunction()
+
+# apc_folder(NAME DEPS ... TEST_DEPS ...): the static library of one source folder
+# (every .cpp but *_test.cpp and main.cpp) and one test executable per *_test.cpp.
+function(apc_folder name)
+  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  list(FILTER sources EXCLUDE REGEX "(_test|/main)\\.cpp$")
+  apc_library(${name} SOURCES ${sources} DEPS ${ARG_DEPS})
+  foreach(test_source ${tests})
+    get_filename_component(test_name ${test_source} NAME_WE)
+    apc_test(${test_name} SOURCES ${test_source} DEPS ${name} ${ARG_TEST_DEPS})
+  endforeach()
+endfunction()

@@ -1,0 +1,75 @@
+// The provisioning client: the daemon's web-side endpoint and the owner of the
+// queue poller, the provisioning messenger, the configurator instance and the
+// worker thread that drives discovery.
+#ifndef CORE_AUTO_PROVISION_CLIENT_H
+#define CORE_AUTO_PROVISION_CLIENT_H
+
+#include <atomic>
+#include <list>
+#include <string>
+
+#include "core/shared_state.h"
+#include "platform/messaging.h"
+#include "platform/utility.h"
+#include "platform/zentro_configurator.h"
+
+class AutoProvisionMessenger;
+
+// Program-wide constants.
+class AutoProvision {
+public:
+    static const char* const _MULTI_CAST_IP_ADDRESS_;   // "224.0.1.75"
+    static const char* const _CONFIG_DIRECTORY_;        // "/tmp/httpipeconfig/"
+    static const char* const _CONFIG_FILE_PREFIX_;      // "zentrofxs-"
+};
+
+class AutoProvisionClient : public CGIMessenger {
+public:
+    AutoProvisionClient();
+    virtual ~AutoProvisionClient();
+
+    // Creates the collaborators and starts the worker; true when ready to run.
+    bool Initialize();
+    // The event loop; returns false only when an exception leaves it.
+    bool Run();
+    void CleanUp();
+
+    // Worker thread and provisioning state.
+    bool StartProcess();
+    static unsigned long RequestProc(void* client);
+    // Requests a new subscription at the worker's next tick. Any thread.
+    void ConfigUpdate();
+    unsigned long long GetSubscribtionID() const;
+    int IsMulticastMsgSentSuccessfully();
+
+    // One subscription attempt; worker thread only.
+    void SendMulticastMessage();
+
+    // Download and apply.
+    bool ParseURL(const std::string& url, ConfigurationControl::RequestParams& params);
+    bool SendConfigRequest(const ConfigurationControl::RequestParams& params);
+    bool MakeUpUserAgentName();
+    bool ReceiveConfiguration(BsdSocket& socket, std::string& response);
+    void SerializeConfig(const std::string& response);
+    bool Notify(const unsigned long long& subscriptionID, const std::string& url);
+    void RetriveConfigurationByURL(const std::string& url);
+
+    int OnUpdate(UpdateType type, const std::list<std::string>& data) override;
+
+protected:
+    // Fields shared by the worker thread and the main thread are atomic or
+    // guarded by their own wrapper, so that neither sees a half-written value.
+    unsigned long mThreadID;
+    ThreadMutex mMutex;                                   // held by ConfigUpdate only
+    ConfigurationControl::ZentroConfigurator* mpConfigurator;
+    AutoProvisionMessenger* mpMessenger;
+    CyclicQueuePoller* mpPoller;
+    SeqLockedU64 mSubscriptionID;                         // written by the worker only
+    SharedText mMACAddress;                               // written by the worker only
+    SharedText mConfigFilePath;
+    std::string mUserAgent;                               // written before the worker starts
+    std::atomic<int> mMulticastMsgSent;
+    std::atomic<int> mSubscribeRequested;
+};
+
+#endif

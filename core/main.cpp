@@ -1,0 +1,4 @@
+int main(int, char**)
+{
+    return 0;
+}

@@ -1,0 +1,243 @@
+// Messaging library: numbered queues between the device's processes.
+//
+// A queue is a Unix-domain datagram socket bound at
+// QueueDirectory() + "/queue-<number>" (directory mode 0770, socket mode 0660).
+// Every datagram carries one message in the wire format below; a datagram is
+// checked whole before anything acts on it, and one that is truncated,
+// oversized, garbled or sent by a process of another user and group is dropped
+// and counted.
+//
+// Wire format, all integers big-endian:
+//   offset 0  u8[2]  magic "AP"
+//   offset 2  u8     version (WIRE_VERSION)
+//   offset 3  u8     kind (MessageKind)
+//   offset 4  u32    payload length, equal to the datagram size minus 8
+//   offset 8  payload, by kind:
+//     SUBSCRIBE    u64 id, party subscriber, party target, u32 watching states, u32 expires
+//     UNSUBSCRIBE  u64 id
+//     CONFIRM      u64 id
+//     NOTIFY       u64 id, str url
+//     ERROR        u64 id, i32 code
+//     PARTY_STATE  u8 online (0 or 1)
+//     UPDATE       i32 type, u32 number, u16 count, count * str
+//   str   = u16 length, that many bytes (no terminator)
+//   party = 10 * str, i32 integer (the CallParams record in field order)
+// The payload must be consumed exactly; trailing bytes make the message garbled.
+#ifndef PLATFORM_MESSAGING_H
+#define PLATFORM_MESSAGING_H
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "platform/call_params.h"
+
+class Link;                      // transport of a messenger; null selects the queue transport
+typedef unsigned int WatchingStates;
+
+enum UpdateType : int32_t {
+    Update_None = 0,
+    Update_Configuration_Command = 182,  // first string: a configCommands word
+};
+
+enum PresenceUAClientErrorCode : int32_t {
+    Presence_No_Error = 0,
+    Presence_Invalid_Request = 1,
+    Presence_Not_Online = 2,
+    Presence_Network_Failure = 3,
+    Presence_Unknown_Subscription = 4,
+    Presence_Subscription_Failed = 5,
+    Presence_Unsubscription_Failed = 6,
+    Presence_Notify_Failed = 7,
+    Presence_Internal_Error = 8,
+    Presence_Subscription_Time_Out = 9,
+};
+
+// ---------------------------------------------------------------- wire format
+
+namespace Messaging {
+
+const uint8_t WIRE_VERSION = 1;
+const size_t HEADER_SIZE = 8;
+const size_t MAX_MESSAGE_SIZE = 16384;   // whole datagram
+const int PRESENCE_CLIENT_QUEUE = 125;   // the daemon's presence messenger
+const int CGI_QUEUE = 126;               // the daemon's web-side endpoint
+const int PRESENCE_AGENT_QUEUE = 124;    // the presence user agent
+
+enum MessageKind : uint8_t {
+    MSG_SUBSCRIBE = 1,
+    MSG_UNSUBSCRIBE = 2,
+    MSG_CONFIRM = 3,
+    MSG_NOTIFY = 4,
+    MSG_ERROR = 5,
+    MSG_PARTY_STATE = 6,
+    MSG_UPDATE = 7,
+};
+
+struct Message {
+    MessageKind kind = MSG_CONFIRM;
+    uint64_t id = 0;
+    CallParams subscriber;                 // SUBSCRIBE
+    CallParams target;                     // SUBSCRIBE
+    uint32_t watchingStates = 0;           // SUBSCRIBE
+    uint32_t expires = 0;                  // SUBSCRIBE
+    std::string url;                       // NOTIFY
+    int32_t code = 0;                      // ERROR: error code; UPDATE: type
+    bool online = false;                   // PARTY_STATE
+    uint32_t number = 0;                   // UPDATE
+    std::list<std::string> strings;        // UPDATE
+};
+
+// Appends the encoded message to out. False (out unchanged) when it would
+// exceed MAX_MESSAGE_SIZE or a string is longer than 65535 bytes.
+bool EncodeMessage(const Message& message, std::vector<uint8_t>& out);
+
+// Decodes one whole datagram. False for anything that is not exactly one
+// well-formed message of this version.
+bool DecodeMessage(const uint8_t* data, size_t length, Message& message);
+
+// Directory of the queue sockets; default "/var/run/msgq". Set it before any
+// queue is created (tests use a temporary directory).
+void SetQueueDirectory(const std::string& directory);
+std::string QueueDirectory();
+std::string QueuePath(int queue);
+
+}  // namespace Messaging
+
+// ---------------------------------------------------------------- queues
+
+// One numbered queue endpoint of this process. The constructor binds it and
+// registers it for CyclicQueuePoller; it throws std::system_error when the
+// queue cannot be bound (for instance when another live process serves it).
+class CyclicMessageQueue {
+public:
+    explicit CyclicMessageQueue(int queue);
+    virtual ~CyclicMessageQueue();
+    CyclicMessageQueue(const CyclicMessageQueue&) = delete;
+    CyclicMessageQueue& operator=(const CyclicMessageQueue&) = delete;
+
+    int GetQueue() const { return mQueue; }
+    int GetFD() const { return mFd; }
+
+    // Sends to queue `to` without blocking. False when nobody serves that
+    // queue, the sender may not reach it, or it is full.
+    bool SendTo(int to, const Messaging::Message& message);
+
+    // Reads one pending datagram without blocking. True with a checked
+    // message (and its sender's address when from is given); false when
+    // nothing valid is pending. Invalid datagrams are consumed and counted.
+    bool ReceiveMessage(Messaging::Message& message, sockaddr_un* from = nullptr,
+                        socklen_t* fromLength = nullptr);
+
+    // Datagrams dropped by the checks so far.
+    unsigned long GetDroppedCount() const { return mDropped.load(); }
+
+protected:
+    bool SendToAddress(const sockaddr_un& to, socklen_t toLength, const Messaging::Message& message);
+
+private:
+    int mQueue;
+    int mFd;
+    std::atomic<unsigned long> mDropped;
+};
+
+// Waits for input on the queues of this process that were selected.
+class CyclicQueuePoller {
+public:
+    // maxQueues: most queues that can be selected.
+    explicit CyclicQueuePoller(int maxQueues);
+    virtual ~CyclicQueuePoller();
+    CyclicQueuePoller(const CyclicQueuePoller&) = delete;
+    CyclicQueuePoller& operator=(const CyclicQueuePoller&) = delete;
+
+    // Adds a queue of this process. owner: name of the process that serves
+    // the other end, informational; read: wait for input (must be true);
+    // exclusive: ignored. False when the queue is unknown or the set is full.
+    bool SelectQueue(int queue, const char* owner, bool read, bool exclusive);
+
+    // Blocks in poll() until a selected queue has input and returns its
+    // number; 0 on failure. Takes turns between ready queues so none starves.
+    virtual int WaitForEvents();
+
+private:
+    int mMaxQueues;
+    std::vector<int> mQueues;
+    size_t mNext;
+};
+
+// The web side's endpoint. Update messages reach OnUpdate.
+class CGIMessenger : public CyclicMessageQueue {
+public:
+    explicit CGIMessenger(int queue);
+    virtual ~CGIMessenger();
+
+    // Handles at most count pending messages on the calling thread.
+    virtual int ProcessMessageFromQueue(int count);
+
+    virtual int OnGetStates(const std::list<std::string>& states);
+    virtual int OnUpdate(UpdateType type, const std::list<std::string>& data);
+    virtual int OnGetActiveCalls(const std::list<std::string>& calls);
+
+    // Answers the sender of the update being handled with an UPDATE message
+    // carrying type, data and number. False outside an update or when the
+    // sender is gone.
+    bool Update(UpdateType type, const std::list<std::string>& data, unsigned int number);
+
+private:
+    sockaddr_un mReplyTo;
+    socklen_t mReplyToLength;
+};
+
+// Placeholder for presence information of a watched party.
+struct PresenceInfo {
+    std::string state;
+    std::string note;
+};
+
+// The presence user agent's client endpoint. Requests go to queue
+// Messaging::PRESENCE_AGENT_QUEUE; its answers reach the On... callbacks.
+class PresenceMessenger : public CyclicMessageQueue {
+public:
+    PresenceMessenger(int queue, Link* link);
+    virtual ~PresenceMessenger();
+
+    // Handles at most count pending messages on the calling thread; safe to
+    // call from two threads at once.
+    virtual int ProcessMessageFromQueue(int count);
+
+    // Requests never block and fail softly (false) when the agent is absent.
+    virtual bool Subscribe(const unsigned long long& id, const CallParams& subscriber,
+                           const CallParams& target, const WatchingStates& states,
+                           const unsigned long& expires);
+    virtual bool Subscribe(const unsigned long long& id, const CallParams& subscriber,
+                           const std::list<CallParams>& targets, const WatchingStates& states,
+                           const unsigned long& expires);
+    virtual bool Unsubscribe(const unsigned long long& id);
+
+    virtual int OnSubscribe(const unsigned long long& id, const CallParams& party);
+    virtual int OnUnsubscribe(const unsigned long long& id);
+    virtual int OnConfirm(const unsigned long long& id);
+    virtual int OnErrorConvey(const unsigned long long& id, const PresenceUAClientErrorCode& code);
+    virtual int OnNotify(const unsigned long long& id, const CallParams& party,
+                         const std::list<PresenceInfo>& info);
+    virtual int OnNotify(const unsigned long long& id, const std::string& url);
+
+    // True while the presence user agent serves its queue.
+    virtual bool IsPartyOnline();
+    virtual int OnPresencePartyStateChanged(bool online);
+    virtual int OnPartyStateChanged(bool online);
+
+    virtual bool SendMessage(const Messaging::Message& message);
+
+private:
+    Link* mpLink;
+    std::atomic<bool> mPartyOnline;
+};
+
+#endif

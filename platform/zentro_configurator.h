@@ -1,0 +1,107 @@
+// Configurator library: applies a stored configuration file to the device and
+// carries out configuration commands.
+#ifndef PLATFORM_ZENTRO_CONFIGURATOR_H
+#define PLATFORM_ZENTRO_CONFIGURATOR_H
+
+#include <string>
+
+namespace ConfigurationControl {
+
+// Command words, in this order: reset, update (subscribe anew), reboot, status.
+extern const char* const configCommands[4];
+// URL schemes, in this order: http, https, tftp, ftp.
+extern const char* const downloadMethods[4];
+
+// One download request.
+class RequestParams {
+public:
+    RequestParams() : downloadMethod(0), port("80") {}
+    ~RequestParams() {}
+
+    int downloadMethod;        // index into downloadMethods
+    std::string userName;      // not used by the client
+    std::string password;      // not used by the client
+    std::string host;          // authority of the URL, port included when given
+    std::string port;          // service to connect to, "80" unless set
+    std::string fileName;      // not used by the client
+    std::string path;          // path after the host, without its leading '/'
+};
+
+// Where the configurator keeps its files and what it runs.
+struct ConfiguratorPaths {
+    std::string activeFile;     // the device's active configuration
+    std::string previousFile;   // the active file before the last apply
+    std::string factoryFile;    // the factory configuration
+    std::string applyHook;      // executable run after an apply, if present
+    std::string rebootCommand;  // shell command that reboots the device
+};
+
+// The device's paths: /etc/zentro/active.cfg, /etc/zentro/previous.cfg,
+// /etc/zentro/factory.cfg, /usr/libexec/zentro/apply-config, "/sbin/reboot".
+ConfiguratorPaths DefaultConfiguratorPaths();
+
+// What the configurator does. The default applies files on the device under
+// DefaultConfiguratorPaths(); tests swap in a recorder or a backend on a
+// temporary directory with ScopedConfiguratorBackend.
+class ConfiguratorBackend {
+public:
+    virtual ~ConfiguratorBackend() = default;
+    virtual bool Open() = 0;    // GetInstance; false makes it return null
+    virtual void Close() = 0;   // CloseInstance
+    virtual bool SetConfigFilePath(const std::string& path) = 0;
+    virtual bool Start() = 0;
+    virtual bool Reboot() = 0;
+    virtual bool ResetConfiguration() = 0;
+};
+
+// The real configurator on a set of paths.
+class FileConfiguratorBackend : public ConfiguratorBackend {
+public:
+    explicit FileConfiguratorBackend(const ConfiguratorPaths& paths);
+    bool Open() override;
+    void Close() override;
+    bool SetConfigFilePath(const std::string& path) override;
+    // Refuses a file that does not begin with "<?xml"; otherwise writes it to
+    // a temporary file beside the active one, keeps the active one as the
+    // previous one, renames the new one into place and runs the apply hook.
+    bool Start() override;
+    bool Reboot() override;
+    // Installs the factory file as the active one (same steps as Start).
+    bool ResetConfiguration() override;
+
+private:
+    bool Install(const std::string& source);
+
+    ConfiguratorPaths mPaths;
+    std::string mConfigFilePath;
+};
+
+class ScopedConfiguratorBackend {
+public:
+    explicit ScopedConfiguratorBackend(ConfiguratorBackend* backend);
+    ~ScopedConfiguratorBackend();
+    ScopedConfiguratorBackend(const ScopedConfiguratorBackend&) = delete;
+    ScopedConfiguratorBackend& operator=(const ScopedConfiguratorBackend&) = delete;
+
+private:
+    ConfiguratorBackend* mpPrevious;
+};
+
+class ZentroConfigurator {
+public:
+    // The instance, or null when the configurator cannot be opened.
+    static ZentroConfigurator* GetInstance();
+    static void CloseInstance();
+
+    bool SetConfigFilePath(const std::string& path);
+    bool Start();
+    bool Reboot();
+    bool ResetConfiguration();
+
+private:
+    ZentroConfigurator() = default;
+};
+
+}  // namespace ConfigurationControl
+
+#endif

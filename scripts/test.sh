@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the build dependencies, then builds and runs the whole suite in four
+# variants: normal, ASan+UBSan, TSan and the PowerPC cross build under qemu-ppc.
+# Usage: scripts/test.sh [variant...]   (default: all four)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+variants=("$@")
+[ ${#variants[@]} -gt 0 ] || variants=(normal asan tsan ppc)
+
+run_variant() {
+  local name=$1; shift
+  local dir=build/$name
+  echo "=== $name: configure and build"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$dir.configure.log" 2>&1 \
+    || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j "$jobs" 2>&1 | grep -E "error|warning|Error" || true
+  cmake --build "$dir" -j "$jobs" > /dev/null
+  echo "=== $name: tests"
+  (cd "$dir" && ${CTEST_PREFIX:-} ctest --output-on-failure -j "$jobs" --timeout 600)
+}
+
+status=0
+mkdir -p build
+for v in "${variants[@]}"; do
+  case $v in
+    normal) run_variant normal || status=1 ;;
+    asan)   run_variant asan -DAPC_SANITIZE=address || status=1 ;;
+    # ThreadSanitizer needs an address layout without the newest randomisation.
+    tsan)   CTEST_PREFIX="setarch $(uname -m) -R" run_variant tsan -DAPC_SANITIZE=thread || status=1 ;;
+    ppc)    run_variant ppc -DCMAKE_TOOLCHAIN_FILE="$top/cmake/powerpc-linux-gnu.cmake" || status=1 ;;
+    *) echo "unknown variant $v"; status=1 ;;
+  esac
+done
+exit $status
