@@ -57,6 +57,10 @@ public:
     int OnUpdate(UpdateType type, const std::list<std::string>& data) override;
 
 protected:
+    // Directory of the stored configuration file, AutoProvision::_CONFIG_DIRECTORY_;
+    // tests override it with a temporary directory.
+    virtual std::string ConfigDirectory() const;
+
     // Fields shared by the worker thread and the main thread are atomic or
     // guarded by their own wrapper, so that neither sees a half-written value.
     unsigned long mThreadID;

@@ -1,0 +1,53 @@
+#include "testing/fake_device.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace testing_support {
+
+void UseTemporaryQueueDirectory()
+{
+    static TempDir* directory = nullptr;
+    if (directory == nullptr) {
+        directory = new TempDir();  // kept for the life of the process
+        Messaging::SetQueueDirectory(directory->Path());
+    }
+}
+
+FakeDeviceFiles::FakeDeviceFiles(const std::string& lineNumberOutput, const std::string& versionFile)
+{
+    std::string script = mDir.File("cat");
+    WriteFile(mDir.File("fxs-number"), lineNumberOutput);
+    WriteFile(script, "#!/bin/sh\nexec /bin/cat " + mDir.File("fxs-number") + "\n");
+    chmod(script.c_str(), 0755);
+    WriteFile(mDir.File("version.txt"), versionFile);
+    const char* path = getenv("PATH");
+    mOldPath = path != nullptr ? path : "/usr/bin:/bin";
+    setenv("PATH", (mDir.Path() + ":" + mOldPath).c_str(), 1);
+    mRedirect.reset(new Configuration::ScopedPathRedirect("/etc/version.txt", mDir.File("version.txt")));
+}
+
+FakeDeviceFiles::~FakeDeviceFiles()
+{
+    setenv("PATH", mOldPath.c_str(), 1);
+}
+
+bool WaitForMessage(CyclicMessageQueue& queue, Messaging::Message& message, int timeoutMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (queue.ReceiveMessage(message))
+            return true;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return false;
+        pollfd entry = {queue.GetFD(), POLLIN, 0};
+        poll(&entry, 1, static_cast<int>(left));
+    }
+}
+
+}  // namespace testing_support
