@@ -33,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,11 @@ std::string QueuePath(int queue);
 // One numbered queue endpoint of this process. The constructor binds it and
 // registers it for CyclicQueuePoller; it throws std::system_error when the
 // queue cannot be bound (for instance when another live process serves it).
+//
+// Queue number 0 is an anonymous endpoint for a program that only talks to
+// numbered queues and wants their answers (a command tool): it is bound to an
+// autobound abstract address, is not registered for the poller and leaves no
+// file behind. Negative numbers are refused (EINVAL).
 class CyclicMessageQueue {
 public:
     explicit CyclicMessageQueue(int queue);
@@ -135,16 +141,26 @@ public:
     bool ReceiveMessage(Messaging::Message& message, sockaddr_un* from = nullptr,
                         socklen_t* fromLength = nullptr);
 
-    // Datagrams dropped by the checks so far.
+    // Datagrams dropped by the checks so far, and valid messages of a kind
+    // the receiving messenger does not handle.
     unsigned long GetDroppedCount() const { return mDropped.load(); }
+
+    // Waits at most timeoutMs (-1: no bound) for input on this queue. True
+    // when a datagram is pending.
+    bool WaitForInput(int timeoutMs);
+
+    // True when a process serves queue `queue` and this process may send to it.
+    static bool IsQueueServed(int queue);
 
 protected:
     bool SendToAddress(const sockaddr_un& to, socklen_t toLength, const Messaging::Message& message);
+    void CountDropped() { ++mDropped; }
 
 private:
     int mQueue;
     int mFd;
     std::atomic<unsigned long> mDropped;
+    std::string mPath;   // socket file to remove on destruction; empty for queue 0
 };
 
 // Waits for input on the queues of this process that were selected.
@@ -172,12 +188,19 @@ private:
 };
 
 // The web side's endpoint. Update messages reach OnUpdate.
+//
+// A command tool sends an UPDATE from its own endpoint and waits for the
+// answer, which tells it that the daemon took the command:
+//     CyclicMessageQueue tool(0);
+//     tool.SendTo(Messaging::CGI_QUEUE, update);
+//     if (tool.WaitForInput(timeoutMs) && tool.ReceiveMessage(reply)) ...
 class CGIMessenger : public CyclicMessageQueue {
 public:
     explicit CGIMessenger(int queue);
     virtual ~CGIMessenger();
 
-    // Handles at most count pending messages on the calling thread.
+    // Handles at most count pending messages on the calling thread; returns
+    // how many were taken from the queue. One thread at a time.
     virtual int ProcessMessageFromQueue(int count);
 
     virtual int OnGetStates(const std::list<std::string>& states);
@@ -190,6 +213,9 @@ public:
     bool Update(UpdateType type, const std::list<std::string>& data, unsigned int number);
 
 private:
+    void SetReplyTo(const sockaddr_un* address, socklen_t length);
+
+    std::mutex mReplyMutex;
     sockaddr_un mReplyTo;
     socklen_t mReplyToLength;
 };
@@ -202,16 +228,23 @@ struct PresenceInfo {
 
 // The presence user agent's client endpoint. Requests go to queue
 // Messaging::PRESENCE_AGENT_QUEUE; its answers reach the On... callbacks.
+//
+// The agent itself serves that queue with a plain CyclicMessageQueue: its
+// ReceiveMessage yields SUBSCRIBE and UNSUBSCRIBE, and it answers with
+// SendTo(Messaging::PRESENCE_CLIENT_QUEUE, ...) carrying CONFIRM, NOTIFY,
+// ERROR or PARTY_STATE.
 class PresenceMessenger : public CyclicMessageQueue {
 public:
     PresenceMessenger(int queue, Link* link);
     virtual ~PresenceMessenger();
 
     // Handles at most count pending messages on the calling thread; safe to
-    // call from two threads at once.
+    // call from two threads at once. Returns how many were taken.
     virtual int ProcessMessageFromQueue(int count);
 
     // Requests never block and fail softly (false) when the agent is absent.
+    // The list form sends one SUBSCRIBE per target with the same id and stops
+    // at the first that fails; an empty list is false.
     virtual bool Subscribe(const unsigned long long& id, const CallParams& subscriber,
                            const CallParams& target, const WatchingStates& states,
                            const unsigned long& expires);
@@ -228,7 +261,9 @@ public:
                          const std::list<PresenceInfo>& info);
     virtual int OnNotify(const unsigned long long& id, const std::string& url);
 
-    // True while the presence user agent serves its queue.
+    // True while the presence user agent serves its queue and its last
+    // PARTY_STATE message, if any, said online. An offline message counts
+    // until the next PARTY_STATE or until the agent's queue is found unserved.
     virtual bool IsPartyOnline();
     virtual int OnPresencePartyStateChanged(bool online);
     virtual int OnPartyStateChanged(bool online);
@@ -236,7 +271,7 @@ public:
     virtual bool SendMessage(const Messaging::Message& message);
 
 private:
-    Link* mpLink;
+    Link* mpLink;    // kept for the callers' sake; every message uses the queue
     std::atomic<bool> mPartyOnline;
 };
 

@@ -3,6 +3,7 @@
 #ifndef PLATFORM_ZENTRO_CONFIGURATOR_H
 #define PLATFORM_ZENTRO_CONFIGURATOR_H
 
+#include <mutex>
 #include <string>
 
 namespace ConfigurationControl {
@@ -64,7 +65,10 @@ public:
     // Refuses a file that does not begin with "<?xml"; otherwise writes it to
     // a temporary file beside the active one, keeps the active one as the
     // previous one, renames the new one into place and runs the apply hook.
+    // False when the file is refused or not installed, or when the hook fails
+    // or runs too long (the file then stays installed).
     bool Start() override;
+    // Runs rebootCommand with /bin/sh -c and waits for it; true when it exits 0.
     bool Reboot() override;
     // Installs the factory file as the active one (same steps as Start).
     bool ResetConfiguration() override;
@@ -72,10 +76,13 @@ public:
 private:
     bool Install(const std::string& source);
 
+    std::mutex mMutex;   // one install at a time: they share the ".new" file
     ConfiguratorPaths mPaths;
     std::string mConfigFilePath;
 };
 
+// Makes backend the process-wide one for the life of this object (null: the
+// default one). Scopes end in reverse order; the backend must outlive it.
 class ScopedConfiguratorBackend {
 public:
     explicit ScopedConfiguratorBackend(ConfiguratorBackend* backend);
