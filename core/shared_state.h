@@ -18,22 +18,22 @@ public:
     // One writer at a time.
     void Store(uint64_t value)
     {
-        uint32_t seq = mSeq.load(std::memory_order_relaxed);
-        mSeq.store(seq + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        mHigh.store(static_cast<uint32_t>(value >> 32), std::memory_order_relaxed);
-        mLow.store(static_cast<uint32_t>(value), std::memory_order_relaxed);
-        mSeq.store(seq + 2, std::memory_order_release);
+        uint32_t seq = mSeq.load();
+        mSeq.store(seq + 1);
+        mHigh.store(static_cast<uint32_t>(value >> 32));
+        mLow.store(static_cast<uint32_t>(value));
+        mSeq.store(seq + 2);
     }
 
+    // Sequentially consistent accesses keep the halves between the two
+    // counter reads without separate fences.
     uint64_t Load() const
     {
         for (;;) {
-            uint32_t before = mSeq.load(std::memory_order_acquire);
-            uint32_t high = mHigh.load(std::memory_order_relaxed);
-            uint32_t low = mLow.load(std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
-            uint32_t after = mSeq.load(std::memory_order_relaxed);
+            uint32_t before = mSeq.load();
+            uint32_t high = mHigh.load();
+            uint32_t low = mLow.load();
+            uint32_t after = mSeq.load();
             if (before == after && (before & 1u) == 0)
                 return (static_cast<uint64_t>(high) << 32) | low;
         }
