@@ -1,0 +1,163 @@
+// The presence user agent: serves the daemon's presence queue
+// (Messaging::PRESENCE_AGENT_QUEUE) and turns its requests into SIP
+// subscriptions over UDP.
+//
+// - MSG_SUBSCRIBE(id, subscriber, target) sends a SUBSCRIBE to
+//   target.ipAddress:target.port (default 5060) for
+//   sip:<target.userName escaped>@<target.ipAddress>, from a socket bound to
+//   subscriber.ipAddress:subscriber.port (see SipSocket for the fall-backs).
+//   It is retransmitted per RFC 3261 Timers E and F. 2xx answers
+//   MSG_CONFIRM(id); a final 3xx-6xx answers MSG_ERROR(id,
+//   Presence_Subscription_Failed); no response before Timer F answers
+//   Presence_Subscription_Time_Out; a socket that cannot be opened or written
+//   answers Presence_Network_Failure. A request the agent cannot use (no
+//   user name, target not a dotted IPv4 address, bad port) answers
+//   Presence_Invalid_Request. Failed subscriptions are forgotten.
+// - A NOTIFY in a known dialog (same Call-ID, To tag = our From tag) gets
+//   200 OK and its URL goes to the daemon as MSG_NOTIFY(id, url); a NOTIFY
+//   retransmission (CSeq not above the last one) is answered, not delivered
+//   again, nor is a NOTIFY without a URL. Any other NOTIFY gets 481.
+//   A NOTIFY that comes before the 2xx counts as well; a subscription that
+//   saw one is not reported as timed out when its SUBSCRIBE gets no answer.
+// - MSG_UNSUBSCRIBE(id) forgets the subscription; a dialog that has had a
+//   2xx or a NOTIFY is ended with SUBSCRIBE Expires: 0 (same Call-ID and
+//   tags, next CSeq) sent where its last answer came from. That request is
+//   retransmitted like any other, its answer only logged.
+// - Rate limit: at most one NEW SUBSCRIBE per second on the wire, newest
+//   request wins. A request arriving less than a second after the last new
+//   SUBSCRIBE is held; a newer one replaces it and the replaced one is
+//   dropped without an answer (the daemon has already moved on to the newer
+//   id). The held one goes out when the second has passed. Retransmissions
+//   and un-SUBSCRIBEs are not counted.
+// - A confirmed subscription is kept for the Expires the 2xx granted (the
+//   requested one when it names none) and then forgotten; it is never
+//   refreshed, the daemon subscribes anew. At most MAX_SUBSCRIPTIONS are
+//   kept; the oldest makes room for a new one.
+// - Malformed SIP datagrams and responses that match no transaction are
+//   dropped and counted. Queue messages of other kinds are dropped and counted.
+//
+// Single-threaded: RunOnce() polls the queue, the SIP sockets and an optional
+// stop descriptor once, bounded by the next timer.
+#ifndef PRESENCE_AGENT_PRESENCE_AGENT_H
+#define PRESENCE_AGENT_PRESENCE_AGENT_H
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/messaging.h"
+#include "presence_agent/retransmit_schedule.h"
+#include "presence_agent/sip_dialog.h"
+#include "presence_agent/sip_socket.h"
+#include "presence_agent/subscribe_rate_limiter.h"
+
+struct PresenceAgentOptions {
+    TransactionTimers timers;
+    int64_t minSubscribeIntervalMs = 1000;
+    // Requested subscription length: an hour, the daemon re-subscribes long before.
+    unsigned int expiresSeconds = 3600;
+    const char* versionFile = "/etc/version.txt";
+    bool verbose = false;   // log every SIP message and drop to stderr
+};
+
+struct PresenceAgentCounters {
+    unsigned long malformedSip = 0;      // datagrams that did not parse or lacked a needed header
+    unsigned long strayResponses = 0;    // responses of no transaction of ours
+    unsigned long unknownNotifies = 0;   // NOTIFYs answered 481
+    unsigned long droppedRequests = 0;   // subscribe requests replaced while held
+    unsigned long droppedQueueMessages = 0;
+};
+
+class PresenceAgent {
+public:
+    static const size_t MAX_SUBSCRIPTIONS = 32;
+
+    // Binds queue Messaging::PRESENCE_AGENT_QUEUE; throws std::system_error
+    // when it cannot (another agent serves it).
+    explicit PresenceAgent(const PresenceAgentOptions& options);
+    ~PresenceAgent();
+    PresenceAgent(const PresenceAgent&) = delete;
+    PresenceAgent& operator=(const PresenceAgent&) = delete;
+
+    // Tells the daemon the agent is online (PARTY_STATE online) when its queue is served.
+    void Start();
+    // Tells the daemon the agent goes offline.
+    void Shutdown();
+
+    // Waits at most timeoutMs (less when a timer is due first) for input and
+    // handles what came and what is due. stopFd (-1: none) readable makes it
+    // return false at once, before anything else is handled.
+    bool RunOnce(int timeoutMs, int stopFd = -1);
+    // RunOnce until stopFd becomes readable.
+    void Run(int stopFd);
+
+    const PresenceAgentCounters& Counters() const { return mCounters; }
+    size_t SubscriptionCount() const { return mSubscriptions.size(); }
+
+private:
+    struct Transaction {
+        bool ownsSubscription = false;   // initial SUBSCRIBE: answers go to the daemon
+        uint64_t id = 0;
+        std::string branch;
+        std::string callId;
+        unsigned long cseq = 0;
+        std::string text;
+        std::shared_ptr<SipSocket> socket;
+        sockaddr_in destination;
+        RetransmitSchedule schedule;
+        Transaction(const TransactionTimers& timers, int64_t now) : schedule(timers, now) {}
+    };
+    struct Subscription {
+        uint64_t id = 0;
+        SipDialog dialog;
+        std::shared_ptr<SipSocket> socket;
+        sockaddr_in peer;            // where in-dialog requests go
+        bool alive = false;          // a 2xx or NOTIFY has come
+        bool notified = false;
+        bool haveNotifyCSeq = false;
+        unsigned long lastNotifyCSeq = 0;
+        int64_t expiresAt = 0;       // once alive
+        uint64_t order = 0;          // creation order, for eviction
+    };
+    typedef std::list<Subscription>::iterator SubscriptionIt;
+
+    int64_t Now() const;
+    int NextTimeout(int timeoutMs) const;
+    void HandleQueue();
+    void HandleSubscribeRequest(const Messaging::Message& request);
+    void HandleUnsubscribeRequest(uint64_t id);
+    void StartSubscription(const Messaging::Message& request);
+    void HandleDatagram(const std::shared_ptr<SipSocket>& socket, const std::string& data, const sockaddr_in& from);
+    void HandleResponse(const Sip::SipMessage& response, const sockaddr_in& from);
+    void HandleNotify(const std::shared_ptr<SipSocket>& socket, const Sip::SipMessage& notify, const sockaddr_in& from);
+    void HandleTimers();
+    void EndDialog(Subscription& subscription);
+    void Forget(uint64_t id);
+    SubscriptionIt Find(uint64_t id);
+
+    std::shared_ptr<SipSocket> SocketFor(const std::string& localIp, uint16_t port);
+    void ReleaseUnusedSockets();
+    bool SendTransaction(Transaction& transaction);
+    void SendResponse(SipSocket& socket, const Sip::SipMessage& request, int statusCode, const sockaddr_in& to,
+                      const std::string& toTag);
+    void AnswerDaemon(const Messaging::Message& message);
+    void AnswerError(uint64_t id, PresenceUAClientErrorCode code);
+    void Log(const std::string& text) const;
+
+    PresenceAgentOptions mOptions;
+    CyclicMessageQueue mQueue;
+    SubscribeWriter mWriter;
+    SubscribeRateLimiter mLimiter;
+    std::list<Subscription> mSubscriptions;
+    std::list<Transaction> mTransactions;
+    std::map<std::string, std::shared_ptr<SipSocket>> mSockets;   // by "ip:port" asked for
+    PresenceAgentCounters mCounters;
+    uint64_t mNextOrder;
+};
+
+#endif

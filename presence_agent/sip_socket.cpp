@@ -1,0 +1,154 @@
+#include "presence_agent/sip_socket.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/utility.h"
+
+using PlatformDetail::RetryOnInterrupt;
+
+bool ParseIpv4(const std::string& text, in_addr& address)
+{
+    return inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
+
+bool ParsePort(const std::string& text, bool allowZero, uint16_t& port)
+{
+    if (text.empty()) {
+        port = 5060;
+        return true;
+    }
+    if (text.size() > 5)
+        return false;
+    unsigned long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (value > 65535 || (value == 0 && !allowZero))
+        return false;
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+std::string HostText(const in_addr& address)
+{
+    char text[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &address, text, sizeof(text));
+    return text;
+}
+
+std::string AddressText(const sockaddr_in& address)
+{
+    return HostText(address.sin_addr) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+SipSocket::SipSocket() : mFd(-1)
+{
+    memset(&mLocal, 0, sizeof(mLocal));
+}
+
+SipSocket::~SipSocket()
+{
+    if (mFd >= 0)
+        close(mFd);
+}
+
+bool SipSocket::BindTo(const char* ip, uint16_t port)
+{
+    sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (ip != nullptr && inet_pton(AF_INET, ip, &address.sin_addr) != 1)
+        return false;
+    return bind(mFd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+}
+
+bool SipSocket::Open(const std::string& localIp, uint16_t port)
+{
+    if (mFd >= 0)
+        return false;
+    mLocalIp = localIp;
+    mFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (mFd < 0)
+        return false;
+    const int on = 1;
+    setsockopt(mFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+
+    in_addr local;
+    const bool haveLocal = ParseIpv4(localIp, local);
+    if (!(haveLocal && BindTo(localIp.c_str(), port)) && !BindTo(nullptr, port) && !BindTo(nullptr, 0)) {
+        close(mFd);
+        mFd = -1;
+        return false;
+    }
+    socklen_t length = sizeof(mLocal);
+    getsockname(mFd, reinterpret_cast<sockaddr*>(&mLocal), &length);
+
+    // Provisioning requests stay on the local link, on the party's interface.
+    const int ttl = 1;
+    setsockopt(mFd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl));
+    if (haveLocal && local.s_addr != htonl(INADDR_ANY))
+        setsockopt(mFd, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof(local));
+    return true;
+}
+
+std::string SipSocket::AdvertisedAddress(const sockaddr_in& to) const
+{
+    if (mLocal.sin_addr.s_addr != htonl(INADDR_ANY))
+        return HostText(mLocal.sin_addr);
+    // Bound to any address: the kernel's source address towards `to` is
+    // where answers can reach us. connect() on a UDP socket sends nothing.
+    std::string routed;
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0) {
+        sockaddr_in source;
+        socklen_t length = sizeof(source);
+        if (connect(probe, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) == 0 &&
+            getsockname(probe, reinterpret_cast<sockaddr*>(&source), &length) == 0 &&
+            source.sin_addr.s_addr != htonl(INADDR_ANY))
+            routed = HostText(source.sin_addr);
+        close(probe);
+    }
+    if (!routed.empty())
+        return routed;
+    in_addr local;
+    return ParseIpv4(mLocalIp, local) ? mLocalIp : std::string("0.0.0.0");
+}
+
+bool SipSocket::SendTo(const sockaddr_in& to, const std::string& data)
+{
+    if (mFd < 0)
+        return false;
+    const ssize_t sent = RetryOnInterrupt([&] {
+        return sendto(mFd, data.data(), data.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
+                      sizeof(to));
+    });
+    return sent == static_cast<ssize_t>(data.size());
+}
+
+bool SipSocket::Receive(std::string& data, sockaddr_in& from)
+{
+    if (mFd < 0)
+        return false;
+    // One byte more than the largest message the parser takes, so an
+    // oversized datagram shows as such instead of being cut to fit.
+    static const size_t BUFFER_SIZE = 65536;
+    data.resize(BUFFER_SIZE);
+    socklen_t length = sizeof(from);
+    const ssize_t received = RetryOnInterrupt([&] {
+        return recvfrom(mFd, &data[0], data.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &length);
+    });
+    if (received < 0) {
+        data.clear();
+        return false;
+    }
+    data.resize(static_cast<size_t>(received) > BUFFER_SIZE ? BUFFER_SIZE : static_cast<size_t>(received));
+    return true;
+}
