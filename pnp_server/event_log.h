@@ -1,0 +1,37 @@
+// The provisioning server's log: one time-stamped line per event, and every
+// message it receives shown whole, on stdout or in a file, line-buffered.
+#ifndef PNP_SERVER_EVENT_LOG_H
+#define PNP_SERVER_EVENT_LOG_H
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+namespace Pnp {
+
+class EventLog {
+public:
+    EventLog();    // stdout
+    ~EventLog();
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
+
+    // Appends to path instead of stdout. False with a message when it cannot be opened.
+    bool OpenFile(const std::string& path, std::string& error);
+
+    // One line: "HH:MM:SS.mmm text".
+    void Line(const std::string& text);
+
+    // A title line, then each line of data indented by "    | ". Line ends
+    // (CRLF or LF) are dropped and other control bytes shown as \xNN, so the
+    // log shows every byte that came in.
+    void Message(const std::string& title, const char* data, size_t length);
+
+private:
+    std::FILE* mpFile;
+    bool mOwnsFile;
+};
+
+}  // namespace Pnp
+
+#endif

@@ -1,0 +1,456 @@
+// Serving files over HTTP/1.1 for the provisioning server.
+#include "pnp_server/http_server.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace Pnp {
+
+namespace {
+
+const size_t MAX_REQUEST_HEADER = 8192;
+const size_t READ_CHUNK = 4096;
+const int LISTEN_BACKLOG = 16;
+
+enum class State { READING, WRITING, DRAINING };
+
+char Lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string LowerCopy(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), Lower);
+    return text;
+}
+
+std::string Trim(const std::string& text)
+{
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return std::string();
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = Lower(c);
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// End of the request header (index just after the blank line); npos if not yet.
+size_t HeaderEnd(const std::string& input)
+{
+    size_t crlf = input.find("\r\n\r\n");
+    size_t lf = input.find("\n\n");
+    size_t end = std::string::npos;
+    if (crlf != std::string::npos)
+        end = crlf + 4;
+    if (lf != std::string::npos && lf + 2 < end)
+        end = lf + 2;
+    return end;
+}
+
+const char* StatusText(int code)
+{
+    switch (code) {
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 431: return "Request Header Fields Too Large";
+    case 505: return "HTTP Version Not Supported";
+    default: return "Error";
+    }
+}
+
+std::string ContentTypeOf(const std::string& path)
+{
+    size_t dot = path.find_last_of('.');
+    std::string extension = dot == std::string::npos ? std::string() : LowerCopy(path.substr(dot + 1));
+    if (extension == "xml")
+        return "text/xml";
+    if (extension == "cfg" || extension == "txt")
+        return "text/plain";
+    return "application/octet-stream";
+}
+
+// The parts of a request line and header the server acts on.
+struct Request {
+    std::string method;
+    std::string target;
+    std::string version;
+    bool connectionClose = false;
+    bool connectionKeepAlive = false;
+    bool hasBody = false;
+};
+
+bool ParseRequest(const std::string& header, Request& request)
+{
+    size_t lineEnd = header.find('\n');
+    std::string line = Trim(header.substr(0, lineEnd));
+    size_t first = line.find(' ');
+    size_t second = first == std::string::npos ? std::string::npos : line.find(' ', first + 1);
+    if (second == std::string::npos || line.find(' ', second + 1) != std::string::npos)
+        return false;
+    request.method = line.substr(0, first);
+    request.target = line.substr(first + 1, second - first - 1);
+    request.version = line.substr(second + 1);
+    if (request.method.empty() || request.target.empty() || request.version.compare(0, 5, "HTTP/") != 0)
+        return false;
+    size_t start = lineEnd + 1;
+    while (start < header.size()) {
+        size_t end = header.find('\n', start);
+        if (end == std::string::npos)
+            end = header.size();
+        std::string field = header.substr(start, end - start);
+        start = end + 1;
+        size_t colon = field.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string name = LowerCopy(Trim(field.substr(0, colon)));
+        std::string value = LowerCopy(Trim(field.substr(colon + 1)));
+        if (name == "connection") {
+            request.connectionClose = request.connectionClose || value.find("close") != std::string::npos;
+            request.connectionKeepAlive = request.connectionKeepAlive || value.find("keep-alive") != std::string::npos;
+        } else if ((name == "content-length" && value != "0") || name == "transfer-encoding") {
+            request.hasBody = true;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- DocumentRoot
+
+bool DocumentRoot::DecodePath(const std::string& target, std::string& path)
+{
+    std::string raw = target.substr(0, target.find_first_of("?#"));
+    if (raw.empty() || raw[0] != '/')
+        return false;
+    std::string decoded;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '%') {
+            decoded += raw[i];
+            continue;
+        }
+        if (i + 2 >= raw.size() || HexValue(raw[i + 1]) < 0 || HexValue(raw[i + 2]) < 0)
+            return false;
+        decoded += static_cast<char>(HexValue(raw[i + 1]) * 16 + HexValue(raw[i + 2]));
+        i += 2;
+    }
+    if (decoded.find('\0') != std::string::npos)
+        return false;
+    size_t start = 0;
+    while (start <= decoded.size()) {
+        size_t end = decoded.find('/', start);
+        if (end == std::string::npos)
+            end = decoded.size();
+        if (decoded.compare(start, end - start, "..") == 0 && end - start == 2)
+            return false;
+        start = end + 1;
+    }
+    path = decoded;
+    return true;
+}
+
+DocumentRoot::Result DocumentRoot::Load(const std::string& target, size_t maxSize, std::string& content) const
+{
+    std::string path;
+    if (!DecodePath(target, path))
+        return BAD_TARGET;
+    // O_NONBLOCK: opening a FIFO must not stall the server; it is refused
+    // below. O_NOFOLLOW: a symbolic link as the file itself is refused too.
+    FileDescriptor fd(open((mDirectory + path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+    struct stat info;
+    if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
+        static_cast<unsigned long long>(info.st_size) > maxSize)
+        return NOT_FOUND;
+    std::string data;
+    char buffer[READ_CHUNK];
+    for (;;) {
+        ssize_t got = RetryOnEintr([&] { return read(fd.Get(), buffer, sizeof(buffer)); });
+        if (got < 0)
+            return NOT_FOUND;
+        if (got == 0)
+            break;
+        if (data.size() + static_cast<size_t>(got) > maxSize)
+            return NOT_FOUND;   // grew while being read
+        data.append(buffer, static_cast<size_t>(got));
+    }
+    content.swap(data);
+    return FOUND;
+}
+
+// ---------------------------------------------------------------- HttpServer
+
+struct HttpServer::Connection {
+    FileDescriptor fd;
+    std::string peer;
+    State state = State::READING;
+    std::string input;
+    std::string output;
+    size_t written = 0;
+    bool closeAfterAnswer = false;
+    bool closed = false;
+    unsigned answers = 0;
+    Clock::time_point deadline;
+};
+
+HttpServer::HttpServer(const HttpOptions& options, EventLog& log)
+    : mOptions(options), mLog(log), mRoot(options.rootDirectory), mPort(0)
+{
+}
+
+HttpServer::~HttpServer()
+{
+}
+
+bool HttpServer::Open(std::string& error)
+{
+    Ipv4Endpoint local;
+    if (!ParseIpv4(mOptions.address, local.address)) {
+        error = "bad HTTP address " + mOptions.address;
+        return false;
+    }
+    local.port = mOptions.port;
+    FileDescriptor fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    int on = 1;
+    sockaddr_in address = local.ToSockaddr();
+    if (!fd.Valid() || setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+        bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(fd.Get(), LISTEN_BACKLOG) != 0) {
+        error = "cannot listen on HTTP " + local.ToString() + ": " + std::strerror(errno);
+        return false;
+    }
+    socklen_t length = sizeof(address);
+    getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    mPort = Ipv4Endpoint::FromSockaddr(address).port;
+    mListener = std::move(fd);
+    mLog.Line("HTTP serving " + mOptions.rootDirectory + " on " + mOptions.address + ":" + std::to_string(mPort) +
+              (mOptions.keepAlive ? " (keep-alive)" : " (close after each answer)"));
+    return true;
+}
+
+void HttpServer::AppendPollFds(std::vector<pollfd>& fds) const
+{
+    pollfd entry;
+    entry.fd = mConnections.size() < mOptions.maxConnections ? mListener.Get() : -1;
+    entry.events = POLLIN;
+    entry.revents = 0;
+    fds.push_back(entry);
+    for (const auto& connection : mConnections) {
+        entry.fd = connection->fd.Get();
+        entry.events = connection->state == State::WRITING ? POLLOUT : POLLIN;
+        fds.push_back(entry);
+    }
+}
+
+void HttpServer::HandlePollFds(const pollfd* fds, size_t count, Clock::time_point now)
+{
+    // Connections accepted below come after the entries polled.
+    size_t polled = std::min(count > 0 ? count - 1 : 0, mConnections.size());
+    for (size_t i = 0; i < polled; ++i) {
+        if (fds[i + 1].revents != 0 && !mConnections[i]->closed)
+            HandleConnection(*mConnections[i], fds[i + 1].revents, now);
+    }
+    if (count > 0 && (fds[0].revents & POLLIN) != 0)
+        Accept(now);
+    mConnections.erase(std::remove_if(mConnections.begin(), mConnections.end(),
+                                      [](const std::unique_ptr<Connection>& c) { return c->closed; }),
+                       mConnections.end());
+}
+
+void HttpServer::ExpireConnections(Clock::time_point now)
+{
+    for (auto& connection : mConnections) {
+        if (!connection->closed && connection->deadline <= now)
+            Close(*connection, connection->state == State::READING && connection->input.empty() ? "idle"
+                                                                                                  : "timed out");
+    }
+    mConnections.erase(std::remove_if(mConnections.begin(), mConnections.end(),
+                                      [](const std::unique_ptr<Connection>& c) { return c->closed; }),
+                       mConnections.end());
+}
+
+Clock::time_point HttpServer::NextDeadline() const
+{
+    Clock::time_point next = Clock::time_point::max();
+    for (const auto& connection : mConnections)
+        next = std::min(next, connection->deadline);
+    return next;
+}
+
+void HttpServer::Accept(Clock::time_point now)
+{
+    // A bounded batch per wake-up, so that the SIP side gets its turn.
+    for (int i = 0; i < 8 && mConnections.size() < mOptions.maxConnections; ++i) {
+        sockaddr_in address;
+        socklen_t length = sizeof(address);
+        int fd = RetryOnEintr([&] {
+            return accept4(mListener.Get(), reinterpret_cast<sockaddr*>(&address), &length,
+                           SOCK_CLOEXEC | SOCK_NONBLOCK);
+        });
+        if (fd < 0)
+            return;
+        std::unique_ptr<Connection> connection(new Connection);
+        connection->fd.Reset(fd);
+        connection->peer = Ipv4Endpoint::FromSockaddr(address).ToString();
+        connection->deadline = now + std::chrono::milliseconds(mOptions.requestTimeoutMs);
+        mLog.Line("HTTP connection from " + connection->peer);
+        mConnections.push_back(std::move(connection));
+    }
+}
+
+void HttpServer::HandleConnection(Connection& connection, short revents, Clock::time_point now)
+{
+    if (connection.state == State::WRITING) {
+        if ((revents & (POLLOUT | POLLERR | POLLHUP)) != 0)
+            WriteOutput(connection, now);
+        return;
+    }
+    if ((revents & (POLLIN | POLLERR | POLLHUP)) != 0)
+        ReadInput(connection, now);
+}
+
+void HttpServer::ReadInput(Connection& connection, Clock::time_point now)
+{
+    char buffer[READ_CHUNK];
+    ssize_t got = RetryOnEintr([&] { return recv(connection.fd.Get(), buffer, sizeof(buffer), MSG_DONTWAIT); });
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return;
+    if (got <= 0) {
+        Close(connection, got == 0 ? "by the client" : "on an error");
+        return;
+    }
+    if (connection.state == State::DRAINING)
+        return;   // our answer is out; whatever else comes is dropped
+    connection.input.append(buffer, static_cast<size_t>(got));
+    if (connection.input.size() == static_cast<size_t>(got))
+        connection.deadline = now + std::chrono::milliseconds(mOptions.requestTimeoutMs);
+    TakeRequest(connection, now);
+}
+
+void HttpServer::TakeRequest(Connection& connection, Clock::time_point now)
+{
+    size_t end = HeaderEnd(connection.input);
+    if (end == std::string::npos || end > MAX_REQUEST_HEADER) {
+        if (connection.input.size() > MAX_REQUEST_HEADER) {
+            mLog.Message("HTTP oversized request from " + connection.peer + " (first " +
+                             std::to_string(MAX_REQUEST_HEADER) + " bytes):",
+                         connection.input.data(), MAX_REQUEST_HEADER);
+            connection.input.clear();
+            connection.closeAfterAnswer = true;
+            Answer(connection, 431, "text/plain", "request header too large\n", "oversized header");
+            WriteOutput(connection, now);
+        }
+        return;
+    }
+    std::string header = connection.input.substr(0, end);
+    connection.input.erase(0, end);
+    mLog.Message("HTTP request from " + connection.peer + " (" + std::to_string(header.size()) + " bytes):",
+                 header.data(), header.size());
+
+    Request request;
+    if (!ParseRequest(header, request)) {
+        connection.closeAfterAnswer = true;
+        Answer(connection, 400, "text/plain", "bad request\n", "malformed request");
+    } else if (request.version != "HTTP/1.1" && request.version != "HTTP/1.0") {
+        connection.closeAfterAnswer = true;
+        Answer(connection, 505, "text/plain", "HTTP/1.1 only\n", request.version);
+    } else {
+        // A request body is not expected and not read, so the connection
+        // cannot be reused after one.
+        bool keep = mOptions.keepAlive && !request.connectionClose && !request.hasBody &&
+                    (request.version == "HTTP/1.1" || request.connectionKeepAlive);
+        connection.closeAfterAnswer = !keep;
+        std::string content;
+        if (request.method != "GET") {
+            Answer(connection, 405, "text/plain", "GET only\n", request.method + " " + request.target);
+        } else {
+            DocumentRoot::Result found = mRoot.Load(request.target, mOptions.maxFileSize, content);
+            if (found == DocumentRoot::FOUND)
+                Answer(connection, 200, ContentTypeOf(request.target.substr(0, request.target.find('?'))), content,
+                       request.target);
+            else
+                Answer(connection, 404, "text/plain", "not found\n",
+                       request.target + (found == DocumentRoot::BAD_TARGET ? " (refused target)" : ""));
+        }
+    }
+    WriteOutput(connection, now);
+}
+
+void HttpServer::Answer(Connection& connection, int code, const std::string& contentType, const std::string& body,
+                        const std::string& what)
+{
+    std::string head = "HTTP/1.1 " + std::to_string(code) + " " + StatusText(code) + "\r\n";
+    head += "Server: pnp-server\r\n";
+    head += "Content-Type: " + contentType + "\r\n";
+    head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    if (code == 405)
+        head += "Allow: GET\r\n";
+    head += connection.closeAfterAnswer ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+    head += "\r\n";
+    connection.output = head + body;
+    connection.written = 0;
+    connection.state = State::WRITING;
+    mLog.Line("HTTP answer to " + connection.peer + ": " + std::to_string(code) + " " + StatusText(code) + " " +
+              what + " (" + std::to_string(body.size()) + " bytes)");
+}
+
+void HttpServer::WriteOutput(Connection& connection, Clock::time_point now)
+{
+    while (connection.written < connection.output.size()) {
+        ssize_t sent = RetryOnEintr([&] {
+            return send(connection.fd.Get(), connection.output.data() + connection.written,
+                        connection.output.size() - connection.written, MSG_DONTWAIT | MSG_NOSIGNAL);
+        });
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;   // poll() says when to go on
+        if (sent <= 0) {
+            Close(connection, "on a write error");
+            return;
+        }
+        connection.written += static_cast<size_t>(sent);
+        connection.deadline = now + std::chrono::milliseconds(mOptions.requestTimeoutMs);
+    }
+    connection.output.clear();
+    connection.written = 0;
+    ++connection.answers;
+    if (connection.closeAfterAnswer) {
+        // Half-close, then wait briefly for the client's close, so that its
+        // unread input cannot make our close a reset that loses the answer.
+        shutdown(connection.fd.Get(), SHUT_WR);
+        connection.state = State::DRAINING;
+        connection.input.clear();
+        connection.deadline = now + std::chrono::milliseconds(mOptions.lingerMs);
+        return;
+    }
+    connection.state = State::READING;
+    connection.deadline = now + std::chrono::milliseconds(mOptions.keepAliveIdleMs);
+    if (!connection.input.empty())
+        TakeRequest(connection, now);   // a pipelined request
+}
+
+void HttpServer::Close(Connection& connection, const char* why)
+{
+    if (connection.closed)
+        return;
+    connection.closed = true;
+    connection.fd.Reset();
+    mLog.Line("HTTP connection from " + connection.peer + " closed " + why + " after " +
+              std::to_string(connection.answers) + " answer(s)");
+}
+
+}  // namespace Pnp

@@ -1,0 +1,78 @@
+// The provisioning server's poll() loop and stop signal.
+#include "pnp_server/pnp_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace Pnp {
+
+StopSignal::StopSignal()
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        mRead.Reset(fds[0]);
+        mWrite.Reset(fds[1]);
+    }
+}
+
+void StopSignal::Raise()
+{
+    // Async-signal-safe; a full pipe already holds a stop request.
+    char byte = 1;
+    ssize_t ignored = write(mWrite.Get(), &byte, 1);
+    (void)ignored;
+}
+
+PnpServer::PnpServer(const ServerOptions& options, EventLog& log)
+    : mLog(log), mHttp(options.http, log), mSip(options.sip, log)
+{
+}
+
+bool PnpServer::Open(std::string& error)
+{
+    if (!mHttp.Open(error))
+        return false;
+    mSip.SetHttpPort(mHttp.Port());
+    return mSip.Open(error);
+}
+
+bool PnpServer::Run(const StopSignal& stop)
+{
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        pollfd entry;
+        entry.fd = stop.Fd();
+        entry.events = POLLIN;
+        entry.revents = 0;
+        fds.push_back(entry);
+        entry.fd = mSip.Fd();
+        fds.push_back(entry);
+        mHttp.AppendPollFds(fds);
+
+        Clock::time_point now = Clock::now();
+        Clock::time_point next = std::min(mSip.NextDeadline(), mHttp.NextDeadline());
+        int timeout = next == Clock::time_point::max() ? -1 : MillisecondsUntil(next, now);
+        int ready = RetryOnEintr([&] { return poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout); });
+        if (ready < 0) {
+            mLog.Line("poll failed; stopping");
+            return false;
+        }
+        if (fds[0].revents != 0) {
+            mLog.Line("stopping");
+            return true;
+        }
+        now = Clock::now();
+        if (fds[1].revents != 0)
+            mSip.OnReadable(now);
+        mHttp.HandlePollFds(fds.data() + 2, fds.size() - 2, now);
+        mSip.OnTimers(now);
+        mHttp.ExpireConnections(now);
+    }
+}
+
+}  // namespace Pnp

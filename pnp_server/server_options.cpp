@@ -1,0 +1,154 @@
+// The provisioning server's command line.
+#include "pnp_server/pnp_server.h"
+
+#include <functional>
+#include <map>
+
+namespace Pnp {
+
+namespace {
+
+bool ToNumber(const std::string& name, const std::string& text, long low, long high, long& value,
+              std::string& error)
+{
+    if (ParseNumber(text, low, high, value))
+        return true;
+    error = name + " needs a number from " + std::to_string(low) + " to " + std::to_string(high);
+    return false;
+}
+
+bool ToAddress(const std::string& name, const std::string& text, std::string& value, std::string& error)
+{
+    uint32_t address = 0;
+    if (!ParseIpv4(text, address)) {
+        error = name + " needs an IPv4 address";
+        return false;
+    }
+    value = text;
+    return true;
+}
+
+}  // namespace
+
+bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& options, std::string& error)
+{
+    options = ServerOptions();
+    bool unicastOnly = false;
+    bool httpHostGiven = false;
+    long number = 0;
+    // Options with a value.
+    const std::map<std::string, std::function<bool(const std::string&)>> valued = {
+        {"--interface", [&](const std::string& v) { options.sip.interfaceName = v; return !v.empty(); }},
+        {"--address", [&](const std::string& v) { return ToAddress("--address", v, options.sip.interfaceAddress, error); }},
+        {"--sip-bind", [&](const std::string& v) { return ToAddress("--sip-bind", v, options.sip.bindAddress, error); }},
+        {"--sip-port", [&](const std::string& v) {
+             bool ok = ToNumber("--sip-port", v, 0, 65535, number, error);
+             options.sip.port = static_cast<uint16_t>(number);
+             return ok; }},
+        {"--url-template", [&](const std::string& v) { options.sip.urlTemplate = v; return !v.empty(); }},
+        {"--reject-code", [&](const std::string& v) {
+             bool ok = ToNumber("--reject-code", v, 300, 699, number, error);
+             options.sip.rejectCode = static_cast<int>(number);
+             return ok; }},
+        {"--expires", [&](const std::string& v) {
+             bool ok = ToNumber("--expires", v, 0, 86400, number, error);
+             options.sip.maxExpires = static_cast<unsigned long>(number);
+             return ok; }},
+        {"--timer-t1-ms", [&](const std::string& v) {
+             bool ok = ToNumber("--timer-t1-ms", v, 10, 10000, number, error);
+             options.sip.t1Ms = static_cast<int>(number);
+             return ok; }},
+        {"--timer-f-ms", [&](const std::string& v) {
+             bool ok = ToNumber("--timer-f-ms", v, 10, 600000, number, error);
+             options.sip.timerFMs = static_cast<int>(number);
+             return ok; }},
+        {"--http-root", [&](const std::string& v) { options.http.rootDirectory = v; return !v.empty(); }},
+        {"--http-address", [&](const std::string& v) {
+             httpHostGiven = true;
+             return ToAddress("--http-address", v, options.http.address, error); }},
+        {"--http-port", [&](const std::string& v) {
+             bool ok = ToNumber("--http-port", v, 0, 65535, number, error);
+             options.http.port = static_cast<uint16_t>(number);
+             return ok; }},
+        {"--log", [&](const std::string& v) { options.logPath = v; return !v.empty(); }},
+    };
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i];
+        if (argument == "-h" || argument == "--help") {
+            options.help = true;
+            return true;
+        }
+        if (argument == "--silent") {
+            options.sip.silent = true;
+        } else if (argument == "--keep-alive") {
+            options.http.keepAlive = true;
+        } else if (argument == "--unicast-only") {
+            unicastOnly = true;
+        } else {
+            auto handler = valued.find(argument);
+            if (handler == valued.end()) {
+                error = "unknown argument " + argument;
+                return false;
+            }
+            if (i + 1 >= argc) {
+                error = argument + " needs a value";
+                return false;
+            }
+            error.clear();
+            if (!handler->second(argv[++i])) {
+                if (error.empty())
+                    error = argument + " needs a value";
+                return false;
+            }
+        }
+    }
+    // The group is joined on one chosen interface, never on a guessed one.
+    if (!options.sip.interfaceName.empty() && !options.sip.interfaceAddress.empty()) {
+        error = "give --interface or --address, not both";
+        return false;
+    }
+    bool interfaceGiven = !options.sip.interfaceName.empty() || !options.sip.interfaceAddress.empty();
+    if (!unicastOnly && !interfaceGiven) {
+        error = "give --interface NAME or --address IP (or --unicast-only)";
+        return false;
+    }
+    if (unicastOnly && interfaceGiven) {
+        error = "--unicast-only takes no interface";
+        return false;
+    }
+    if (!unicastOnly && options.sip.bindAddress != "0.0.0.0") {
+        error = "--sip-bind needs --unicast-only: the group is received on the wildcard address";
+        return false;
+    }
+    options.sip.joinMulticast = !unicastOnly;
+    if (httpHostGiven && options.http.address != "0.0.0.0")
+        options.sip.httpHost = options.http.address;
+    return true;
+}
+
+std::string ServerUsage(const char* program)
+{
+    return std::string("usage: ") + program + " (--interface NAME | --address IP | --unicast-only) [options]\n"
+        "SIP:\n"
+        "  --interface NAME      join 224.0.1.75 on this interface\n"
+        "  --address IP          join 224.0.1.75 on the interface with this address\n"
+        "  --unicast-only        join no group (tests on loopback)\n"
+        "  --sip-bind IP         SIP address with --unicast-only (default 0.0.0.0)\n"
+        "  --sip-port N          SIP port (default 5060; 0: any)\n"
+        "  --url-template T      NOTIFY body; {mac}, {host}, {port} are replaced\n"
+        "                        (default http://{host}:{port}/cfg/{mac}.xml)\n"
+        "  --reject-code N       answer SUBSCRIBEs with N (300-699) instead of 200\n"
+        "  --silent              never answer SUBSCRIBEs\n"
+        "  --expires N           longest subscription granted in s (default 3600)\n"
+        "  --timer-t1-ms N       first NOTIFY retransmission interval (default 500)\n"
+        "  --timer-f-ms N        give a NOTIFY up after N ms (default 32000)\n"
+        "HTTP:\n"
+        "  --http-root DIR       directory served (default .)\n"
+        "  --http-address IP     HTTP address, also {host} (default 0.0.0.0: {host} is\n"
+        "                        the address the SUBSCRIBE came in on)\n"
+        "  --http-port N         HTTP port (default 8080; 0: any)\n"
+        "  --keep-alive          keep connections open after an answer (30 s idle)\n"
+        "  --log FILE            log to FILE instead of stdout\n";
+}
+
+}  // namespace Pnp

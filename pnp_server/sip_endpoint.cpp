@@ -1,0 +1,348 @@
+// The provisioning server's SIP socket, answers and NOTIFY retransmissions.
+#include "pnp_server/sip_endpoint.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "pnp_server/sip_answers.h"
+
+namespace Pnp {
+
+namespace {
+
+// Datagrams handled per wake-up, so that the HTTP side gets its turn.
+const int DATAGRAMS_PER_WAKEUP = 16;
+
+union PacketInfoBuffer {
+    cmsghdr align;
+    char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+};
+
+std::string EventPackage(const std::string* event)
+{
+    if (event == nullptr)
+        return std::string();
+    std::string package = event->substr(0, event->find(';'));
+    package.erase(std::remove_if(package.begin(), package.end(), [](char c) { return c == ' ' || c == '\t'; }),
+                  package.end());
+    std::transform(package.begin(), package.end(), package.begin(),
+                   [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
+    return package;
+}
+
+}  // namespace
+
+SipEndpoint::SipEndpoint(const SipOptions& options, EventLog& log)
+    : mOptions(options), mLog(log), mPort(0), mBuffer(Sip::MAX_DATAGRAM_SIZE + 1), mNextCseq(1)
+{
+    std::random_device device;
+    mRandom.seed(device());
+}
+
+bool SipEndpoint::Open(std::string& error)
+{
+    Ipv4Endpoint local;
+    if (!ParseIpv4(mOptions.bindAddress, local.address)) {
+        error = "bad SIP bind address " + mOptions.bindAddress;
+        return false;
+    }
+    local.port = mOptions.port;
+    FileDescriptor fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    int on = 1;
+    sockaddr_in address = local.ToSockaddr();
+    if (!fd.Valid() || setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+        setsockopt(fd.Get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) != 0 ||
+        bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        error = "cannot bind SIP " + local.ToString() + ": " + std::strerror(errno);
+        return false;
+    }
+    socklen_t length = sizeof(address);
+    getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    mPort = Ipv4Endpoint::FromSockaddr(address).port;
+    mSocket = std::move(fd);
+    if (mOptions.joinMulticast && !JoinGroup(error))
+        return false;
+    mLog.Line("SIP listening on " + mOptions.bindAddress + ":" + std::to_string(mPort) +
+              (mOptions.joinMulticast ? " and group " + mOptions.multicastGroup : std::string(" (unicast only)")));
+    return true;
+}
+
+bool SipEndpoint::JoinGroup(std::string& error)
+{
+    ip_mreqn request;
+    std::memset(&request, 0, sizeof(request));
+    if (!ParseIpv4(mOptions.multicastGroup, request.imr_multiaddr.s_addr)) {
+        error = "bad multicast group " + mOptions.multicastGroup;
+        return false;
+    }
+    std::string where = "the default interface";
+    if (!mOptions.interfaceName.empty()) {
+        unsigned index = if_nametoindex(mOptions.interfaceName.c_str());
+        if (index == 0) {
+            error = "no interface " + mOptions.interfaceName;
+            return false;
+        }
+        request.imr_ifindex = static_cast<int>(index);
+        where = mOptions.interfaceName;
+    } else if (!mOptions.interfaceAddress.empty()) {
+        if (!ParseIpv4(mOptions.interfaceAddress, request.imr_address.s_addr)) {
+            error = "bad interface address " + mOptions.interfaceAddress;
+            return false;
+        }
+        where = mOptions.interfaceAddress;
+    }
+    // Only the groups joined on this socket, not every group of the host.
+    int off = 0;
+    setsockopt(mSocket.Get(), IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off));
+    if (setsockopt(mSocket.Get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) != 0) {
+        error = "cannot join " + mOptions.multicastGroup + " on " + where + ": " + std::strerror(errno);
+        return false;
+    }
+    mLog.Line("SIP joined " + mOptions.multicastGroup + " on " + where);
+    return true;
+}
+
+void SipEndpoint::OnReadable(Clock::time_point now)
+{
+    for (int i = 0; i < DATAGRAMS_PER_WAKEUP; ++i) {
+        sockaddr_in from;
+        std::memset(&from, 0, sizeof(from));
+        iovec vector;
+        vector.iov_base = mBuffer.data();
+        vector.iov_len = mBuffer.size();
+        PacketInfoBuffer control;
+        std::memset(&control, 0, sizeof(control));
+        msghdr header;
+        std::memset(&header, 0, sizeof(header));
+        header.msg_name = &from;
+        header.msg_namelen = sizeof(from);
+        header.msg_iov = &vector;
+        header.msg_iovlen = 1;
+        header.msg_control = control.bytes;
+        header.msg_controllen = sizeof(control.bytes);
+        ssize_t got = RetryOnEintr([&] { return recvmsg(mSocket.Get(), &header, MSG_DONTWAIT); });
+        if (got < 0)
+            return;
+        Ipv4Endpoint source = Ipv4Endpoint::FromSockaddr(from);
+        if ((header.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(got) > Sip::MAX_DATAGRAM_SIZE) {
+            mLog.Line("SIP oversized datagram from " + source.ToString() + " dropped");
+            continue;
+        }
+        uint32_t localAddress = 0;
+        for (cmsghdr* cmsg = CMSG_FIRSTHDR(&header); cmsg != nullptr; cmsg = CMSG_NXTHDR(&header, cmsg)) {
+            if (cmsg->cmsg_level == IPPROTO_IP && cmsg->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(cmsg), sizeof(info));
+                localAddress = info.ipi_spec_dst.s_addr;
+            }
+        }
+        HandleDatagram(mBuffer.data(), static_cast<size_t>(got), source, localAddress, now);
+    }
+}
+
+void SipEndpoint::HandleDatagram(const char* data, size_t length, const Ipv4Endpoint& source, uint32_t localAddress,
+                                 Clock::time_point now)
+{
+    mLog.Message("SIP from " + source.ToString() + " (" + std::to_string(length) + " bytes):", data, length);
+    Sip::SipMessage message;
+    if (!Sip::ParseMessage(data, length, message)) {
+        mLog.Line("SIP malformed datagram from " + source.ToString() + " ignored");
+        return;
+    }
+    if (!message.isRequest) {
+        HandleResponse(message, source);
+        return;
+    }
+    if (message.method == "ACK")
+        return;
+    if (message.Header("Via") == nullptr) {
+        mLog.Line("SIP " + message.method + " without Via from " + source.ToString() + " ignored");
+        return;
+    }
+    if (message.method != "SUBSCRIBE") {
+        Respond(message, 405, source, RandomHex(16));
+        return;
+    }
+    HandleSubscribe(message, source, localAddress, now);
+}
+
+void SipEndpoint::HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4Endpoint& source,
+                                  uint32_t localAddress, Clock::time_point now)
+{
+    if (mOptions.silent) {
+        mLog.Line("SIP SUBSCRIBE from " + source.ToString() + " left unanswered (silent)");
+        return;
+    }
+    const std::string* to = subscribe.Header("To");
+    const std::string* from = subscribe.Header("From");
+    const std::string* callId = subscribe.Header("Call-ID");
+    unsigned long cseq = 0;
+    std::string method;
+    const std::string* cseqValue = subscribe.Header("CSeq");
+    // An existing To tag is a refresh within our dialog: it keeps its tag.
+    std::string toTag = to != nullptr && !TagOf(*to).empty() ? TagOf(*to) : RandomHex(16);
+    if (to == nullptr || from == nullptr || callId == nullptr || cseqValue == nullptr ||
+        !Sip::ParseCSeq(*cseqValue, cseq, method)) {
+        Respond(subscribe, 400, source, toTag);
+        return;
+    }
+    if (mOptions.rejectCode != 0) {
+        Respond(subscribe, mOptions.rejectCode, source, toTag);
+        return;
+    }
+    if (EventPackage(subscribe.Header("Event")) != "ua-profile") {
+        Respond(subscribe, 489, source, toTag);
+        return;
+    }
+    std::string mac;
+    if (!ExtractMac(subscribe.requestUri, mac)) {
+        Respond(subscribe, 404, source, toTag);
+        return;
+    }
+    unsigned long expires = mOptions.maxExpires;
+    const std::string* expiresValue = subscribe.Header("Expires");
+    long requested = 0;
+    if (expiresValue != nullptr && ParseNumber(*expiresValue, 0, 0x7fffffffL, requested))
+        expires = std::min(expires, static_cast<unsigned long>(requested));
+
+    Ipv4Endpoint local;
+    local.address = localAddress != 0 ? localAddress : source.address;
+    local.port = mPort;
+    Sip::SipMessage ok = BuildResponse(subscribe, 200, source, toTag);
+    ok.AddHeader("Expires", std::to_string(expires));
+    ok.AddHeader("Contact", "<sip:pnp-server@" + local.ToString() + ">");
+    Send(Sip::Serialize(ok), ResponseDestination(subscribe, source), "200 OK", true);
+
+    NotifyContent content;
+    content.localTag = toTag;
+    content.cseq = mNextCseq++;
+    content.branch = "z9hG4bK" + RandomHex(16);
+    content.local = local;
+    content.expires = expires;
+    std::string host = mOptions.httpHost.empty() ? local.Host() : mOptions.httpHost;
+    content.url = ExpandUrlTemplate(mOptions.urlTemplate, mac, host, mOptions.httpPort);
+    std::string requestUri;
+    PendingNotify notify;
+    NotifyTarget(subscribe, source, requestUri, notify.destination);
+    notify.bytes = Sip::Serialize(BuildNotify(subscribe, requestUri, content));
+    notify.callId = *callId;
+    notify.cseq = content.cseq;
+    mLog.Line("SIP MAC " + mac + " gets " + content.url);
+    StartNotify(notify, now);
+}
+
+void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source)
+{
+    const std::string* callId = response.Header("Call-ID");
+    const std::string* cseqValue = response.Header("CSeq");
+    unsigned long cseq = 0;
+    std::string method;
+    if (callId == nullptr || cseqValue == nullptr || !Sip::ParseCSeq(*cseqValue, cseq, method) ||
+        method != "NOTIFY") {
+        mLog.Line("SIP response from " + source.ToString() + " to nothing of ours ignored");
+        return;
+    }
+    auto pending = std::find_if(mPending.begin(), mPending.end(), [&](const PendingNotify& notify) {
+        return notify.cseq == cseq && notify.callId == *callId;
+    });
+    if (pending == mPending.end()) {
+        mLog.Line("SIP " + std::to_string(response.statusCode) + " from " + source.ToString() +
+                  " for a NOTIFY no longer pending");
+        return;
+    }
+    if (response.statusCode < 200) {
+        // Provisional: retransmit at T2 from now on.
+        pending->intervalMs = mOptions.t2Ms;
+        return;
+    }
+    mLog.Line("SIP NOTIFY " + std::to_string(cseq) + " answered " + std::to_string(response.statusCode) + " " +
+              response.reason + " after " + std::to_string(pending->sends) + " send(s)");
+    mPending.erase(pending);
+}
+
+void SipEndpoint::Respond(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source,
+                          const std::string& toTag)
+{
+    Sip::SipMessage response = BuildResponse(request, code, source, toTag);
+    if (code == 405)
+        response.AddHeader("Allow", "SUBSCRIBE");
+    Send(Sip::Serialize(response), ResponseDestination(request, source),
+         std::to_string(code) + " " + response.reason, true);
+}
+
+void SipEndpoint::StartNotify(PendingNotify notify, Clock::time_point now)
+{
+    if (mPending.size() >= mOptions.maxPendingNotifies) {
+        mLog.Line("SIP too many pending NOTIFYs: the oldest, to " + mPending.front().destination.ToString() +
+                  ", is given up");
+        mPending.pop_front();
+    }
+    notify.intervalMs = mOptions.t1Ms;
+    notify.nextSend = now + std::chrono::milliseconds(notify.intervalMs);
+    notify.giveUp = now + std::chrono::milliseconds(mOptions.timerFMs);
+    notify.sends = 1;
+    Send(notify.bytes, notify.destination, "NOTIFY", true);
+    mPending.push_back(notify);
+}
+
+void SipEndpoint::OnTimers(Clock::time_point now)
+{
+    for (auto it = mPending.begin(); it != mPending.end();) {
+        if (it->giveUp <= now) {
+            mLog.Line("SIP NOTIFY " + std::to_string(it->cseq) + " to " + it->destination.ToString() +
+                      " unanswered after " + std::to_string(it->sends) + " send(s): given up");
+            it = mPending.erase(it);
+            continue;
+        }
+        if (it->nextSend <= now) {
+            ++it->sends;
+            Send(it->bytes, it->destination, "NOTIFY retransmission " + std::to_string(it->sends - 1), false);
+            it->intervalMs = std::min(it->intervalMs * 2, std::max(mOptions.t2Ms, it->intervalMs));
+            it->nextSend = now + std::chrono::milliseconds(it->intervalMs);
+        }
+        ++it;
+    }
+}
+
+Clock::time_point SipEndpoint::NextDeadline() const
+{
+    Clock::time_point next = Clock::time_point::max();
+    for (const PendingNotify& notify : mPending)
+        next = std::min({next, notify.nextSend, notify.giveUp});
+    return next;
+}
+
+bool SipEndpoint::Send(const std::string& bytes, const Ipv4Endpoint& destination, const std::string& what,
+                       bool logBytes)
+{
+    sockaddr_in address = destination.ToSockaddr();
+    ssize_t sent = RetryOnEintr([&] {
+        return sendto(mSocket.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                      reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    });
+    std::string title = "SIP " + what + " to " + destination.ToString();
+    if (sent != static_cast<ssize_t>(bytes.size())) {
+        mLog.Line(title + " failed: " + std::strerror(errno));
+        return false;
+    }
+    if (logBytes)
+        mLog.Message(title + ":", bytes.data(), bytes.size());
+    else
+        mLog.Line(title);
+    return true;
+}
+
+std::string SipEndpoint::RandomHex(size_t digits)
+{
+    static const char HEX[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < digits; ++i)
+        text += HEX[mRandom() % 16];
+    return text;
+}
+
+}  // namespace Pnp

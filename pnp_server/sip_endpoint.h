@@ -1,0 +1,96 @@
+// The provisioning server's SIP side: one UDP socket (joined to the
+// provisioning multicast group), answers to SUBSCRIBEs, and the NOTIFYs it
+// retransmits until they are answered.
+#ifndef PNP_SERVER_SIP_ENDPOINT_H
+#define PNP_SERVER_SIP_ENDPOINT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pnp_server/event_log.h"
+#include "pnp_server/net_util.h"
+#include "sip/sip_message.h"
+
+namespace Pnp {
+
+struct SipOptions {
+    std::string bindAddress = "0.0.0.0";
+    uint16_t port = 5060;               // 0: any free port
+    bool joinMulticast = true;
+    std::string multicastGroup = "224.0.1.75";
+    std::string interfaceName;          // join on this interface ...
+    std::string interfaceAddress;       // ... or on the one with this address
+    std::string urlTemplate = "http://{host}:{port}/cfg/{mac}.xml";
+    std::string httpHost;               // {host}; empty: the address the SUBSCRIBE came in on
+    uint16_t httpPort = 8080;           // {port}
+    int rejectCode = 0;                 // answer SUBSCRIBEs with this code instead of 200
+    bool silent = false;                // never answer SUBSCRIBEs
+    unsigned long maxExpires = 3600;    // longest subscription granted
+    int t1Ms = 500;                     // Timer E starts at T1 and doubles up to T2
+    int t2Ms = 4000;
+    int timerFMs = 32000;               // a NOTIFY is given up after this long
+    size_t maxPendingNotifies = 64;
+};
+
+class SipEndpoint {
+public:
+    SipEndpoint(const SipOptions& options, EventLog& log);
+    SipEndpoint(const SipEndpoint&) = delete;
+    SipEndpoint& operator=(const SipEndpoint&) = delete;
+
+    // Binds the socket and joins the group when asked. False with a message.
+    bool Open(std::string& error);
+    uint16_t Port() const { return mPort; }
+    int Fd() const { return mSocket.Get(); }
+    void SetHttpPort(uint16_t port) { mOptions.httpPort = port; }
+
+    // Reads and handles the datagrams pending (a bounded number).
+    void OnReadable(Clock::time_point now);
+    // Retransmits or gives up NOTIFYs whose time has come.
+    void OnTimers(Clock::time_point now);
+    // When OnTimers has something to do next; Clock::time_point::max() for never.
+    Clock::time_point NextDeadline() const;
+
+    size_t PendingNotifyCount() const { return mPending.size(); }
+
+private:
+    // A NOTIFY waiting for its final response.
+    struct PendingNotify {
+        std::string callId;
+        unsigned long cseq = 0;
+        std::string bytes;
+        Ipv4Endpoint destination;
+        Clock::time_point nextSend;
+        Clock::time_point giveUp;
+        int intervalMs = 0;
+        unsigned sends = 0;
+    };
+
+    bool JoinGroup(std::string& error);
+    void HandleDatagram(const char* data, size_t length, const Ipv4Endpoint& source, uint32_t localAddress,
+                        Clock::time_point now);
+    void HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4Endpoint& source, uint32_t localAddress,
+                         Clock::time_point now);
+    void HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source);
+    void Respond(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source, const std::string& toTag);
+    void StartNotify(PendingNotify notify, Clock::time_point now);
+    bool Send(const std::string& bytes, const Ipv4Endpoint& destination, const std::string& what, bool logBytes);
+    std::string RandomHex(size_t digits);
+
+    SipOptions mOptions;
+    EventLog& mLog;
+    FileDescriptor mSocket;
+    uint16_t mPort;
+    std::vector<char> mBuffer;
+    std::deque<PendingNotify> mPending;
+    std::mt19937 mRandom;
+    unsigned long mNextCseq;
+};
+
+}  // namespace Pnp
+
+#endif
