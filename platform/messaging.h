@@ -271,7 +271,7 @@ public:
     virtual bool SendMessage(const Messaging::Message& message);
 
 private:
-    Link* mpLink;    // kept for the callers' sake; every message uses the queue
+    [[maybe_unused]] Link* mpLink;   // only the queue transport exists; kept for callers that pass one
     std::atomic<bool> mPartyOnline;
 };
 

@@ -5,11 +5,32 @@
 
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <pthread.h>
 #include <string>
+
+namespace PlatformDetail {
+
+// Calls call() again while it fails with -1 and errno EINTR: the one retry
+// loop of this library. Calls that take a time-out recompute it inside call.
+template <typename Call>
+auto RetryOnInterrupt(Call call) -> decltype(call())
+{
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result == -1 && errno == EINTR);
+    return result;
+}
+
+// Reads the whole file at path into content (appended). False when it cannot
+// be opened or read.
+bool ReadWholeFile(const char* path, std::string& content);
+
+}  // namespace PlatformDetail
 
 // ---------------------------------------------------------------- threads
 
@@ -26,7 +47,15 @@ public:
     static void Sleep(unsigned int ms);
 
     // Stops the thread at its next Sleep, releases every ThreadMutex it still
-    // holds and reclaims it. code is the thread's recorded exit code.
+    // holds and reclaims it (join, bounded to 10 s; a thread that does not
+    // reach a Sleep by then is detached and left to end by itself). A thread
+    // that has already ended is just reclaimed. Every handle from BeginThread
+    // must be passed here once; it is invalid afterwards, so code is not kept.
+    // Threads run with cancellation disabled and Sleep is the one place that
+    // acts on a stop, so a thread is never stopped in the middle of a write,
+    // a download or a trace line.
+    // The stop unwinds the thread's stack: a thread function that catches
+    // everything with catch (...) must rethrow abi::__forced_unwind first.
     static bool TerminateThread(unsigned long handle, unsigned long code);
 
     // Copies the process's command line into buf (size bytes, always
@@ -36,8 +65,8 @@ public:
                                bool quote, bool pathOnly);
 };
 
-// A non-recursive mutex. While a thread started by BeginThread holds one it
-// cannot be terminated, and termination releases any it holds.
+// A non-recursive mutex. Each thread keeps a list of the ones it holds, so
+// that a thread stopped by TerminateThread releases every one it still holds.
 class ThreadMutex {
 public:
     ThreadMutex();
@@ -83,10 +112,12 @@ public:
     // Size at which the file is rotated.
     static const long MAX_FILE_SIZE;
 
-    // name: file name; toConsole: also echo to stderr; append: keep earlier
-    // contents; maxLevel: lines above this level are dropped; backups: rotated
-    // copies kept (at most 1); lineMax: longest expanded text in bytes, longer
-    // text is cut; stamp: ignored, callers stamp their own lines.
+    // name: file name under LOG_DIRECTORY, or an absolute path used as it is
+    // (tests point a stream at a temporary directory); toConsole: also echo
+    // to stderr; append: keep earlier contents; maxLevel: lines above this
+    // level are dropped; backups: rotated copies kept (at most 1); lineMax:
+    // longest expanded text in bytes, longer text is cut; stamp: ignored,
+    // callers stamp their own lines. The file is opened at the first text.
     LogStream(const char* name, bool toConsole, bool append, int maxLevel,
               int backups, unsigned int lineMax, bool stamp);
     virtual ~LogStream();
@@ -96,7 +127,8 @@ public:
     // Expands format with args and writes the text if level <= maxLevel.
     // reserved: pass 0.
     void TRACE(unsigned char level, const char* format, va_list& args, unsigned char reserved);
-    // Pushes written text to the file.
+    // Pushes written text to the file. A no-op: every text goes out with
+    // write(2) at once, and fdatasync per line would be too slow.
     void Flush();
 
 private:
@@ -158,7 +190,9 @@ private:
 // ---------------------------------------------------------------- sockets
 
 // An IPv4 address from a dotted address or host name and a port text.
-// A host text "name:port" carries its own port, which wins over port.
+// A host text "name:port" carries its own port, which wins over port. An
+// empty or unresolvable host, or a port that is not a decimal number up to
+// 65535, gives an invalid, zeroed address; a missing port gives port 0.
 class SockAddr {
 public:
     SockAddr(const char* host, const char* port);
@@ -192,16 +226,18 @@ public:
     BsdSocket(const BsdSocket&) = delete;
     BsdSocket& operator=(const BsdSocket&) = delete;
 
-    // Connects to address. reuse: SO_REUSEADDR; localPort/localAddr: bind
-    // first when non-zero. Returns 1 when connected, 0 otherwise.
+    // Connects to address. reuse: SO_REUSEADDR; localPort (host order) and
+    // localAddr (network order, as sin_addr.s_addr): bind first when either
+    // is non-zero. Returns 1 when connected, 0 otherwise.
     int CreateTCPSocket(bool reuse, const sockaddr_in& address,
                         unsigned short localPort, unsigned long localAddr);
 
-    // Sends all length bytes within timeoutSec seconds. Non-zero on success.
+    // Sends all length bytes within timeoutSec seconds, never raising SIGPIPE.
+    // Non-zero only when every byte went; 0 on a closed socket.
     int Send(const char* data, int length, unsigned long timeoutSec, int flags);
 
     // Receives at most capacity bytes. timeoutMs -1 means DEFAULT_RECV_TIMEOUT_MS.
-    // Returns the count (> 0) or one of the RECV_ codes.
+    // Returns the count (> 0) or one of the RECV_ codes, never 0.
     virtual int Receive(char* buffer, int capacity, int timeoutMs, int flags);
 
     // Ends the use of the connection: shuts it down and closes it.

@@ -2,7 +2,8 @@
 # Installs what building and testing need on Debian 12 (run as root).
 set -euo pipefail
 packages=(build-essential cmake googletest g++-powerpc-linux-gnu qemu-user
-          iproute2 nginx-light procps)
+          iproute2 nginx-light procps clang libclang-rt-14-dev
+          libbenchmark-dev time curl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

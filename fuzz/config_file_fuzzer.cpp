@@ -1,0 +1,59 @@
+// The configuration-file reader on any file content, with the flag
+// combinations its callers use, chosen by the first byte.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "fuzz/fuzz_support.h"
+#include "platform/config_file.h"
+
+namespace {
+
+const std::string& FilePath()
+{
+    static const std::string directory = fuzz_support::MakeTempDir("apc-fuzz-config");
+    static const std::string path = directory + "/fuzz.conf";
+    static const struct Cleanup {
+        ~Cleanup() { rmdir(directory.c_str()); }
+    } cleanup;
+    return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    const uint8_t flags = data[0];
+    {
+        std::ofstream file(FilePath(), std::ios::binary);
+        file.write(reinterpret_cast<const char*>(data + 1), static_cast<std::streamsize>(size - 1));
+    }
+    try {
+        const Configuration::ConfigFile config(FilePath().c_str(), false, (flags & 1) != 0,
+                                               (flags & 2) != 0, (flags & 4) ? ":=" : ":", "#",
+                                               nullptr);
+        for (const char* key : {"Version", "version", "trace", "", "Version "}) {
+            char small[8];
+            char large[256];
+            memset(small, 'x', sizeof(small));
+            config.GetEntry(key, small, sizeof(small));
+            config.GetEntry(key, large, sizeof(large));
+            // Always terminated within the buffer.
+            if (memchr(small, '\0', sizeof(small)) == nullptr || memchr(large, '\0', sizeof(large)) == nullptr)
+                abort();
+        }
+    } catch (const Configuration::ConfigException&) {
+        abort();   // the file was just written: reading it must work
+    }
+    // Removed rather than truncated next time: rewriting a truncated file
+    // makes the file system flush it at every close, which is slow.
+    unlink(FilePath().c_str());
+    return 0;
+}
