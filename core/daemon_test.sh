@@ -17,23 +17,26 @@ fail() { echo "FAIL: $*"; exit 1; }
 # Case 1: a machine without the FXS device: initialisation fails, exit 0.
 unshare --mount --propagation private bash -c '
   set -u
-  mount -t tmpfs none /tmp && mount -t tmpfs none /run && mount -t tmpfs none /var/log || exit 2
-  "$@"; status=$?
+  # The build tree may lie under /tmp: keep a copy of the daemon on the new /run.
+  mount -t tmpfs none /run && cp "${@: -1}" /run/autoprovisionclient || exit 2
+  mount -t tmpfs none /tmp && mount -t tmpfs none /var/log || exit 2
+  "${@:1:$#-1}" /run/autoprovisionclient; status=$?
   [ "$status" = 0 ] || { echo "exit status $status, expected 0"; exit 1; }
   grep -E "^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4}	\.[0-9]{3} Invalid fxs line number$" \
     /var/log/autoprovisionclient.log || { echo "trace log:"; cat /var/log/autoprovisionclient.log; exit 1; }
-' daemon-without-device "${emulator[@]}" "$daemon" || fail "daemon without /proc/vexa"
+'  daemon-without-device "${emulator[@]}" "$daemon" || fail "daemon without /proc/vexa"
 echo "ok: without /proc/vexa the daemon exits 0 after \"Invalid fxs line number\""
 
 # Case 2: a running daemon ends by SIGTERM with one stop line in the report file.
 unshare --mount --propagation private bash -c '
   set -u
-  mount -t tmpfs none /tmp && mount -t tmpfs none /run && mount -t tmpfs none /var/log || exit 2
+  mount -t tmpfs none /run && cp "${@: -1}" /run/autoprovisionclient || exit 2
+  mount -t tmpfs none /tmp && mount -t tmpfs none /var/log || exit 2
   mkdir -p /tmp/etc-upper /tmp/etc-work /tmp/logs /tmp/httpipeconfig /tmp/bin
   mount -t overlay overlay -o lowerdir=/etc,upperdir=/tmp/etc-upper,workdir=/tmp/etc-work /etc || exit 2
   echo "Version: 5.1.3" > /etc/version.txt
   printf "#!/bin/sh\necho 2\n" > /tmp/bin/cat && chmod +x /tmp/bin/cat
-  PATH=/tmp/bin:$PATH "$@" &
+  PATH=/tmp/bin:$PATH "${@:1:$#-1}" /run/autoprovisionclient &
   pid=$!
   # Running: it keeps reporting the missing eth1 of this machine.
   for i in $(seq 100); do
