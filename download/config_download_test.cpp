@@ -15,6 +15,7 @@
 #include "platform/messaging.h"
 #include "testing/http_test_server.h"
 #include "testing/test_support.h"
+#include "testing/fake_device.h"
 
 using ConfigurationControl::RequestParams;
 using testing_support::HttpTestServer;
@@ -24,19 +25,8 @@ using testing_support::TempDir;
 
 namespace {
 
-class QueueDirectory : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        mDir.reset(new TempDir);
-        Messaging::SetQueueDirectory(mDir->Path());
-    }
-    void TearDown() override { mDir.reset(); }
-
-private:
-    std::unique_ptr<TempDir> mDir;
-};
-::testing::Environment* const queueDirectory = ::testing::AddGlobalTestEnvironment(new QueueDirectory);
+::testing::Environment* const queueDirectory =
+    ::testing::AddGlobalTestEnvironment(new testing_support::TemporaryQueueDirectory);
 
 class TestClient : public AutoProvisionClient {
 public:

@@ -9,25 +9,15 @@
 #include "core/auto_provision_client.h"
 #include "platform/messaging.h"
 #include "testing/test_support.h"
+#include "testing/fake_device.h"
 
 using ConfigurationControl::RequestParams;
 using ConfigurationControl::downloadMethods;
 
 namespace {
 
-class QueueDirectory : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        mDir.reset(new testing_support::TempDir);
-        Messaging::SetQueueDirectory(mDir->Path());
-    }
-    void TearDown() override { mDir.reset(); }
-
-private:
-    std::unique_ptr<testing_support::TempDir> mDir;
-};
-::testing::Environment* const queueDirectory = ::testing::AddGlobalTestEnvironment(new QueueDirectory);
+::testing::Environment* const queueDirectory =
+    ::testing::AddGlobalTestEnvironment(new testing_support::TemporaryQueueDirectory);
 
 struct Record {
     bool parsed;

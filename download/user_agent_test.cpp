@@ -13,6 +13,7 @@
 #include "platform/config_file.h"
 #include "platform/messaging.h"
 #include "testing/test_support.h"
+#include "testing/fake_device.h"
 
 using testing_support::LogCapture;
 using testing_support::ReadFile;
@@ -21,19 +22,8 @@ using testing_support::WriteFile;
 
 namespace {
 
-class QueueDirectory : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        mDir.reset(new TempDir);
-        Messaging::SetQueueDirectory(mDir->Path());
-    }
-    void TearDown() override { mDir.reset(); }
-
-private:
-    std::unique_ptr<TempDir> mDir;
-};
-::testing::Environment* const queueDirectory = ::testing::AddGlobalTestEnvironment(new QueueDirectory);
+::testing::Environment* const queueDirectory =
+    ::testing::AddGlobalTestEnvironment(new testing_support::TemporaryQueueDirectory);
 
 class TestClient : public AutoProvisionClient {
 public:

@@ -14,18 +14,10 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/utility.h"
+
 namespace {
 
-// The one place of this library that retries a call interrupted by a signal.
-template <typename Call>
-auto RetryOnEintr(Call call) -> decltype(call())
-{
-    for (;;) {
-        auto result = call();
-        if (result >= 0 || errno != EINTR)
-            return result;
-    }
-}
 
 // Most invalid datagrams one ReceiveMessage consumes before it gives the
 // caller its turn back, so that a flood cannot hold a thread.
@@ -101,7 +93,7 @@ int ProbeAddress(const sockaddr_un& address, socklen_t length)
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return errno;
-    int rc = RetryOnEintr([&] { return connect(fd, reinterpret_cast<const sockaddr*>(&address), length); });
+    int rc = PlatformDetail::RetryOnInterrupt([&] { return connect(fd, reinterpret_cast<const sockaddr*>(&address), length); });
     int error = rc == 0 ? 0 : errno;
     close(fd);
     return error;
@@ -114,7 +106,7 @@ public:
     explicit DirectoryLock(const std::string& directory)
         : mFd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
     {
-        if (mFd >= 0 && RetryOnEintr([&] { return flock(mFd, LOCK_EX); }) != 0) {
+        if (mFd >= 0 && PlatformDetail::RetryOnInterrupt([&] { return flock(mFd, LOCK_EX); }) != 0) {
             close(mFd);
             mFd = -1;
         }
@@ -271,7 +263,7 @@ bool CyclicMessageQueue::SendToAddress(const sockaddr_un& to, socklen_t toLength
     std::vector<uint8_t> datagram;
     if (!Messaging::EncodeMessage(message, datagram))
         return false;
-    ssize_t sent = RetryOnEintr([&] {
+    ssize_t sent = PlatformDetail::RetryOnInterrupt([&] {
         return sendto(mFd, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                       reinterpret_cast<const sockaddr*>(&to), toLength);
     });
@@ -301,7 +293,7 @@ bool CyclicMessageQueue::ReceiveMessage(Messaging::Message& message, sockaddr_un
         header.msg_control = control.bytes;
         header.msg_controllen = sizeof(control.bytes);
 
-        ssize_t received = RetryOnEintr([&] {
+        ssize_t received = PlatformDetail::RetryOnInterrupt([&] {
             return recvmsg(mFd, &header, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
         });
         if (received < 0)
@@ -335,7 +327,7 @@ bool CyclicMessageQueue::WaitForInput(int timeoutMs)
     entry.events = POLLIN;
     entry.revents = 0;
     // A signal restarts the wait with the whole time-out.
-    return RetryOnEintr([&] { return poll(&entry, 1, timeoutMs); }) > 0 && (entry.revents & POLLIN) != 0;
+    return PlatformDetail::RetryOnInterrupt([&] { return poll(&entry, 1, timeoutMs); }) > 0 && (entry.revents & POLLIN) != 0;
 }
 
 bool CyclicMessageQueue::IsQueueServed(int queue)
@@ -378,7 +370,7 @@ int CyclicQueuePoller::WaitForEvents()
     QueueRegistry::Lookup(mQueues, queues, fds);
     if (fds.empty())
         return 0;
-    int rc = RetryOnEintr([&] { return poll(fds.data(), static_cast<nfds_t>(fds.size()), -1); });
+    int rc = PlatformDetail::RetryOnInterrupt([&] { return poll(fds.data(), static_cast<nfds_t>(fds.size()), -1); });
     if (rc <= 0)
         return 0;
     // Start after the queue served last time, so that ready queues take turns.

@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/utility.h"
+
 namespace ConfigurationControl {
 
 const char* const configCommands[4] = {"reset", "update", "reboot", "status"};
@@ -33,16 +35,6 @@ ConfiguratorPaths DefaultConfiguratorPaths()
 
 namespace {
 
-// The one place of the configurator that retries a call interrupted by a signal.
-template <typename Call>
-auto RetryOnEintr(Call call) -> decltype(call())
-{
-    for (;;) {
-        auto result = call();
-        if (result >= 0 || errno != EINTR)
-            return result;
-    }
-}
 
 // Longest a configuration file may be; anything longer is refused.
 const size_t MAX_FILE_SIZE = 16 * 1024 * 1024;
@@ -52,14 +44,14 @@ const char XML_START[] = "<?xml";
 
 bool ReadWholeFile(const std::string& path, std::string& content)
 {
-    int fd = RetryOnEintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+    int fd = PlatformDetail::RetryOnInterrupt([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); });
     if (fd < 0)
         return false;
     content.clear();
     char buffer[4096];
     bool ok = true;
     for (;;) {
-        ssize_t got = RetryOnEintr([&] { return read(fd, buffer, sizeof(buffer)); });
+        ssize_t got = PlatformDetail::RetryOnInterrupt([&] { return read(fd, buffer, sizeof(buffer)); });
         if (got < 0 || content.size() + static_cast<size_t>(got) > MAX_FILE_SIZE) {
             ok = false;
             break;
@@ -75,13 +67,13 @@ bool ReadWholeFile(const std::string& path, std::string& content)
 // Writes content to path and forces it to the disk before returning true.
 bool WriteSynced(const std::string& path, const std::string& content)
 {
-    int fd = RetryOnEintr([&] { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); });
+    int fd = PlatformDetail::RetryOnInterrupt([&] { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); });
     if (fd < 0)
         return false;
     bool ok = fchmod(fd, 0644) == 0;   // the exact mode, whatever the umask
     size_t done = 0;
     while (ok && done < content.size()) {
-        ssize_t put = RetryOnEintr([&] { return write(fd, content.data() + done, content.size() - done); });
+        ssize_t put = PlatformDetail::RetryOnInterrupt([&] { return write(fd, content.data() + done, content.size() - done); });
         if (put <= 0)
             ok = false;
         else
@@ -121,14 +113,14 @@ bool WaitForChild(pid_t pid, int timeoutMs)
         entry.fd = pidfd;
         entry.events = POLLIN;
         entry.revents = 0;
-        if (RetryOnEintr([&] { return poll(&entry, 1, timeoutMs); }) == 0) {
+        if (PlatformDetail::RetryOnInterrupt([&] { return poll(&entry, 1, timeoutMs); }) == 0) {
             kill(pid, SIGKILL);
             killed = true;
         }
         close(pidfd);
     }
     int status = 0;
-    if (RetryOnEintr([&] { return waitpid(pid, &status, 0); }) != pid)
+    if (PlatformDetail::RetryOnInterrupt([&] { return waitpid(pid, &status, 0); }) != pid)
         return false;
     return !killed && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build dependencies, then builds and runs the whole suite in four
-# variants: normal, ASan+UBSan, TSan and the PowerPC cross build under qemu-ppc.
-# Usage: scripts/test.sh [variant...]   (default: all four)
+# variants: normal, ASan+UBSan, TSan and the PowerPC cross build under qemu-ppc,
+# then runs each fuzz target for a bounded time (FUZZ_SECONDS, default 30).
+# Usage: scripts/test.sh [variant...]   (default: normal asan tsan ppc fuzz)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -9,7 +10,7 @@ bash scripts/install-deps.sh
 
 jobs=$(nproc)
 variants=("$@")
-[ ${#variants[@]} -gt 0 ] || variants=(normal asan tsan ppc)
+[ ${#variants[@]} -gt 0 ] || variants=(normal asan tsan ppc fuzz)
 
 run_variant() {
   local name=$1; shift
@@ -32,6 +33,7 @@ for v in "${variants[@]}"; do
     # ThreadSanitizer needs an address layout without the newest randomisation.
     tsan)   CTEST_PREFIX="setarch $(uname -m) -R" run_variant tsan -DAPC_SANITIZE=thread || status=1 ;;
     ppc)    run_variant ppc -DCMAKE_TOOLCHAIN_FILE="$top/cmake/powerpc-linux-gnu.cmake" || status=1 ;;
+    fuzz)   echo "=== fuzz"; bash fuzz/run_fuzzers.sh "${FUZZ_SECONDS:-30}" || status=1 ;;
     *) echo "unknown variant $v"; status=1 ;;
   esac
 done

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "platform/config_file.h"
 #include "platform/messaging.h"
 #include "testing/test_support.h"
@@ -15,6 +17,12 @@ namespace testing_support {
 // Points the messaging library at one temporary directory for the whole
 // test process (queues outlive single tests only by accident).
 void UseTemporaryQueueDirectory();
+
+// The same as a test environment, for binaries that register one.
+class TemporaryQueueDirectory : public ::testing::Environment {
+public:
+    void SetUp() override { UseTemporaryQueueDirectory(); }
+};
 
 // Makes "cat /proc/vexa/fxs-number" print lineNumberOutput (through a
 // stand-in `cat` first on PATH) and "/etc/version.txt" read versionFile.
