@@ -1,0 +1,87 @@
+#!/bin/bash
+# The daemon's footprint on the device: the time from its start to the
+# configurator's apply of the first configuration, and its CPU time and
+# resident memory while idle.
+#
+# Usage (root): bench/footprint.sh [--build DIR] [--idle SECONDS]
+#   --build DIR     build directory with the daemon and apc-queue-driver;
+#                   configured (Release) and built there when they are missing
+#                   (default: build/bench of the source tree)
+#   --idle SECONDS  length of the idle measurement (default 30)
+#
+# Set-up (bench/lib.sh): a network namespace with eth1, a private mount
+# namespace for the device's files, apc-queue-driver as the presence agent
+# answering the first SUBSCRIBE at once with a NOTIFY, and a python3
+# http.server on 127.0.0.1 that closes its connections. The apply is seen by
+# the configurator's apply hook, which stamps the time.
+# Exit status: 0 when both targets are met, 1 otherwise, 77 when skipped.
+set -u
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=bench/lib.sh
+source "$source_dir/bench/lib.sh"
+
+build_dir=$source_dir/build/bench
+idle=30
+args=("$@")
+while [ $# -gt 0 ]; do
+    case $1 in
+    --build) build_dir=$2; shift 2 ;;
+    --idle) idle=$2; shift 2 ;;
+    *) echo "usage: $0 [--build DIR] [--idle SECONDS]"; exit 2 ;;
+    esac
+done
+[[ $idle =~ ^[1-9][0-9]*$ ]] && [ "$idle" -le 600 ] || { echo "idle: 1 to 600 seconds"; exit 2; }
+
+bench_require_namespaces
+bench_enter_private_mounts "${args[@]}"
+
+daemon=$build_dir/core/autoprovisionclient
+driver=$build_dir/bench/apc-queue-driver
+if [ ! -x "$daemon" ] || [ ! -x "$driver" ]; then
+    echo "building the daemon and apc-queue-driver in $build_dir"
+    cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release > /dev/null &&
+        cmake --build "$build_dir" -j2 --target autoprovisionclient apc-queue-driver > /dev/null ||
+        { echo "FAIL: build"; exit 1; }
+fi
+
+bench_setup "$daemon" "$driver" 16384
+bench_start_driver
+bench_driver 5 auto-notify "$BENCH_URL" || bench_die "driver: $BENCH_REPLY"
+
+# Start to apply: from just before the daemon is started to the hook's stamp.
+start_ms=$(bench_now_ms)
+bench_start_daemon
+bench_driver 20 wait-applied "$BENCH_APPLIED" 1 15000 || bench_die "no apply within 15 s: $BENCH_REPLY"
+applied_ms=$(head -n 1 "$BENCH_DEV/tmp/apply-config.log")
+bench_driver 5 state || bench_die "driver: $BENCH_REPLY"
+subscribe_ms=$(bench_reply_field at_ms)
+[ -s "$BENCH_DEV/etc-upper/zentro/active.cfg" ] || bench_die "no /etc/zentro/active.cfg after the apply"
+bench_driver 5 auto-notify off || bench_die "driver: $BENCH_REPLY"
+startup=$((applied_ms - start_ms))
+
+# Idle: the daemon has applied its configuration and waits for commands.
+# The sleep is the measuring window itself, not a wait for an event.
+pid=$BENCH_DAEMON_PID
+bench_alive "$pid" || bench_die "the daemon ended"
+ticks0=$(bench_cpu_ticks "$pid")
+ns0=$(bench_cpu_ns "$pid")
+wall0=$(bench_now_ms)
+sleep "$idle"
+ticks1=$(bench_cpu_ticks "$pid")
+ns1=$(bench_cpu_ns "$pid")
+wall1=$(bench_now_ms)
+rss=$(bench_rss_kib "$pid")
+bench_alive "$pid" || bench_die "the daemon ended while idle"
+hz=$(getconf CLK_TCK)
+
+status=0
+verdict() { if [ "$1" = 1 ]; then echo PASS; else echo FAIL; status=1; fi; }
+echo "start to apply: $startup ms (start to SUBSCRIBE $((subscribe_ms - start_ms)) ms," \
+     "SUBSCRIBE to apply $((applied_ms - subscribe_ms)) ms; 16 KiB document, server closes)"
+echo "  $(verdict $((startup < 300))): target under 300 ms"
+read -r percent ticks_ms < <(awk -v ns=$((ns1 - ns0)) -v wall=$((wall1 - wall0)) -v ticks=$((ticks1 - ticks0)) \
+    -v hz="$hz" 'BEGIN { printf "%.4f %d\n", ns / (wall * 1e6) * 100, ticks * 1000 / hz }')
+echo "idle for $(((wall1 - wall0) / 1000)) s: CPU $(((ns1 - ns0) / 1000000)) ms (utime+stime ${ticks_ms} ms)" \
+     "= ${percent} % of one core; VmRSS $rss KiB"
+echo "  $(verdict "$(awk -v p="$percent" 'BEGIN { print (p < 0.2) ? 1 : 0 }')"): target under 0.2 % of one core"
+exit $status
