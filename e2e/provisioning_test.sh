@@ -115,12 +115,13 @@ if command -v python3 > /dev/null && e2e_dev python3 -c 'import socket' 2> /dev/
     stale_url="http://$E2E_SRV_IP:8080/cfg/stale.xml"
     e2e_publish_document "$document"
     cp "$E2E_SRV_DIR/www/cfg/$E2E_MAC_HEX.xml" "$E2E_SRV_DIR/www/cfg/stale.xml"
-    e2e_dev python3 "$E2E_LIB_DIR/queue_send.py" notify /run/msgq 1 "$stale_url" \
+    e2e_install_device_program "$E2E_LIB_DIR/queue_send.py"
+    e2e_dev python3 "$E2E_DEV_BIN/queue_send.py" notify /run/msgq 1 "$stale_url" \
         || e2e_fail "could not send the stale notification"
     e2e_wait_for 15 e2e_trace_at_least $((notifies_before + 1)) stamped \
         "AutoConfigClient::Recieve Notify Message form SIP " || e2e_fail "the stale notification was not logged"
     # The daemon's main loop answers this only after it has handled the notification.
-    e2e_dev python3 "$E2E_LIB_DIR/queue_send.py" ping /run/msgq || e2e_fail "the daemon did not answer"
+    e2e_dev python3 "$E2E_DEV_BIN/queue_send.py" ping /run/msgq || e2e_fail "the daemon did not answer"
     e2e_expect_trace 1 stamped "OnNotify:URL = $stale_url"
     [ "$(e2e_http_request_count)" = "$requests_before" ] || e2e_fail "the stale notification started a download"
     cmp -s "$stored" "$E2E_DIR/stored.before" || e2e_fail "the stored file changed"

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "pnp_server/pnp_test_support.h"
 
@@ -205,6 +207,11 @@ TEST_F(HttpServerTest, KeepAliveAnswersSeveralRequestsAndClosesWhenIdle)
     // Stays open while the idle time runs, then the server ends it.
     EXPECT_FALSE(client.WaitClosed(150));
     EXPECT_TRUE(client.WaitClosed(5000));
+    // The server logs the close right after making it.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (server.LogText().find("closed idle after 2 answer(s)") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_NE(server.LogText().find("closed idle after 2 answer(s)"), std::string::npos) << server.LogText();
 
     // A client that asks for close gets it, keep-alive or not.
