@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -207,26 +208,37 @@ int BsdSocket::Send(const char* data, int length, unsigned long timeoutSec, int 
 
 int BsdSocket::Receive(char* buffer, int capacity, int timeoutMs, int flags)
 {
-    if (mFd < 0) {
-        return RECV_RESET;
-    }
     if (buffer == nullptr || capacity <= 0) {
         return RECV_ERROR;
+    }
+    if (mReadPos < mReadEnd) {
+        return TakeReadAhead(buffer, capacity);
+    }
+    if (mFd < 0) {
+        return RECV_RESET;
     }
     if (timeoutMs < 0) {
         timeoutMs = DEFAULT_RECV_TIMEOUT_MS;
     }
+    // Plain receives read ahead into a larger buffer, so that a caller taking
+    // small pieces costs one system call per READ_AHEAD_SIZE bytes, not per piece.
+    const bool readAhead = flags == 0;
+    if (readAhead && mReadAhead.empty()) {
+        mReadAhead.resize(READ_AHEAD_SIZE);
+    }
+    char* target = readAhead ? mReadAhead.data() : buffer;
+    const size_t size = readAhead ? mReadAhead.size() : static_cast<size_t>(capacity);
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        long ready = WaitFor(mFd, POLLIN, deadline);
-        if (ready != 1) {
-            return static_cast<int>(ready);
-        }
-        long count = SocketResult([&] {
-            return recv(mFd, buffer, static_cast<size_t>(capacity), flags | MSG_DONTWAIT);
-        });
+        // Try first and wait only when nothing is there yet.
+        long count = SocketResult([&] { return recv(mFd, target, size, flags | MSG_DONTWAIT); });
         if (count > 0) {
-            return static_cast<int>(count);
+            if (!readAhead) {
+                return static_cast<int>(count);
+            }
+            mReadPos = 0;
+            mReadEnd = static_cast<size_t>(count);
+            return TakeReadAhead(buffer, capacity);
         }
         if (count == 0) {
             return RECV_CLOSED;
@@ -234,8 +246,19 @@ int BsdSocket::Receive(char* buffer, int capacity, int timeoutMs, int flags)
         if (count != RECV_TIMEOUT) {
             return static_cast<int>(count);
         }
-        // Woken without data: wait again for what is left of the time-out.
+        long ready = WaitFor(mFd, POLLIN, deadline);
+        if (ready != 1) {
+            return static_cast<int>(ready);
+        }
     }
+}
+
+int BsdSocket::TakeReadAhead(char* buffer, int capacity)
+{
+    const size_t count = std::min(static_cast<size_t>(capacity), mReadEnd - mReadPos);
+    memcpy(buffer, mReadAhead.data() + mReadPos, count);
+    mReadPos += count;
+    return static_cast<int>(count);
 }
 
 void BsdSocket::Disconnect()
@@ -252,4 +275,5 @@ void BsdSocket::Close()
         close(mFd);  // not retried: Linux releases the descriptor even on EINTR
         mFd = -1;
     }
+    mReadPos = mReadEnd = 0;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <pthread.h>
 #include <string>
+#include <vector>
 
 namespace PlatformDetail {
 
@@ -247,7 +248,13 @@ public:
     int GetFD() const { return mFd; }
 
 private:
+    static const size_t READ_AHEAD_SIZE = 64 * 1024;
+    int TakeReadAhead(char* buffer, int capacity);
+
     int mFd;
+    std::vector<char> mReadAhead;   // bytes received but not yet taken
+    size_t mReadPos = 0;
+    size_t mReadEnd = 0;
 };
 
 #endif
