@@ -1,7 +1,5 @@
 #include "core/auto_provision_client.h"
 
-#include <cxxabi.h>
-
 #include <new>
 
 #include "diagnostics/auto_provision_logger.h"
@@ -120,17 +118,21 @@ unsigned long AutoProvisionClient::RequestProc(void* arg)
     AutoProvisionClient* client = static_cast<AutoProvisionClient*>(arg);
     if (client == nullptr)
         return 1;
+    // Any exception ends the worker with 1. Sleep stays outside the handlers:
+    // TerminateThread stops the worker there by unwinding it.
     try {
         client->mpMessenger->ProcessMessageFromQueue(1);
-        for (;;) {
-            if (client->mSubscribeRequested != 0)
-                client->SendMulticastMessage();
-            Thread::Sleep(100);
-        }
-    } catch (abi::__forced_unwind&) {
-        throw;  // TerminateThread unwinds the worker through here
     } catch (...) {
         return 1;
+    }
+    for (;;) {
+        try {
+            if (client->mSubscribeRequested != 0)
+                client->SendMulticastMessage();
+        } catch (...) {
+            return 1;
+        }
+        Thread::Sleep(100);
     }
 }
 
