@@ -369,7 +369,7 @@ std::string HeaderUri(const std::string& value)
             return std::string();
         return Trim(value.substr(open + 1, close - open - 1));
     }
-    // addr-spec: its parameters belong to the header.
+    // A bare URI without angle brackets: its parameters belong to the header.
     const size_t semicolon = value.find(';');
     return Trim(value.substr(0, semicolon));
 }

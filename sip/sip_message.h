@@ -56,7 +56,7 @@ std::string NotifyUrl(const SipMessage& notify);
 // The full header name of a compact form ("v" -> "Via"); name itself otherwise.
 std::string CanonicalHeaderName(const std::string& name);
 
-// The URI of a name-addr or addr-spec: "\"A\" <sip:a@b>;tag=1" -> "sip:a@b".
+// The URI of a header value, in angle brackets or bare: "\"A\" <sip:a@b>;tag=1" -> "sip:a@b".
 std::string HeaderUri(const std::string& value);
 
 // The number of a CSeq value ("12 SUBSCRIBE" -> 12, method "SUBSCRIBE").
