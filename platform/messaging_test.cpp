@@ -1,7 +1,6 @@
 // Queues, poller and messengers over real sockets in a temporary directory.
 #include "platform/messaging.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -47,13 +47,14 @@ private:
 std::string QueueDirectoryEnvironment::mBase;
 ::testing::Environment* const gEnvironment = ::testing::AddGlobalTestEnvironment(new QueueDirectoryEnvironment);
 
-// Records every callback as a line of text.
+// Records every callback as a line of text; Add returns the callbacks' 0.
 class EventLog {
 public:
-    void Add(const std::string& event)
+    int Add(const std::string& event)
     {
         std::lock_guard<std::mutex> lock(mMutex);
         mEvents.push_back(event);
+        return 0;
     }
     std::vector<std::string> Events() const
     {
@@ -66,56 +67,35 @@ private:
     std::vector<std::string> mEvents;
 };
 
-class RecordingPresence : public PresenceMessenger {
+class RecordingPresence : public PresenceMessenger, public EventLog {
 public:
     explicit RecordingPresence(int queue = Messaging::PRESENCE_CLIENT_QUEUE) : PresenceMessenger(queue, nullptr) {}
 
-    int OnConfirm(const unsigned long long& id) override
-    {
-        mLog.Add("confirm " + std::to_string(id));
-        return 0;
-    }
+    int OnConfirm(const unsigned long long& id) override { return Add("confirm " + std::to_string(id)); }
     int OnNotify(const unsigned long long& id, const std::string& url) override
     {
-        mLog.Add("notify " + std::to_string(id) + " " + url);
-        return 0;
+        return Add("notify " + std::to_string(id) + " " + url);
     }
     int OnErrorConvey(const unsigned long long& id, const PresenceUAClientErrorCode& code) override
     {
-        mLog.Add("error " + std::to_string(id) + " " + std::to_string(code));
-        return 0;
+        return Add("error " + std::to_string(id) + " " + std::to_string(code));
     }
-    int OnPresencePartyStateChanged(bool online) override
-    {
-        mLog.Add(online ? "party online" : "party offline");
-        return 0;
-    }
-    std::vector<std::string> Events() const { return mLog.Events(); }
-
-private:
-    EventLog mLog;
+    int OnPresencePartyStateChanged(bool online) override { return Add(online ? "party online" : "party offline"); }
 };
 
-class RecordingCgi : public CGIMessenger {
+// Answers every update with {"taken", first item} and number 5.
+class AnsweringCgi : public CGIMessenger, public EventLog {
 public:
-    explicit RecordingCgi(bool answer) : CGIMessenger(Messaging::CGI_QUEUE), mAnswer(answer), mAnswered(false) {}
+    AnsweringCgi() : CGIMessenger(Messaging::CGI_QUEUE), mAnswered(false) {}
 
     int OnUpdate(UpdateType type, const std::list<std::string>& data) override
     {
         std::string text = "update " + std::to_string(type);
         for (const std::string& item : data)
             text += " [" + item + "]";
-        mLog.Add(text);
-        if (mAnswer)
-            mAnswered = Update(type, {"taken", data.empty() ? std::string() : data.front()}, 5);
-        return 0;
+        mAnswered = Update(type, {"taken", data.empty() ? std::string() : data.front()}, 5);
+        return Add(text);
     }
-    std::vector<std::string> Events() const { return mLog.Events(); }
-    bool Answered() const { return mAnswered; }
-
-private:
-    EventLog mLog;
-    bool mAnswer;
     bool mAnswered;
 };
 
@@ -176,16 +156,9 @@ bool RawSend(int queue, const std::vector<uint8_t>& bytes)
     return sent == static_cast<ssize_t>(bytes.size());
 }
 
-int CountOpenDescriptors()
+long CountOpenDescriptors()
 {
-    int count = 0;
-    DIR* directory = opendir("/proc/self/fd");
-    if (directory == nullptr)
-        return -1;
-    while (readdir(directory) != nullptr)
-        ++count;
-    closedir(directory);
-    return count;
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
 }
 
 }  // namespace
@@ -196,8 +169,6 @@ TEST(MessagingExchange, EveryKindTravelsBetweenQueues)
 {
     CyclicMessageQueue agent(Messaging::PRESENCE_AGENT_QUEUE);
     RecordingPresence presence;
-    RecordingCgi cgi(false);
-    CyclicMessageQueue tool(0);
 
     const CallParams subscriber = MakeParty("sub", 300);
     const CallParams target = MakeParty("tgt", -1);
@@ -232,24 +203,28 @@ TEST(MessagingExchange, EveryKindTravelsBetweenQueues)
     EXPECT_FALSE(agent.ReceiveMessage(received));
 
     // The agent's answers reach the callbacks in order; a kind the client
-    // does not handle is dropped without a callback.
-    const int client = Messaging::PRESENCE_CLIENT_QUEUE;
-    ASSERT_TRUE(agent.SendTo(client, Simple(Messaging::MSG_CONFIRM, 9)));
+    // does not handle (UNSUBSCRIBE) is dropped without a callback.
     Message notify = Simple(Messaging::MSG_NOTIFY, 9);
     notify.url = "http://192.0.2.1/zentrofxs-001122334455.xml";
-    ASSERT_TRUE(agent.SendTo(client, notify));
     Message error = Simple(Messaging::MSG_ERROR, 9);
     error.code = Presence_Subscription_Time_Out;
-    ASSERT_TRUE(agent.SendTo(client, error));
-    ASSERT_TRUE(agent.SendTo(client, Simple(Messaging::MSG_UNSUBSCRIBE, 9)));
     Message party = Simple(Messaging::MSG_PARTY_STATE, 0);
     party.online = false;
-    ASSERT_TRUE(agent.SendTo(client, party));
+    for (const Message& answer : {Simple(Messaging::MSG_CONFIRM, 9), notify, error,
+                                  Simple(Messaging::MSG_UNSUBSCRIBE, 9), party})
+        ASSERT_TRUE(agent.SendTo(Messaging::PRESENCE_CLIENT_QUEUE, answer));
     EXPECT_EQ(5, presence.ProcessMessageFromQueue(10));
     EXPECT_EQ((std::vector<std::string>{"confirm 9", "notify 9 http://192.0.2.1/zentrofxs-001122334455.xml",
                                         "error 9 9", "party offline"}),
               presence.Events());
     EXPECT_EQ(1u, presence.GetDroppedCount());
+}
+
+TEST(MessagingExchange, CgiUpdateCarriesTheListAndAnswersTheSender)
+{
+    AnsweringCgi cgi;
+    CyclicMessageQueue tool(0);
+    EXPECT_FALSE(cgi.Update(Update_Configuration_Command, {"x"}, 1));   // nothing being handled
 
     Message update;
     update.kind = Messaging::MSG_UPDATE;
@@ -257,25 +232,11 @@ TEST(MessagingExchange, EveryKindTravelsBetweenQueues)
     update.number = 3;
     update.strings = {"reset", "", "now"};
     ASSERT_TRUE(tool.SendTo(Messaging::CGI_QUEUE, update));
-    ASSERT_TRUE(tool.SendTo(Messaging::CGI_QUEUE, Simple(Messaging::MSG_CONFIRM, 1)));
+    ASSERT_TRUE(tool.SendTo(Messaging::CGI_QUEUE, Simple(Messaging::MSG_CONFIRM, 1)));   // not for the CGI side
     EXPECT_EQ(2, cgi.ProcessMessageFromQueue(5));
     EXPECT_EQ((std::vector<std::string>{"update 182 [reset] [] [now]"}), cgi.Events());
     EXPECT_EQ(1u, cgi.GetDroppedCount());
-}
-
-TEST(MessagingExchange, CgiUpdateAnswersTheSender)
-{
-    RecordingCgi cgi(true);
-    CyclicMessageQueue tool(0);
-    EXPECT_FALSE(cgi.Update(Update_Configuration_Command, {"x"}, 1));   // nothing being handled
-
-    Message update;
-    update.kind = Messaging::MSG_UPDATE;
-    update.code = Update_Configuration_Command;
-    update.strings = {"reboot"};
-    ASSERT_TRUE(tool.SendTo(Messaging::CGI_QUEUE, update));
-    EXPECT_EQ(1, cgi.ProcessMessageFromQueue(1));
-    EXPECT_TRUE(cgi.Answered());
+    EXPECT_TRUE(cgi.mAnswered);
 
     ASSERT_TRUE(tool.WaitForInput(5000));
     Message reply;
@@ -283,7 +244,7 @@ TEST(MessagingExchange, CgiUpdateAnswersTheSender)
     EXPECT_EQ(Messaging::MSG_UPDATE, reply.kind);
     EXPECT_EQ(Update_Configuration_Command, reply.code);
     EXPECT_EQ(5u, reply.number);
-    EXPECT_EQ((std::list<std::string>{"taken", "reboot"}), reply.strings);
+    EXPECT_EQ((std::list<std::string>{"taken", "reset"}), reply.strings);
     EXPECT_FALSE(cgi.Update(Update_Configuration_Command, {"late"}, 2));
 
     // A sender that is gone by the time of the answer makes Update fail.
@@ -292,40 +253,10 @@ TEST(MessagingExchange, CgiUpdateAnswersTheSender)
         ASSERT_TRUE(shortLived.SendTo(Messaging::CGI_QUEUE, update));
     }
     EXPECT_EQ(1, cgi.ProcessMessageFromQueue(1));
-    EXPECT_FALSE(cgi.Answered());
-}
-
-TEST(MessagingExchange, SendsFailAtOnceToAFullOrAbsentQueue)
-{
-    CyclicMessageQueue receiver(144);
-    CyclicMessageQueue tool(0);
-    auto start = std::chrono::steady_clock::now();
-    int sent = 0;
-    while (sent < 100000 && tool.SendTo(144, Simple(Messaging::MSG_CONFIRM, static_cast<uint64_t>(sent))))
-        ++sent;
-    EXPECT_GT(sent, 0);
-    EXPECT_LT(sent, 100000);
-    EXPECT_FALSE(tool.SendTo(145, Simple(Messaging::MSG_CONFIRM, 1)));   // nobody there
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-
-    Message message;
-    ASSERT_TRUE(receiver.ReceiveMessage(message));
-    EXPECT_EQ(0u, message.id);
-    EXPECT_TRUE(tool.SendTo(144, Simple(Messaging::MSG_CONFIRM, 1)));   // room again
+    EXPECT_FALSE(cgi.mAnswered);
 }
 
 // ---------------------------------------------------------------- checks on received datagrams
-
-TEST(MessagingChecks, DirectoryAndSocketModes)
-{
-    CyclicMessageQueue queue(140);
-    struct stat info;
-    ASSERT_EQ(0, stat(Messaging::QueueDirectory().c_str(), &info));
-    EXPECT_EQ(0770u, info.st_mode & 0777u);
-    ASSERT_EQ(0, stat(Messaging::QueuePath(140).c_str(), &info));
-    EXPECT_TRUE(S_ISSOCK(info.st_mode));
-    EXPECT_EQ(0660u, info.st_mode & 0777u);
-}
 
 TEST(MessagingChecks, DatagramFromAnotherUserIsDropped)
 {
@@ -380,31 +311,22 @@ TEST(MessagingChecks, MalformedDatagramsAreDroppedAndCounted)
     Message notify = Simple(Messaging::MSG_NOTIFY, 7);
     notify.url = "http://x/y";
     const std::vector<uint8_t> withString = Encoded(notify);
-
-    std::vector<std::vector<uint8_t>> bad;
-    bad.push_back({});                                                     // empty
-    bad.push_back({'A', 'P', 1});                                          // truncated header
-    bad.push_back(std::vector<uint8_t>(valid.begin(), valid.end() - 1));  // truncated payload
+    auto changed = [](std::vector<uint8_t> bytes, size_t at, uint8_t value) {
+        bytes[at] = value;
+        return bytes;
+    };
     std::vector<uint8_t> oversized(Messaging::MAX_MESSAGE_SIZE + 100, 'u');
     std::copy(withString.begin(), withString.begin() + 8, oversized.begin());
-    bad.push_back(oversized);
-    std::vector<uint8_t> bytes = valid;
-    bytes[1] = 'Q';
-    bad.push_back(bytes);   // bad magic
-    bytes = valid;
-    bytes[2] = 9;
-    bad.push_back(bytes);   // bad version
-    bytes = valid;
-    bytes[7] = 0x20;
-    bad.push_back(bytes);   // bad length
-    bytes = valid;
-    bytes.push_back(0);
-    bytes[7] = static_cast<uint8_t>(bytes[7] + 1);
-    bad.push_back(bytes);   // trailing byte
-    bytes = withString;
-    bytes[17] = 0x40;
-    bad.push_back(bytes);   // string length past the end
 
+    // Each check on its own is the codec's test; here: none reaches a callback.
+    const std::vector<std::vector<uint8_t>> bad = {
+        {},                                                     // empty
+        {'A', 'P', 1},                                          // truncated header
+        std::vector<uint8_t>(valid.begin(), valid.end() - 1),  // truncated payload
+        oversized,                                              // larger than a datagram may be
+        changed(valid, 1, 'Q'),                                 // bad magic
+        changed(valid, 7, 0x20),                                // bad length
+    };
     for (const std::vector<uint8_t>& datagram : bad)
         ASSERT_TRUE(RawSend(142, datagram)) << datagram.size();
     ASSERT_TRUE(RawSend(142, valid));
@@ -420,16 +342,14 @@ TEST(MessagingChecks, DescriptorsSentAlongAreClosedAndTheDatagramDropped)
     RecordingPresence presence(143);
     int pipeFds[2];
     ASSERT_EQ(0, pipe2(pipeFds, O_CLOEXEC));
-    const std::vector<uint8_t> valid = Encoded(Simple(Messaging::MSG_CONFIRM, 8));
-    const int before = CountOpenDescriptors();
+    std::vector<uint8_t> valid = Encoded(Simple(Messaging::MSG_CONFIRM, 8));
+    const long before = CountOpenDescriptors();
 
     sockaddr_un address = AddressOf(143);
-    iovec vector;
-    vector.iov_base = const_cast<uint8_t*>(valid.data());
-    vector.iov_len = valid.size();
+    iovec vector = {valid.data(), valid.size()};
     union {
         cmsghdr align;
-        char bytes[CMSG_SPACE(2 * sizeof(int))];
+        char bytes[CMSG_SPACE(sizeof(pipeFds))];
     } control;
     std::memset(&control, 0, sizeof(control));
     msghdr header;
@@ -443,7 +363,7 @@ TEST(MessagingChecks, DescriptorsSentAlongAreClosedAndTheDatagramDropped)
     cmsghdr* cmsg = CMSG_FIRSTHDR(&header);
     cmsg->cmsg_level = SOL_SOCKET;
     cmsg->cmsg_type = SCM_RIGHTS;
-    cmsg->cmsg_len = CMSG_LEN(2 * sizeof(int));
+    cmsg->cmsg_len = CMSG_LEN(sizeof(pipeFds));
     std::memcpy(CMSG_DATA(cmsg), pipeFds, sizeof(pipeFds));
     int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(sender, 0);
@@ -465,6 +385,11 @@ TEST(MessagingPoller, ReturnsTheReadyQueueAndTakesTurns)
     CyclicQueuePoller nothing(4);
     EXPECT_EQ(0, nothing.WaitForEvents());
     EXPECT_FALSE(nothing.SelectQueue(999, "nobody", true, false));
+    {
+        CyclicMessageQueue gone(153);
+        ASSERT_TRUE(nothing.SelectQueue(153, "gone", true, false));
+    }
+    EXPECT_EQ(0, nothing.WaitForEvents());   // a destroyed queue is skipped
 
     CyclicMessageQueue first(150);
     CyclicMessageQueue second(151);
@@ -482,36 +407,17 @@ TEST(MessagingPoller, ReturnsTheReadyQueueAndTakesTurns)
     Message message;
     ASSERT_TRUE(second.ReceiveMessage(message));
 
-    // Both stay ready: the poller alternates between them.
+    // Both stay ready (each turn serves one message): the poller alternates.
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(tool.SendTo(150, Simple(Messaging::MSG_CONFIRM, 1)));
         ASSERT_TRUE(tool.SendTo(151, Simple(Messaging::MSG_CONFIRM, 1)));
     }
     std::vector<int> order;
-    for (int i = 0; i < 6; ++i)
-        order.push_back(poller.WaitForEvents());
-    EXPECT_EQ((std::vector<int>{150, 151, 150, 151, 150, 151}), order);
-
-    // Served one message per turn, each queue empties in three turns.
-    int served[2] = {0, 0};
     for (int i = 0; i < 6; ++i) {
-        int queue = poller.WaitForEvents();
-        ASSERT_TRUE(queue == 150 || queue == 151);
-        ASSERT_TRUE((queue == 150 ? first : second).ReceiveMessage(message));
-        ++served[queue - 150];
+        order.push_back(poller.WaitForEvents());
+        ASSERT_TRUE((order.back() == 150 ? first : second).ReceiveMessage(message));
     }
-    EXPECT_EQ(3, served[0]);
-    EXPECT_EQ(3, served[1]);
-}
-
-TEST(MessagingPoller, DestroyedQueueIsSkipped)
-{
-    CyclicQueuePoller poller(1);
-    {
-        CyclicMessageQueue gone(153);
-        ASSERT_TRUE(poller.SelectQueue(153, "gone", true, false));
-    }
-    EXPECT_EQ(0, poller.WaitForEvents());
+    EXPECT_EQ((std::vector<int>{150, 151, 150, 151, 150, 151}), order);
 }
 
 // ---------------------------------------------------------------- presence messenger
@@ -537,7 +443,7 @@ TEST(MessagingPresence, TwoThreadsEachTakeOneMessage)
     EXPECT_EQ(events.end(), std::adjacent_find(events.begin(), events.end()));
 }
 
-TEST(MessagingPresence, RequestsFailAtOnceWithoutAgent)
+TEST(MessagingPresence, RequestsFailAtOnceAndPartyOnlineFollowsTheAgent)
 {
     RecordingPresence presence;
     const CallParams party = MakeParty("p", 0);
@@ -547,26 +453,28 @@ TEST(MessagingPresence, RequestsFailAtOnceWithoutAgent)
     EXPECT_FALSE(presence.Unsubscribe(1ull));
     EXPECT_FALSE(presence.IsPartyOnline());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-}
 
-TEST(MessagingPresence, PartyOnlineFollowsTheAgentAndItsState)
-{
-    RecordingPresence presence;
-    EXPECT_FALSE(presence.IsPartyOnline());
+    // A full queue refuses at once too, and takes again once read.
+    CyclicMessageQueue receiver(144);
+    int sent = 0;
+    while (sent < 100000 && presence.SendTo(144, Simple(Messaging::MSG_CONFIRM, static_cast<uint64_t>(sent))))
+        ++sent;
+    EXPECT_GT(sent, 0);
+    EXPECT_LT(sent, 100000);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    Message message;
+    ASSERT_TRUE(receiver.ReceiveMessage(message));
+    EXPECT_TRUE(presence.SendTo(144, Simple(Messaging::MSG_CONFIRM, 1)));
     {
         CyclicMessageQueue agent(Messaging::PRESENCE_AGENT_QUEUE);
         EXPECT_TRUE(presence.IsPartyOnline());
-
         Message state = Simple(Messaging::MSG_PARTY_STATE, 0);
-        state.online = false;
-        ASSERT_TRUE(agent.SendTo(Messaging::PRESENCE_CLIENT_QUEUE, state));
-        EXPECT_EQ(1, presence.ProcessMessageFromQueue(1));
-        EXPECT_FALSE(presence.IsPartyOnline());
-
-        state.online = true;
-        ASSERT_TRUE(agent.SendTo(Messaging::PRESENCE_CLIENT_QUEUE, state));
-        EXPECT_EQ(1, presence.ProcessMessageFromQueue(1));
-        EXPECT_TRUE(presence.IsPartyOnline());
+        for (bool online : {false, true}) {
+            state.online = online;
+            ASSERT_TRUE(agent.SendTo(Messaging::PRESENCE_CLIENT_QUEUE, state));
+            EXPECT_EQ(1, presence.ProcessMessageFromQueue(1));
+            EXPECT_EQ(online, presence.IsPartyOnline());
+        }
         EXPECT_EQ((std::vector<std::string>{"party offline", "party online"}), presence.Events());
     }
     EXPECT_FALSE(presence.IsPartyOnline());
@@ -574,11 +482,17 @@ TEST(MessagingPresence, PartyOnlineFollowsTheAgentAndItsState)
 
 // ---------------------------------------------------------------- binding
 
-TEST(MessagingBinding, LiveQueueCannotBeTakenTwice)
+TEST(MessagingBinding, ModesAndALiveQueueCannotBeTakenTwice)
 {
     std::string path = Messaging::QueuePath(160);
     {
         CyclicMessageQueue first(160);
+        struct stat info;
+        ASSERT_EQ(0, stat(Messaging::QueueDirectory().c_str(), &info));
+        EXPECT_EQ(0770u, info.st_mode & 0777u);
+        ASSERT_EQ(0, stat(path.c_str(), &info));
+        EXPECT_TRUE(S_ISSOCK(info.st_mode));
+        EXPECT_EQ(0660u, info.st_mode & 0777u);
         try {
             CyclicMessageQueue second(160);
             FAIL() << "second queue on a served number";
@@ -589,29 +503,20 @@ TEST(MessagingBinding, LiveQueueCannotBeTakenTwice)
     }
     EXPECT_NE(0, access(path.c_str(), F_OK));   // removed with its queue
     EXPECT_FALSE(CyclicMessageQueue::IsQueueServed(160));
-    CyclicMessageQueue again(160);
-    EXPECT_TRUE(CyclicMessageQueue::IsQueueServed(160));
     EXPECT_THROW(CyclicMessageQueue(-1), std::system_error);
-}
 
-TEST(MessagingBinding, StaleSocketFileIsReplaced)
-{
-    {
-        CyclicMessageQueue makesTheDirectory(161);
-    }
-    // A socket file whose owner closed it without removing it.
-    std::string path = Messaging::QueuePath(161);
+    // A socket file whose owner closed it without removing it is replaced.
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
-    sockaddr_un address = AddressOf(161);
+    sockaddr_un address = AddressOf(160);
     ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
     close(fd);
     ASSERT_EQ(0, access(path.c_str(), F_OK));
-    EXPECT_FALSE(CyclicMessageQueue::IsQueueServed(161));
+    EXPECT_FALSE(CyclicMessageQueue::IsQueueServed(160));
 
-    CyclicMessageQueue queue(161);
+    CyclicMessageQueue queue(160);
     CyclicMessageQueue tool(0);
-    ASSERT_TRUE(tool.SendTo(161, Simple(Messaging::MSG_CONFIRM, 3)));
+    ASSERT_TRUE(tool.SendTo(160, Simple(Messaging::MSG_CONFIRM, 3)));
     Message message;
     ASSERT_TRUE(queue.ReceiveMessage(message));
     EXPECT_EQ(3u, message.id);

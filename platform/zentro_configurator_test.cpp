@@ -22,25 +22,6 @@ using namespace ConfigurationControl;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char base[] = "/tmp/configurator-test-XXXXXX";
-        if (mkdtemp(base) != nullptr)
-            mPath = base;
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(mPath, ignored);
-    }
-    std::string File(const std::string& name) const { return mPath + "/" + name; }
-
-private:
-    std::string mPath;
-};
-
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -58,18 +39,40 @@ bool Exists(const std::string& path)
     return access(path.c_str(), F_OK) == 0;
 }
 
+const char OLD[] = "<?xml version=\"1.0\"?><config>old</config>\n";
+const char NEW[] = "<?xml version=\"1.0\"?><config>new</config>\n";
+
+// Every test works in a fresh temporary directory.
 class ConfiguratorTest : public ::testing::Test {
 protected:
     ConfiguratorTest()
     {
-        mPaths.activeFile = mDir.File("active.cfg");
-        mPaths.previousFile = mDir.File("previous.cfg");
-        mPaths.factoryFile = mDir.File("factory.cfg");
-        mPaths.applyHook = mDir.File("apply-config");
-        mPaths.rebootCommand = "echo rebooted > " + mDir.File("reboot-marker");
+        char base[] = "/tmp/configurator-test-XXXXXX";
+        if (mkdtemp(base) != nullptr)
+            mDir = base;
+        mPaths = {File("active.cfg"), File("previous.cfg"), File("factory.cfg"), File("apply-config"),
+                  "echo rebooted > " + File("reboot-marker")};
+    }
+    ~ConfiguratorTest() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(mDir, ignored);
+    }
+    std::string File(const std::string& name) const { return mDir + "/" + name; }
+
+    // Writes content as the download and applies it.
+    bool Apply(FileConfiguratorBackend& backend, const std::string& content)
+    {
+        WriteFile(File("download"), content);
+        return backend.SetConfigFilePath(File("download")) && backend.Start();
+    }
+    // A hook that writes its argument to the file "hook-arg".
+    void WriteRecordingHook(mode_t mode)
+    {
+        WriteFile(mPaths.applyHook, "#!/bin/sh\necho \"$1\" > " + File("hook-arg") + "\n", mode);
     }
 
-    TempDir mDir;
+    std::string mDir;
     ConfiguratorPaths mPaths;
 };
 
@@ -77,11 +80,7 @@ protected:
 class RecordingBackend : public ConfiguratorBackend {
 public:
     explicit RecordingBackend(bool opens) : mOpens(opens) {}
-    bool Open() override
-    {
-        Record("Open");
-        return mOpens;
-    }
+    bool Open() override { return Record("Open") && mOpens; }
     void Close() override { Record("Close"); }
     bool SetConfigFilePath(const std::string& path) override { return Record("Path " + path); }
     bool Start() override { return Record("Start"); }
@@ -107,28 +106,7 @@ private:
     std::vector<std::string> mCalls;
 };
 
-const char OLD[] = "<?xml version=\"1.0\"?><config>old</config>\n";
-const char NEW[] = "<?xml version=\"1.0\"?><config>new</config>\n";
-
 }  // namespace
-
-TEST(ConfiguratorNames, CommandsAndMethodsInOrder)
-{
-    EXPECT_STREQ("reset", configCommands[0]);
-    EXPECT_STREQ("update", configCommands[1]);
-    EXPECT_STREQ("reboot", configCommands[2]);
-    EXPECT_STREQ("status", configCommands[3]);
-    EXPECT_STREQ("http", downloadMethods[0]);
-    EXPECT_STREQ("https", downloadMethods[1]);
-    EXPECT_STREQ("tftp", downloadMethods[2]);
-    EXPECT_STREQ("ftp", downloadMethods[3]);
-    ConfiguratorPaths paths = DefaultConfiguratorPaths();
-    EXPECT_EQ("/etc/zentro/active.cfg", paths.activeFile);
-    EXPECT_EQ("/etc/zentro/previous.cfg", paths.previousFile);
-    EXPECT_EQ("/etc/zentro/factory.cfg", paths.factoryFile);
-    EXPECT_EQ("/usr/libexec/zentro/apply-config", paths.applyHook);
-    EXPECT_EQ("/sbin/reboot", paths.rebootCommand);
-}
 
 // ---------------------------------------------------------------- installing
 
@@ -139,13 +117,9 @@ TEST_F(ConfiguratorTest, RefusedFileLeavesTheActiveOneAlone)
     EXPECT_TRUE(backend.Open());
     EXPECT_FALSE(backend.Start());   // no file set yet
 
-    WriteFile(mDir.File("download"), "HTTP/1.1 404 Not Found\r\n\r\n<?xml");
-    ASSERT_TRUE(backend.SetConfigFilePath(mDir.File("download")));
-    EXPECT_FALSE(backend.Start());
-    ASSERT_TRUE(backend.SetConfigFilePath(mDir.File("missing")));
-    EXPECT_FALSE(backend.Start());
-    WriteFile(mDir.File("short"), "<?xm");
-    ASSERT_TRUE(backend.SetConfigFilePath(mDir.File("short")));
+    EXPECT_FALSE(Apply(backend, "HTTP/1.1 404 Not Found\r\n\r\n<?xml"));
+    EXPECT_FALSE(Apply(backend, "<?xm"));
+    ASSERT_TRUE(backend.SetConfigFilePath(File("missing")));
     EXPECT_FALSE(backend.Start());
 
     EXPECT_EQ(OLD, ReadFile(mPaths.activeFile));
@@ -156,14 +130,12 @@ TEST_F(ConfiguratorTest, RefusedFileLeavesTheActiveOneAlone)
 TEST_F(ConfiguratorTest, ApplyKeepsTheActiveFileAsThePreviousOne)
 {
     FileConfiguratorBackend backend(mPaths);
-    WriteFile(mDir.File("first"), OLD);
-    ASSERT_TRUE(backend.SetConfigFilePath(mDir.File("first")));
-    ASSERT_TRUE(backend.Start());   // nothing active yet: nothing to keep
+    ASSERT_TRUE(Apply(backend, OLD));   // nothing active yet: nothing to keep
     EXPECT_EQ(OLD, ReadFile(mPaths.activeFile));
     EXPECT_FALSE(Exists(mPaths.previousFile));
 
-    WriteFile(mDir.File("second"), NEW, 0600);
-    ASSERT_TRUE(backend.SetConfigFilePath(mDir.File("second")));
+    WriteFile(File("second"), NEW, 0600);
+    ASSERT_TRUE(backend.SetConfigFilePath(File("second")));
     ASSERT_TRUE(backend.Start());
     EXPECT_EQ(NEW, ReadFile(mPaths.activeFile));
     EXPECT_EQ(OLD, ReadFile(mPaths.previousFile));
@@ -174,7 +146,7 @@ TEST_F(ConfiguratorTest, ApplyKeepsTheActiveFileAsThePreviousOne)
     EXPECT_EQ(0644u, info.st_mode & 0777u);
 
     // Changing the source afterwards changes neither installed file.
-    WriteFile(mDir.File("second"), "<?xml changed");
+    WriteFile(File("second"), "<?xml changed");
     EXPECT_EQ(NEW, ReadFile(mPaths.activeFile));
     EXPECT_EQ(OLD, ReadFile(mPaths.previousFile));
 }
@@ -188,9 +160,7 @@ TEST_F(ConfiguratorTest, InterruptedApplyNeverLeavesAHalfWrittenActiveFile)
     // file, and the next apply simply replaces it.
     WriteFile(mPaths.activeFile + ".new", "<?xml version=\"1.0\"?><config>ne");
     EXPECT_EQ(OLD, ReadFile(mPaths.activeFile));
-    WriteFile(mDir.File("download"), NEW);
-    ASSERT_TRUE(backend.SetConfigFilePath(mDir.File("download")));
-    ASSERT_TRUE(backend.Start());
+    ASSERT_TRUE(Apply(backend, NEW));
     EXPECT_EQ(NEW, ReadFile(mPaths.activeFile));
     EXPECT_FALSE(Exists(mPaths.activeFile + ".new"));
 
@@ -199,8 +169,7 @@ TEST_F(ConfiguratorTest, InterruptedApplyNeverLeavesAHalfWrittenActiveFile)
     ASSERT_EQ(0, unlink(mPaths.previousFile.c_str()));
     ASSERT_EQ(0, mkdir(mPaths.previousFile.c_str(), 0755));
     WriteFile(mPaths.previousFile + "/occupied", "x");
-    WriteFile(mDir.File("download"), OLD);
-    EXPECT_FALSE(backend.Start());
+    EXPECT_FALSE(Apply(backend, OLD));
     EXPECT_EQ(NEW, ReadFile(mPaths.activeFile));
     EXPECT_FALSE(Exists(mPaths.activeFile + ".new"));
 }
@@ -212,8 +181,8 @@ TEST_F(ConfiguratorTest, KilledApplyLeavesOneCompleteFile)
 {
     const std::string a = "<?xml a" + std::string(64 * 1024, 'a');
     const std::string b = "<?xml b" + std::string(80 * 1024, 'b');
-    WriteFile(mDir.File("a"), a);
-    WriteFile(mDir.File("b"), b);
+    WriteFile(File("a"), a);
+    WriteFile(File("b"), b);
     WriteFile(mPaths.activeFile, a);
 
     int ready[2];
@@ -224,10 +193,8 @@ TEST_F(ConfiguratorTest, KilledApplyLeavesOneCompleteFile)
         close(ready[0]);
         FileConfiguratorBackend backend(mPaths);
         for (int i = 0; i < 2000; ++i) {
-            backend.SetConfigFilePath(mDir.File(i % 2 == 0 ? "b" : "a"));
-            if (!backend.Start())
-                _exit(1);
-            if (i == 0 && write(ready[1], "r", 1) != 1)
+            backend.SetConfigFilePath(File(i % 2 == 0 ? "b" : "a"));
+            if (!backend.Start() || (i == 0 && write(ready[1], "r", 1) != 1))
                 _exit(1);
         }
         _exit(0);
@@ -252,9 +219,7 @@ TEST_F(ConfiguratorTest, KilledApplyLeavesOneCompleteFile)
 
     // The next apply recovers from whatever the killed one left behind.
     FileConfiguratorBackend backend(mPaths);
-    WriteFile(mDir.File("download"), NEW);
-    ASSERT_TRUE(backend.SetConfigFilePath(mDir.File("download")));
-    ASSERT_TRUE(backend.Start());
+    ASSERT_TRUE(Apply(backend, NEW));
     EXPECT_EQ(NEW, ReadFile(mPaths.activeFile));
     EXPECT_EQ(left, ReadFile(mPaths.previousFile));
 }
@@ -264,22 +229,17 @@ TEST_F(ConfiguratorTest, KilledApplyLeavesOneCompleteFile)
 TEST_F(ConfiguratorTest, HookRunsWithTheActiveFilePath)
 {
     FileConfiguratorBackend backend(mPaths);
-    WriteFile(mDir.File("download"), NEW);
-    ASSERT_TRUE(backend.SetConfigFilePath(mDir.File("download")));
-
-    // Present but not executable: not run.
-    WriteFile(mPaths.applyHook, "#!/bin/sh\necho \"$1\" > " + mDir.File("hook-arg") + "\n", 0644);
-    ASSERT_TRUE(backend.Start());
-    EXPECT_FALSE(Exists(mDir.File("hook-arg")));
+    WriteRecordingHook(0644);   // present but not executable: not run
+    ASSERT_TRUE(Apply(backend, NEW));
+    EXPECT_FALSE(Exists(File("hook-arg")));
 
     ASSERT_EQ(0, chmod(mPaths.applyHook.c_str(), 0755));
     ASSERT_TRUE(backend.Start());
-    EXPECT_EQ(mPaths.activeFile + "\n", ReadFile(mDir.File("hook-arg")));
+    EXPECT_EQ(mPaths.activeFile + "\n", ReadFile(File("hook-arg")));
 
     // A failing hook fails the apply; the file stays installed.
     WriteFile(mPaths.applyHook, "#!/bin/sh\nexit 3\n", 0755);
-    WriteFile(mDir.File("download"), OLD);
-    EXPECT_FALSE(backend.Start());
+    EXPECT_FALSE(Apply(backend, OLD));
     EXPECT_EQ(OLD, ReadFile(mPaths.activeFile));
 }
 
@@ -291,26 +251,22 @@ TEST_F(ConfiguratorTest, ResetInstallsTheFactoryFile)
     EXPECT_EQ(NEW, ReadFile(mPaths.activeFile));
 
     WriteFile(mPaths.factoryFile, OLD);
-    WriteFile(mPaths.applyHook, "#!/bin/sh\necho \"$1\" > " + mDir.File("hook-arg") + "\n", 0755);
+    WriteRecordingHook(0755);
     ASSERT_TRUE(backend.ResetConfiguration());
     EXPECT_EQ(OLD, ReadFile(mPaths.activeFile));
     EXPECT_EQ(NEW, ReadFile(mPaths.previousFile));
     EXPECT_EQ(OLD, ReadFile(mPaths.factoryFile));
-    EXPECT_EQ(mPaths.activeFile + "\n", ReadFile(mDir.File("hook-arg")));
+    EXPECT_EQ(mPaths.activeFile + "\n", ReadFile(File("hook-arg")));
 }
 
 TEST_F(ConfiguratorTest, RebootRunsTheCommand)
 {
-    FileConfiguratorBackend backend(mPaths);
-    ASSERT_TRUE(backend.Reboot());
-    EXPECT_EQ("rebooted\n", ReadFile(mDir.File("reboot-marker")));
-
-    mPaths.rebootCommand = "exit 1";
-    FileConfiguratorBackend failing(mPaths);
-    EXPECT_FALSE(failing.Reboot());
-    mPaths.rebootCommand.clear();
-    FileConfiguratorBackend none(mPaths);
-    EXPECT_FALSE(none.Reboot());
+    ASSERT_TRUE(FileConfiguratorBackend(mPaths).Reboot());
+    EXPECT_EQ("rebooted\n", ReadFile(File("reboot-marker")));
+    for (const char* command : {"exit 1", ""}) {
+        mPaths.rebootCommand = command;
+        EXPECT_FALSE(FileConfiguratorBackend(mPaths).Reboot()) << command;
+    }
 }
 
 // ---------------------------------------------------------------- instance and backend swap
