@@ -28,11 +28,11 @@ using Messaging::Message;
 namespace {
 
 // Runs a command without a shell; true when it exits with 0.
-bool Run(std::initializer_list<const char*> arguments)
+bool Run(std::vector<std::string> arguments)
 {
     std::vector<char*> argv;
-    for (const char* argument : arguments)
-        argv.push_back(const_cast<char*>(argument));
+    for (std::string& argument : arguments)
+        argv.push_back(&argument[0]);
     argv.push_back(nullptr);
     const pid_t child = fork();
     if (child < 0)
@@ -58,25 +58,22 @@ class NamespacePair {
 public:
     NamespacePair()
     {
-        const std::string base = "pa-test-" + std::to_string(getpid());
-        mA = base + "-a";
-        mB = base + "-b";
-        const std::string endA = "pa" + std::to_string(getpid()) + "a";
-        const std::string endB = "pa" + std::to_string(getpid()) + "b";
-        mReady = Run({"ip", "netns", "add", mA.c_str()}) && Run({"ip", "netns", "add", mB.c_str()}) &&
-                 Run({"ip", "link", "add", endA.c_str(), "netns", mA.c_str(), "type", "veth", "peer", "name",
-                      endB.c_str(), "netns", mB.c_str()}) &&
-                 Run({"ip", "-n", mA.c_str(), "addr", "add", "10.77.0.1/24", "dev", endA.c_str()}) &&
-                 Run({"ip", "-n", mB.c_str(), "addr", "add", "10.77.0.2/24", "dev", endB.c_str()}) &&
-                 Run({"ip", "-n", mA.c_str(), "link", "set", endA.c_str(), "up"}) &&
-                 Run({"ip", "-n", mB.c_str(), "link", "set", endB.c_str(), "up"}) &&
-                 Run({"ip", "-n", mA.c_str(), "link", "set", "lo", "up"}) &&
-                 Run({"ip", "-n", mB.c_str(), "link", "set", "lo", "up"});
+        const std::string pid = std::to_string(getpid());
+        mA = "pa-test-" + pid + "-a";
+        mB = "pa-test-" + pid + "-b";
+        const std::string endA = "pa" + pid + "a", endB = "pa" + pid + "b";
+        auto configure = [](const std::string& ns, const std::string& device, const char* address) {
+            return Run({"ip", "-n", ns, "addr", "add", address, "dev", device}) &&
+                   Run({"ip", "-n", ns, "link", "set", device, "up"}) && Run({"ip", "-n", ns, "link", "set", "lo", "up"});
+        };
+        mReady = Run({"ip", "netns", "add", mA}) && Run({"ip", "netns", "add", mB}) &&
+                 Run({"ip", "link", "add", endA, "netns", mA, "type", "veth", "peer", "name", endB, "netns", mB}) &&
+                 configure(mA, endA, "10.77.0.1/24") && configure(mB, endB, "10.77.0.2/24");
     }
     ~NamespacePair()
     {
-        Run({"ip", "netns", "del", mA.c_str()});
-        Run({"ip", "netns", "del", mB.c_str()});
+        Run({"ip", "netns", "del", mA});
+        Run({"ip", "netns", "del", mB});
     }
     bool Ready() const { return mReady; }
     std::string PathA() const { return "/run/netns/" + mA; }
@@ -133,8 +130,7 @@ TEST(MulticastNamespace, SubscribeReachesTheGroupWithTtlOneAndIsConfirmed)
         ASSERT_TRUE(inB.Entered());
         receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         ASSERT_GE(receiver, 0);
-        sockaddr_in any;
-        memset(&any, 0, sizeof(any));
+        sockaddr_in any = {};
         any.sin_family = AF_INET;
         any.sin_port = htons(5060);
         ASSERT_EQ(0, bind(receiver, reinterpret_cast<sockaddr*>(&any), sizeof(any)));
@@ -160,12 +156,10 @@ TEST(MulticastNamespace, SubscribeReachesTheGroupWithTtlOneAndIsConfirmed)
         Message request;
         request.kind = Messaging::MSG_SUBSCRIBE;
         request.id = 77;
-        request.subscriber.userName = "MAC:0011aabbccdd";
+        request.subscriber.userName = request.target.userName = "MAC:0011aabbccdd";
         request.subscriber.ipAddress = "10.77.0.1";
-        request.subscriber.port = "5060";
-        request.target.userName = "MAC:0011aabbccdd";
+        request.subscriber.port = request.target.port = "5060";
         request.target.ipAddress = "224.0.1.75";
-        request.target.port = "5060";
         request.watchingStates = 0x30;
         ASSERT_TRUE(daemon.SendTo(Messaging::PRESENCE_AGENT_QUEUE, request));
 
@@ -174,14 +168,7 @@ TEST(MulticastNamespace, SubscribeReachesTheGroupWithTtlOneAndIsConfirmed)
             agent->RunOnce(10);
             iovec data = {buffer, sizeof(buffer)};
             char control[256];
-            msghdr header;
-            memset(&header, 0, sizeof(header));
-            header.msg_name = &from;
-            header.msg_namelen = sizeof(from);
-            header.msg_iov = &data;
-            header.msg_iovlen = 1;
-            header.msg_control = control;
-            header.msg_controllen = sizeof(control);
+            msghdr header = {&from, sizeof(from), &data, 1, control, sizeof(control), 0};
             size = recvmsg(receiver, &header, 0);
             if (size < 0)
                 continue;
@@ -201,19 +188,13 @@ TEST(MulticastNamespace, SubscribeReachesTheGroupWithTtlOneAndIsConfirmed)
     EXPECT_EQ("<sip:MAC%3a0011aabbccdd@224.0.1.75>", *subscribe.Header("To"));
 
     // The server's unicast 200 from the other namespace confirms.
-    Sip::SipMessage ok;
-    ok.statusCode = 200;
-    ok.reason = "OK";
-    for (const char* name : {"Via", "From", "Call-ID", "CSeq"})
-        ok.AddHeader(name, *subscribe.Header(name));
-    ok.AddHeader("To", *subscribe.Header("To") + ";tag=pnp");
-    const std::string text = Sip::Serialize(ok);
+    const std::string text = Sip::Serialize(MakeResponse(subscribe, 200, "pnp"));
     ASSERT_EQ(static_cast<ssize_t>(text.size()),
               sendto(receiver, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof(from)));
     Message answer;
     bool answered = false;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!answered && std::chrono::steady_clock::now() < end) {
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+         !answered && std::chrono::steady_clock::now() < end;) {
         agent->RunOnce(10);
         answered = daemon.ReceiveMessage(answer);
     }
