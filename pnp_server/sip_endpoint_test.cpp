@@ -102,14 +102,13 @@ protected:
 
 }  // namespace
 
-TEST_F(SipEndpointTest, SubscribeGetsOkThenANotifyWithTheTemplatedUrlInItsDialog)
+TEST_F(SipEndpointTest, SubscribeGetsOkThenANotifyWithTheTemplatedUrlInItsDialogAtTheViaPort)
 {
     RunningServer server(mOptions);
     mDevice.SendTo(server.SipPort(), Subscribe(mDevice.Port()));
 
     Sip::SipMessage ok;
     ASSERT_TRUE(mDevice.Receive(ok)) << server.LogText();
-    EXPECT_FALSE(ok.isRequest);
     EXPECT_EQ(ok.statusCode, 200);
     EXPECT_EQ(Value(ok, "Via"), "SIP/2.0/UDP 127.0.0.1:" + std::to_string(mDevice.Port()) +
                                     ";branch=z9hG4bK776asdhds;received=127.0.0.1;rport=" +
@@ -135,7 +134,6 @@ TEST_F(SipEndpointTest, SubscribeGetsOkThenANotifyWithTheTemplatedUrlInItsDialog
     EXPECT_EQ(Value(notify, "Content-Type"), "application/url");
     const std::string url = "http://127.0.0.1:" + std::to_string(server.HttpPort()) + "/cfg/" + MAC + ".xml";
     EXPECT_EQ(notify.body, url);
-    EXPECT_EQ(Sip::NotifyUrl(notify), url);
 
     mDevice.SendTo(server.SipPort(), NotifyOk(notify));
     // The next SUBSCRIBE's NOTIFY shows that the 200 OK was taken first.
@@ -146,16 +144,13 @@ TEST_F(SipEndpointTest, SubscribeGetsOkThenANotifyWithTheTemplatedUrlInItsDialog
     std::string log = server.LogText();
     EXPECT_NE(log.find("    | SUBSCRIBE sip:MAC%3a001122aabbcc@224.0.1.75 SIP/2.0\n"), std::string::npos) << log;
     EXPECT_NE(log.find("answered 200 OK after 1 send(s)"), std::string::npos) << log;
-}
 
-TEST_F(SipEndpointTest, ResponseGoesToTheViaPortWithoutRport)
-{
-    RunningServer server(mOptions);
-    Device sender;
     // Sent from another socket: without rport the answer follows the Via.
+    Device sender;
     sender.SendTo(server.SipPort(), Subscribe(mDevice.Port(), false));
-    Sip::SipMessage ok;
-    ASSERT_TRUE(mDevice.Receive(ok));
+    ok.isRequest = true;
+    for (int i = 0; i < 5 && ok.isRequest; ++i)   // past retransmissions of the last NOTIFY
+        ASSERT_TRUE(mDevice.Receive(ok));
     EXPECT_EQ(ok.statusCode, 200);
     EXPECT_NE(Value(ok, "Via").find(";received=127.0.0.1"), std::string::npos);
     EXPECT_EQ(Value(ok, "Via").find("rport"), std::string::npos);
