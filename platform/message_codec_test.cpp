@@ -180,7 +180,7 @@ TEST(MessageCodecDecode, RefusesGarbledHeadersAndFieldsLeavingTheMessageAlone)
     auto changed = [&](std::initializer_list<std::pair<size_t, uint8_t>> changes) {
         std::vector<uint8_t> bytes = good;
         for (const auto& [at, value] : changes)
-            bytes[at] = value;
+            bytes.at(at) = value;
         return bytes;
     };
     std::vector<uint8_t> oversized(Messaging::MAX_MESSAGE_SIZE + 1, 0);
