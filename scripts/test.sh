@@ -18,8 +18,11 @@ run_variant() {
   echo "=== $name: configure and build"
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$dir.configure.log" 2>&1 \
     || { cat "$dir.configure.log"; return 1; }
-  cmake --build "$dir" -j "$jobs" 2>&1 | grep -E "error|warning|Error" || true
-  cmake --build "$dir" -j "$jobs" > /dev/null
+  if ! cmake --build "$dir" -j "$jobs" > "$dir.build.log" 2>&1; then
+    grep -E -A3 "error|Error" "$dir.build.log" | head -80
+    echo "=== $name: build failed (log: $dir.build.log)"
+    return 1
+  fi
   echo "=== $name: tests"
   (cd "$dir" && ${CTEST_PREFIX:-} ctest --output-on-failure -j "$jobs" --timeout 600)
 }
