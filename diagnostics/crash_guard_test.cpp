@@ -17,12 +17,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -160,7 +160,11 @@ std::vector<std::string> ExpectBacktrace(const std::string& report, const std::s
         SplitLines(report.substr(header.size(), report.size() - header.size() - footer.size()));
     EXPECT_GE(frames.size(), 1u);
     for (const std::string& line : frames) {
-        EXPECT_TRUE(std::regex_match(line, std::regex(" 0x[0-9a-f]+: .+"))) << "[" << line << "]";
+        // " 0x<hex digits>: <symbol text>"
+        size_t colon = line.find(": ", 3);
+        bool frame = line.compare(0, 3, " 0x") == 0 && colon != std::string::npos && colon > 3 &&
+                     line.find_first_not_of("0123456789abcdef", 3) == colon && colon + 2 < line.size();
+        EXPECT_TRUE(frame) << "[" << line << "]";
     }
     return frames;
 }
@@ -172,10 +176,17 @@ void ExpectStopLine(const std::string& report, const char* signalName, int numbe
                        ") has been stopped by signal " + signalName + "(" +
                        std::to_string(number) + ") at ";
     EXPECT_EQ(head, report.substr(0, head.size())) << report;
-    EXPECT_TRUE(report.size() >= head.size() &&
-                std::regex_match(report.substr(head.size()),
-                                 std::regex("([01][0-9]|2[0-3]):[0-5][0-9]:([0-5][0-9]|60) =======\n")))
-        << report;
+    // "hh:mm:ss =======\n" with a valid time of day
+    const std::string tail = report.size() > head.size() ? report.substr(head.size()) : "";
+    auto field = [&](size_t at) {
+        return isdigit(static_cast<unsigned char>(tail[at])) && isdigit(static_cast<unsigned char>(tail[at + 1]))
+                   ? (tail[at] - '0') * 10 + (tail[at + 1] - '0')
+                   : -1;
+    };
+    bool valid = tail.size() == 17 && tail[2] == ':' && tail[5] == ':' && tail.compare(8, 9, " =======\n") == 0 &&
+                 field(0) >= 0 && field(0) < 24 && field(3) >= 0 && field(3) < 60 && field(6) >= 0 &&
+                 field(6) <= 60;
+    EXPECT_TRUE(valid) << report;
 }
 
 // A store through a null pointer the compiler cannot see, left unchecked by
