@@ -292,6 +292,9 @@ bool ParseMessage(const char* data, size_t length, SipMessage& message)
     const std::string rest = text.substr(position);
     const std::vector<std::string> lengths = message.HeaderValues("Content-Length");
     if (lengths.empty()) {
+        // Written out, the message gains a Content-Length line: keep room for it.
+        if (message.headers.size() >= MAX_HEADERS)
+            return false;
         message.body = rest;
         return true;
     }
