@@ -56,6 +56,9 @@ public:
 
     int OnUpdate(UpdateType type, const std::list<std::string>& data) override;
 
+    // The device file that MakeUpUserAgentName reads through "cat".
+    static const char* const LINE_NUMBER_FILE;
+
 protected:
     // Directory of the stored configuration file, AutoProvision::_CONFIG_DIRECTORY_;
     // tests override it with a temporary directory.

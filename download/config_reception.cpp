@@ -1,8 +1,10 @@
 // Reading the server's answer and storing the XML configuration cut out of it.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -14,17 +16,32 @@ namespace {
 using PlatformDetail::RetryOnInterrupt;
 
 const size_t RECEIVE_BUFFER_SIZE = 1024;
-// First capacity of the answer; it then doubles, so a large answer is copied
-// only a logarithmic number of times.
+// First capacity of the answer; it then grows eightfold, so that a large answer
+// is copied at most a few times and touches little more memory than its size.
 const size_t INITIAL_RESPONSE_CAPACITY = 64 * 1024;
+const size_t RESPONSE_GROWTH = 8;
+const uintptr_t HUGE_PAGE_SIZE = 2u << 20;
+
+// Asks for transparent huge pages on the 2 MiB blocks of the answer's storage:
+// one page fault then maps 2 MiB instead of 4 KiB. Kernels without them refuse
+// the advice, which changes nothing.
+void AdviseHugePages(std::string& response)
+{
+    const uintptr_t data = reinterpret_cast<uintptr_t>(&response[0]);
+    const uintptr_t begin = (data + HUGE_PAGE_SIZE - 1) & ~(HUGE_PAGE_SIZE - 1);
+    const uintptr_t end = (data + response.capacity()) & ~(HUGE_PAGE_SIZE - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
 
 void AppendChunk(std::string& response, const char* data, size_t length)
 {
     const size_t needed = response.size() + length;
     if (needed > response.capacity()) {
-        size_t grown = std::max(INITIAL_RESPONSE_CAPACITY, response.capacity() * 2);
+        size_t grown = std::max(INITIAL_RESPONSE_CAPACITY, response.capacity() * RESPONSE_GROWTH);
         grown = std::min(std::max(grown, needed), response.max_size());
         response.reserve(grown);
+        AdviseHugePages(response);
     }
     response.append(data, length);
 }

@@ -9,10 +9,11 @@
 
 namespace {
 
-const char* const LINE_NUMBER_COMMAND = "cat /proc/vexa/fxs-number";
 const char* const VERSION_FILE = "/etc/version.txt";
 
 }  // namespace
+
+const char* const AutoProvisionClient::LINE_NUMBER_FILE = "/proc/vexa/fxs-number";
 
 bool AutoProvisionClient::MakeUpUserAgentName()
 {
@@ -23,7 +24,7 @@ bool AutoProvisionClient::MakeUpUserAgentName()
         mUserAgent = "User-Agent: Tovix zentro-fxs ";
 
         // "e": the pipe's descriptor is not inherited by other children.
-        FILE* command = popen(LINE_NUMBER_COMMAND, "re");
+        FILE* command = popen((std::string("cat ") + LINE_NUMBER_FILE).c_str(), "re");
         if (command == nullptr)
             return false;
         if (fgets(line, sizeof(line), command) == nullptr)

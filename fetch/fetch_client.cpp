@@ -60,6 +60,12 @@ FetchClient::FetchClient(const std::string& mac, const std::string& directory)
 
 bool FetchClient::PrepareUserAgent()
 {
+    // Without the device's line-number file (on a PC) the daemon's builder can
+    // only fail, after starting a shell and "cat": skip those two processes.
+    if (access(LINE_NUMBER_FILE, F_OK) != 0) {
+        mUserAgent = FALLBACK_USER_AGENT;
+        return false;
+    }
     QuietStandardError quiet;
     if (MakeUpUserAgentName())
         return true;
