@@ -243,6 +243,9 @@ bool FileConfiguratorBackend::Install(const std::string& source)
             unlink(fresh.c_str());
             return false;
         }
+        // After an install killed between its renames, previous and active are
+        // one file; rename() then leaves the link in place, so it goes here.
+        unlink(keep.c_str());
         SyncDirectoryOf(mPaths.previousFile);
     } else if (errno != ENOENT) {
         unlink(fresh.c_str());
