@@ -195,10 +195,12 @@ void PresenceAgent::HandleSubscribeRequest(const Messaging::Message& request)
         ++mCounters.droppedRequests;
         Log("held subscribe request " + std::to_string(replacedId) + " dropped for a newer one");
     }
-    if (now)
+    if (now) {
         StartSubscription(request);
-    else
+        mLimiter.MarkSent(Now());
+    } else {
         Log("subscribe request " + std::to_string(request.id) + " held by the rate limit");
+    }
 }
 
 void PresenceAgent::HandleUnsubscribeRequest(uint64_t id)
@@ -352,6 +354,7 @@ void PresenceAgent::HandleTimers()
     if (mLimiter.TakeDue(now, held)) {
         Log("held subscribe request " + std::to_string(held.id) + " goes out");
         StartSubscription(held);
+        mLimiter.MarkSent(Now());
     }
 
     std::vector<std::pair<uint64_t, PresenceUAClientErrorCode>> failed;

@@ -23,6 +23,9 @@ public:
     // True with the held request moved into request once its time has come
     // (counted as sent at nowMs).
     bool TakeDue(int64_t nowMs, Messaging::Message& request);
+    // Moves the last send to nowMs, taken once the request is on the wire, so
+    // that a slow send cannot shorten the gap before the next one.
+    void MarkSent(int64_t nowMs) { mLastSent = nowMs; }
     // Forgets the held request if it has this id; true when it did.
     bool DropHeld(uint64_t id);
 

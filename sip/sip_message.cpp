@@ -192,6 +192,14 @@ std::string Unquote(const std::string& text)
     return out;
 }
 
+// Written out, a message gains CR before bare LFs, a blank after each colon
+// and a Content-Length line; one that then outgrows a datagram is refused,
+// so that every accepted message can be sent on.
+bool FitsWhenWritten(const SipMessage& message)
+{
+    return Serialize(message).size() <= MAX_DATAGRAM_SIZE;
+}
+
 }  // namespace
 
 std::string CanonicalHeaderName(const std::string& name)
@@ -296,7 +304,7 @@ bool ParseMessage(const char* data, size_t length, SipMessage& message)
         if (message.headers.size() >= MAX_HEADERS)
             return false;
         message.body = rest;
-        return true;
+        return FitsWhenWritten(message);
     }
     size_t bodyLength = 0;
     if (!ParseLength(lengths.front(), bodyLength))
@@ -310,7 +318,7 @@ bool ParseMessage(const char* data, size_t length, SipMessage& message)
         return false;
     // RFC 3261 18.3: bytes past Content-Length in a datagram are discarded.
     message.body = rest.substr(0, bodyLength);
-    return true;
+    return FitsWhenWritten(message);
 }
 
 std::string Serialize(const SipMessage& message)
