@@ -1,8 +1,10 @@
+// The benchmarks' stand-in for the presence agent against a fake daemon on a thread of this process.
 #include "bench/queue_driver.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -13,84 +15,80 @@
 
 namespace {
 
-using testing_support::TempDir;
+using Reaction = std::function<void(CyclicMessageQueue& presence, const Messaging::Message& message)>;
+
+// The daemon's queues on a thread (for at most 60 s): keeps each valid message of queue 125, after
+// `react` saw it, and answers every command on queue 126 with its own type and words, as the daemon
+// does.
+class FakeDaemon : public CGIMessenger {
+public:
+    explicit FakeDaemon(Reaction react = nullptr)
+        : CGIMessenger(Messaging::CGI_QUEUE), mPresence(Messaging::PRESENCE_CLIENT_QUEUE), mReact(react),
+          mThread([this] { Serve(); })
+    {
+    }
+    ~FakeDaemon() override { Stop(); }
+    int OnUpdate(UpdateType type, const std::list<std::string>& data) override
+    {
+        return Update(type, data, 1);
+    }
+    // Ends serving after one more round, which takes whatever was sent before.
+    void Stop()
+    {
+        mStop = true;
+        if (mThread.joinable())
+            mThread.join();
+    }
+    unsigned long Dropped() const { return mPresence.GetDroppedCount() + GetDroppedCount(); }
+
+    CyclicMessageQueue mPresence;
+    std::vector<Messaging::Message> mReceived;   // read after Stop
+
+private:
+    void Serve()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (bool last = false; !last;) {
+            last = mStop || std::chrono::steady_clock::now() > deadline;
+            mPresence.WaitForInput(5);
+            Messaging::Message message;
+            while (mPresence.ReceiveMessage(message)) {
+                if (mReact)
+                    mReact(mPresence, message);
+                mReceived.push_back(message);
+            }
+            ProcessMessageFromQueue(1000);
+        }
+    }
+
+    Reaction mReact;
+    std::atomic<bool> mStop{false};
+    std::thread mThread;
+};
+
+// The daemon's SUBSCRIBE to the agent.
+bool Subscribe(CyclicMessageQueue& from, uint64_t id)
+{
+    Messaging::Message message;
+    message.kind = Messaging::MSG_SUBSCRIBE;
+    message.id = id;
+    return from.SendTo(Messaging::PRESENCE_AGENT_QUEUE, message);
+}
 
 bool StartsWith(const std::string& text, const std::string& head)
 {
     return text.compare(0, head.size(), head) == 0;
 }
 
-// The daemon's two queues served by a thread of this process; handler sees
-// each valid message of queue 125.
-class FakeDaemon {
-public:
-    explicit FakeDaemon(std::function<void(const Messaging::Message&)> handler)
-        : mPresence(Messaging::PRESENCE_CLIENT_QUEUE), mWeb(Messaging::CGI_QUEUE), mHandler(handler),
-          mStop(false), mValid(0), mThread([this] { Serve(); })
-    {
-    }
-    ~FakeDaemon()
-    {
-        mStop = true;
-        mThread.join();
-    }
-
-    unsigned long Dropped() const { return mPresence.GetDroppedCount() + mWeb.GetDroppedCount(); }
-    unsigned long Valid() const { return mValid; }
-    CyclicMessageQueue& Presence() { return mPresence; }
-
-private:
-    // Answers every command as the daemon does.
-    class Web : public CGIMessenger {
-    public:
-        explicit Web(int queue) : CGIMessenger(queue) {}
-        int OnUpdate(UpdateType type, const std::list<std::string>& data) override
-        {
-            Update(type, data, 1);
-            return 0;
-        }
-    };
-
-    void Serve()
-    {
-        while (!mStop) {
-            mPresence.WaitForInput(5);
-            Messaging::Message message;
-            while (mPresence.ReceiveMessage(message)) {
-                ++mValid;
-                mHandler(message);
-            }
-            mWeb.ProcessMessageFromQueue(16);
-        }
-    }
-
-    CyclicMessageQueue mPresence;
-    Web mWeb;
-    std::function<void(const Messaging::Message&)> mHandler;
-    std::atomic<bool> mStop;
-    std::atomic<unsigned long> mValid;
-    std::thread mThread;
-};
+::testing::Environment* const gQueues =
+    ::testing::AddGlobalTestEnvironment(new testing_support::TemporaryQueueDirectory);
 
 class QueueDriverTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        testing_support::UseTemporaryQueueDirectory();
-        std::string error;
-        ASSERT_TRUE(mDriver.Open(error)) << error;
-    }
-
-    // The daemon's SUBSCRIBE to the agent.
-    static bool Subscribe(CyclicMessageQueue& from, uint64_t id)
-    {
-        Messaging::Message message;
-        message.kind = Messaging::MSG_SUBSCRIBE;
-        message.id = id;
-        return from.SendTo(Messaging::PRESENCE_AGENT_QUEUE, message);
-    }
+    void SetUp() override { ASSERT_TRUE(mDriver.Open(mError)) << mError; }
 
     bench::QueueDriver mDriver;
+    std::string mError;
 };
 
 TEST(GarbageMakerTest, NoDatagramDecodesEveryKindComesUpAndAnUnservedQueueRefusesIt)
@@ -106,85 +104,63 @@ TEST(GarbageMakerTest, NoDatagramDecodesEveryKindComesUpAndAnUnservedQueueRefuse
         oversized = oversized || datagram.size() > Messaging::MAX_MESSAGE_SIZE;
     }
     EXPECT_TRUE(empty && oversized) << empty << oversized;
-
-    testing_support::UseTemporaryQueueDirectory();
     bench::QueueSender sender(99);
     EXPECT_FALSE(sender.IsOpen());
     const uint8_t byte = 0;
     EXPECT_FALSE(sender.Send(&byte, 1, 10));
 }
 
-TEST_F(QueueDriverTest, LearnsSubscriptionsAndAnswersThemWhenAsked)
+// Subscriptions are learnt (and answered once asked to), garbage is all dropped, commands are all
+// answered and stale notifications all arrive.
+TEST_F(QueueDriverTest, ServesTheDaemonsQueues)
 {
-    // 32-bit atomics: the 32-bit target has no lock-free 64-bit ones.
-    std::atomic<uint32_t> notified(0);
-    std::string url;
-    std::mutex mutex;
-    FakeDaemon daemon([&](const Messaging::Message& message) {
-        std::lock_guard<std::mutex> lock(mutex);
-        url = message.url;
-        notified = static_cast<uint32_t>(message.id);
-    });
+    FakeDaemon daemon;
+    const std::string url = "http://127.0.0.1:1/a.xml";
     EXPECT_TRUE(StartsWith(mDriver.Execute("wait-subscribe 50"), "fail"));
-
-    ASSERT_TRUE(Subscribe(daemon.Presence(), 77));
+    ASSERT_TRUE(Subscribe(daemon.mPresence, 77));
     EXPECT_TRUE(StartsWith(mDriver.Execute("wait-subscribe 2000"), "ok subscribes=1 latest=77 "));
-    EXPECT_EQ(0u, notified.load());
-
-    EXPECT_EQ("ok auto-notify http://127.0.0.1:1/a.xml", mDriver.Execute("auto-notify http://127.0.0.1:1/a.xml"));
-    ASSERT_TRUE(Subscribe(daemon.Presence(), 78));
+    EXPECT_EQ("ok auto-notify " + url, mDriver.Execute("auto-notify " + url));
+    ASSERT_TRUE(Subscribe(daemon.mPresence, 78));
     EXPECT_TRUE(StartsWith(mDriver.Execute("wait-subscribe 2000"), "ok subscribes=2 latest=78 "));
-    for (int i = 0; i < 200 && notified.load() != 78; ++i)
-        mDriver.Execute("wait-subscribe 10");
-    EXPECT_EQ(78u, notified.load());
-    std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ("http://127.0.0.1:1/a.xml", url);
-}
-
-TEST_F(QueueDriverTest, GarbageIsAllDroppedAndCommandsAreAllAnswered)
-{
-    FakeDaemon daemon([](const Messaging::Message&) {});
-    // More than a queue holds at once: the sender waits for room.
+    // More garbage than a queue holds at once: the sender waits for room.
     EXPECT_EQ("ok garbage sent=300 of 300", mDriver.Execute("garbage 300 9"));
     EXPECT_EQ("ok commands sent=40 answered=40 of 40", mDriver.Execute("commands 40"));
-    EXPECT_EQ(0u, daemon.Valid());
-    for (int i = 0; i < 200 && daemon.Dropped() < 300; ++i)
-        mDriver.Execute("wait-subscribe 10");
+    EXPECT_TRUE(StartsWith(mDriver.Execute("stale 30 " + url), "ok stale sent=30"));
+    EXPECT_EQ("fail unknown command \"frobnicate\"", mDriver.Execute("frobnicate"));
+
+    daemon.Stop();
     EXPECT_EQ(300u, daemon.Dropped());
-    EXPECT_TRUE(StartsWith(mDriver.Execute("stale 30 http://127.0.0.1:1/s.xml"), "ok stale sent=30"));
-    EXPECT_TRUE(StartsWith(mDriver.Execute("frobnicate"), "fail unknown command"));
+    ASSERT_EQ(31u, daemon.mReceived.size());   // the NOTIFY for 78 (none for 77), then the stale ones
+    EXPECT_TRUE(daemon.mReceived[0].kind == Messaging::MSG_NOTIFY && daemon.mReceived[0].id == 78u);
+    EXPECT_EQ(url, daemon.mReceived[0].url);
 }
 
 TEST_F(QueueDriverTest, DownloadsWaitForEachApplyAndFollowANewSubscription)
 {
-    TempDir dir;
+    testing_support::TempDir dir;
     const std::string applied = dir.File("applied.log");
-    std::atomic<uint32_t> current(5);
-    std::atomic<int> stale(0);
-    CyclicMessageQueue* presence = nullptr;
-    // Applies a notification for the current identifier; the first one
-    // instead starts a new subscription, as an "update" would.
-    FakeDaemon daemon([&](const Messaging::Message& message) {
-        if (message.id != current.load()) {
-            ++stale;
-            return;
-        }
-        if (current.load() == 5) {
+    // A notification for 5 starts subscription 6 instead, as an "update" would; one for 6 is applied.
+    uint64_t current = 5;   // used on the daemon's thread only
+    FakeDaemon daemon([&](CyclicMessageQueue& presence, const Messaging::Message& message) {
+        if (message.id == 5 && current == 5) {
             current = 6;
-            Subscribe(*presence, 6);
-            return;
+            Subscribe(presence, 6);
+        } else if (message.id == current) {
+            std::ofstream(applied, std::ios::app) << "applied\n";
         }
-        std::ofstream(applied, std::ios::app) << "applied\n";
     });
-    presence = &daemon.Presence();
-    EXPECT_TRUE(StartsWith(mDriver.Execute("download 1 http://h/x " + applied + " 200"), "fail download: no"));
-    ASSERT_TRUE(Subscribe(daemon.Presence(), 5));
-
+    const std::string early = mDriver.Execute("download 1 http://h/x " + applied + " 200");
+    EXPECT_TRUE(StartsWith(early, "fail download: no subscription")) << early;
+    ASSERT_TRUE(Subscribe(daemon.mPresence, 5));
     const std::string answer = mDriver.Execute("download 3 http://h/x " + applied + " 5000");
     EXPECT_TRUE(StartsWith(answer, "ok download applied=3 of 3 resent=1 ")) << answer;
     EXPECT_EQ("ok applied=3", mDriver.Execute("wait-applied " + applied + " 3 1000"));
     EXPECT_EQ("fail applied=3", mDriver.Execute("wait-applied " + applied + " 4 100"));
-    EXPECT_EQ(0, stale.load());
+    daemon.Stop();
+    std::vector<uint64_t> ids;
+    for (const Messaging::Message& message : daemon.mReceived)
+        ids.push_back(message.id);
+    EXPECT_EQ((std::vector<uint64_t>{5, 6, 6, 6}), ids);   // never a stale one
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "testing/fake_device.h"
 
 using namespace testing_support;
+using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -16,116 +17,68 @@ public:
     using AutoProvisionClient::mSubscriptionID;
 };
 
-class MessengerTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        UseTemporaryQueueDirectory();
-        mAgent.reset(new CyclicMessageQueue(Messaging::PRESENCE_AGENT_QUEUE));
-        mClient.reset(new StateClient());
-        mClient->mSubscriptionID.Store(77);
-        mClient->mSubscribeRequested = 0;
-        mMessenger.reset(new AutoProvisionMessenger(mClient.get()));
-    }
-
-    // The identifier of the UNSUBSCRIBE the agent got, or 0.
-    uint64_t Unsubscribed()
-    {
-        Messaging::Message message;
-        if (!WaitForMessage(*mAgent, message, 200) || message.kind != Messaging::MSG_UNSUBSCRIBE)
-            return 0;
-        return message.id;
-    }
-
-    LogCapture mLog;
-    std::unique_ptr<CyclicMessageQueue> mAgent;
-    std::unique_ptr<StateClient> mClient;
-    std::unique_ptr<AutoProvisionMessenger> mMessenger;
-};
-
 }  // namespace
 
-TEST_F(MessengerTest, ConfirmationOnlyWritesItsLine)
+TEST(AutoProvisionMessenger, ErrorCodesAgainstTheCurrentIdentifier)
 {
-    EXPECT_EQ(0, mMessenger->OnConfirm(42));
-    EXPECT_EQ(std::vector<std::string>{"OnConfirm : subID = 42\n"}, mLog.Texts());
-    EXPECT_EQ(3, mLog.Lines()[0].level);
-    EXPECT_EQ(0, mClient->mSubscribeRequested.load());
-    EXPECT_EQ(0, mClient->mMulticastMsgSent.load());
+    UseTemporaryQueueDirectory();
+    CyclicMessageQueue agent(Messaging::PRESENCE_AGENT_QUEUE);
+    StateClient client;
+    client.mSubscriptionID.Store(77);
+    AutoProvisionMessenger messenger(&client);
+    const std::string failed = "OnErrorConvey: Presence_Subscription_Failed \n";
+    const std::string timeOut = "OnErrorConvey: Presence_Subscription_Time_Out \n";
+    struct Case { uint64_t id; int code; int notified; Lines lines; uint64_t unsubscribed; int requested; };
+    const Case cases[] = {
+        {77, Presence_Subscription_Failed, 0, {failed}, 77, 1},
+        {76, Presence_Subscription_Failed, 0, {}, 0, 0},   // an older attempt's failure is ignored
+        {12, Presence_Subscription_Time_Out, 0, {timeOut}, 12, 1},
+        {77, Presence_Subscription_Time_Out, 1, {timeOut}, 77, 0},   // notified: only cancels
+        {77, Presence_Network_Failure, 0, {"OnErrorConvey: Presence_Network_Failure \n"}, 0, 0},
+        {77, 4, 0, {}, 0, 0},   // unknown code
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(testing::Message() << "id " << row.id << " code " << row.code);
+        LogCapture log;
+        client.mSubscribeRequested = 0;
+        client.mMulticastMsgSent = row.notified;
+        EXPECT_EQ(0, messenger.OnErrorConvey(row.id, static_cast<PresenceUAClientErrorCode>(row.code)));
+        EXPECT_EQ(row.lines, log.Texts());
+        Messaging::Message message;
+        bool unsubscribed = WaitForMessage(agent, message, 200) && message.kind == Messaging::MSG_UNSUBSCRIBE;
+        EXPECT_EQ(row.unsubscribed, unsubscribed ? message.id : 0u);
+        EXPECT_EQ(row.requested, client.mSubscribeRequested.load());
+    }
 }
 
-TEST_F(MessengerTest, NotificationIsHandedToTheClientWhateverItsIdentifier)
-{
-    EXPECT_EQ(0, mMessenger->OnNotify(5, ""));
-    EXPECT_EQ((std::vector<std::string>{"OnNotify:URL = \n",
-                                        "AutoConfigClient::Recieve Notify Message form SIP \n"}),
-              mLog.Texts());
-    EXPECT_EQ(0, mClient->mMulticastMsgSent.load());
-}
-
-TEST_F(MessengerTest, FailureOfTheCurrentSubscriptionResubscribes)
-{
-    EXPECT_EQ(0, mMessenger->OnErrorConvey(77, Presence_Subscription_Failed));
-    EXPECT_EQ(std::vector<std::string>{"OnErrorConvey: Presence_Subscription_Failed \n"}, mLog.Texts());
-    EXPECT_EQ(77u, Unsubscribed());
-    EXPECT_EQ(1, mClient->mSubscribeRequested.load());
-}
-
-TEST_F(MessengerTest, FailureOfAnOlderSubscriptionIsIgnored)
-{
-    EXPECT_EQ(0, mMessenger->OnErrorConvey(76, Presence_Subscription_Failed));
-    EXPECT_TRUE(mLog.Lines().empty());
-    EXPECT_EQ(0u, Unsubscribed());
-    EXPECT_EQ(0, mClient->mSubscribeRequested.load());
-}
-
-TEST_F(MessengerTest, TimeOutResubscribesOnlyWhileUnanswered)
-{
-    EXPECT_EQ(0, mMessenger->OnErrorConvey(12, Presence_Subscription_Time_Out));
-    EXPECT_EQ(12u, Unsubscribed());
-    EXPECT_EQ(1, mClient->mSubscribeRequested.load());
-
-    mClient->mSubscribeRequested = 0;
-    mClient->mMulticastMsgSent = 1;
-    EXPECT_EQ(0, mMessenger->OnErrorConvey(77, Presence_Subscription_Time_Out));
-    EXPECT_EQ(77u, Unsubscribed());
-    EXPECT_EQ(0, mClient->mSubscribeRequested.load());
-    EXPECT_EQ((std::vector<std::string>{"OnErrorConvey: Presence_Subscription_Time_Out \n",
-                                        "OnErrorConvey: Presence_Subscription_Time_Out \n"}),
-              mLog.Texts());
-}
-
-TEST_F(MessengerTest, NetworkFailureAndUnknownCodesDoNothingElse)
-{
-    EXPECT_EQ(0, mMessenger->OnErrorConvey(77, Presence_Network_Failure));
-    EXPECT_EQ(0, mMessenger->OnErrorConvey(77, static_cast<PresenceUAClientErrorCode>(4)));
-    EXPECT_EQ(std::vector<std::string>{"OnErrorConvey: Presence_Network_Failure \n"}, mLog.Texts());
-    EXPECT_EQ(0u, Unsubscribed());
-    EXPECT_EQ(0, mClient->mSubscribeRequested.load());
-}
-
-TEST_F(MessengerTest, PartyStateLinesHaveNoLineEnd)
-{
-    EXPECT_EQ(0, mMessenger->OnPresencePartyStateChanged(false));
-    EXPECT_EQ(0, mMessenger->OnPresencePartyStateChanged(true));
-    EXPECT_EQ(0, mMessenger->OnPartyStateChanged(false));
-    EXPECT_EQ((std::vector<std::string>{"Auto Provision client is disconnected...",
-                                        "Auto Provision client is connected...",
-                                        "Auto Provision client is disconnected..."}),
-              mLog.Texts());
-}
-
-TEST(MessengerWithoutClient, ReportsTheMissingClient)
+TEST(AutoProvisionMessenger, OtherCallbacksWriteTheirLinesWithOrWithoutAClient)
 {
     UseTemporaryQueueDirectory();
     LogCapture log;
-    AutoProvisionMessenger messenger(nullptr);
-    EXPECT_EQ(1, messenger.OnNotify(1, "x"));
-    EXPECT_EQ(1, messenger.ReSubscribe());
-    EXPECT_EQ(1, messenger.CheckRequestStatus());
-    EXPECT_EQ(0, messenger.OnErrorConvey(1, Presence_Subscription_Failed));
-    EXPECT_EQ(0, messenger.OnErrorConvey(1, Presence_Subscription_Time_Out));
-    EXPECT_EQ((std::vector<std::string>{"OnNotify:URL = x\n",
-                                        "OnErrorConvey: Presence_Subscription_Time_Out \n"}),
+    StateClient client;
+    {
+        AutoProvisionMessenger messenger(&client);
+        EXPECT_EQ(0, messenger.OnConfirm(42));
+        EXPECT_EQ(0, messenger.OnNotify(5, ""));   // handed to the client whatever the identifier
+        EXPECT_EQ(0, messenger.OnPresencePartyStateChanged(false));
+        EXPECT_EQ(0, messenger.OnPresencePartyStateChanged(true));
+        EXPECT_EQ(0, messenger.OnPartyStateChanged(false));
+    }
+    EXPECT_EQ((Lines{"OnConfirm : subID = 42\n", "OnNotify:URL = \n",
+                     "AutoConfigClient::Recieve Notify Message form SIP \n",
+                     "Auto Provision client is disconnected...", "Auto Provision client is connected...",
+                     "Auto Provision client is disconnected..."}),
               log.Texts());
+    for (const TraceLine& line : log.Lines())
+        EXPECT_EQ(3, line.level);
+    EXPECT_EQ(0, client.mMulticastMsgSent.load());
+
+    AutoProvisionMessenger orphan(nullptr);
+    log.Clear();
+    EXPECT_EQ(1, orphan.OnNotify(1, "x"));
+    EXPECT_EQ(1, orphan.ReSubscribe());
+    EXPECT_EQ(1, orphan.CheckRequestStatus());
+    EXPECT_EQ(0, orphan.OnErrorConvey(1, Presence_Subscription_Failed));
+    EXPECT_EQ(0, orphan.OnErrorConvey(1, Presence_Subscription_Time_Out));
+    EXPECT_EQ((Lines{"OnNotify:URL = x\n", "OnErrorConvey: Presence_Subscription_Time_Out \n"}), log.Texts());
 }

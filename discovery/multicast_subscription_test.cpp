@@ -8,6 +8,8 @@ using namespace testing_support;
 
 namespace {
 
+::testing::Environment* const kQueues = ::testing::AddGlobalTestEnvironment(new TemporaryQueueDirectory);
+
 class SubscribingClient : public AutoProvisionClient {
 public:
     SubscribingClient() { mpMessenger = new AutoProvisionMessenger(this); }
@@ -16,111 +18,73 @@ public:
     using AutoProvisionClient::mSubscribeRequested;
 };
 
+// Every field of a party record in declared order, '|'-separated.
+std::string Fields(const CallParams& p)
+{
+    std::string out;
+    for (const std::string* field : {&p.userName, &p.displayName, &p.domain, &p.password, &p.ipAddress,
+                                     &p.port, &p.transport, &p.contact, &p.callId, &p.tag})
+        out += *field + "|";
+    return out + std::to_string(p.expires);
+}
+
 class MulticastSubscriptionTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        UseTemporaryQueueDirectory();
-        mAgent.reset(new CyclicMessageQueue(Messaging::PRESENCE_AGENT_QUEUE));
-        mClient.reset(new SubscribingClient());
-    }
-
-    void ExpectRejectedMac(const std::string& mac)
-    {
-        mNet.SetMac(mac);
-        mClient->mMulticastMsgSent = 1;
-        unsigned long long before = mClient->GetSubscribtionID();
-        mClient->SendMulticastMessage();
-
-        EXPECT_NE(before, mClient->GetSubscribtionID());
-        EXPECT_NE(0u, mClient->GetSubscribtionID());
-        EXPECT_EQ(1, mClient->mSubscribeRequested.load());
-        EXPECT_EQ(1, mClient->mMulticastMsgSent.load());
-        EXPECT_EQ(mac, mClient->mMACAddress.Get());
-        ASSERT_EQ(1u, mLog.Lines().size());
-        EXPECT_EQ(1, mLog.Lines()[0].level);
-        EXPECT_EQ("AutoConfigClient::not valid mac address!!!\n", mLog.Texts()[0]);
-        Messaging::Message message;
-        EXPECT_FALSE(WaitForMessage(*mAgent, message, 50));
-    }
-
     FakeNetCheck mNet;
     LogCapture mLog;
-    std::unique_ptr<CyclicMessageQueue> mAgent;
-    std::unique_ptr<SubscribingClient> mClient;
+    CyclicMessageQueue mAgent{Messaging::PRESENCE_AGENT_QUEUE};
+    SubscribingClient mClient;
+    Messaging::Message mMessage;
 };
-
-void ExpectOnlyUsedFields(const CallParams& party)
-{
-    EXPECT_EQ("", party.displayName);
-    EXPECT_EQ("", party.domain);
-    EXPECT_EQ("", party.password);
-    EXPECT_EQ("", party.transport);
-    EXPECT_EQ("", party.contact);
-    EXPECT_EQ("", party.callId);
-    EXPECT_EQ("", party.tag);
-    EXPECT_EQ(0, party.expires);
-}
 
 }  // namespace
 
-TEST_F(MulticastSubscriptionTest, ValidAttemptHandsTheAgentBothParties)
+TEST_F(MulticastSubscriptionTest, ValidAttemptsHandTheAgentBothPartiesWithAFreshIdentifier)
 {
     mNet.SetMac("0a1b2c3d4e5f");
     mNet.SetIp("10.1.2.3");
-    mClient->SendMulticastMessage();
-
-    Messaging::Message message;
-    ASSERT_TRUE(WaitForMessage(*mAgent, message, 3000));
-    ASSERT_EQ(Messaging::MSG_SUBSCRIBE, message.kind);
-    EXPECT_EQ(mClient->GetSubscribtionID(), message.id);
-    EXPECT_EQ("MAC:0a1b2c3d4e5f", message.subscriber.userName);
-    EXPECT_EQ("10.1.2.3", message.subscriber.ipAddress);
-    EXPECT_EQ("5060", message.subscriber.port);
-    EXPECT_EQ("MAC:0a1b2c3d4e5f", message.target.userName);
-    EXPECT_EQ("224.0.1.75", message.target.ipAddress);
-    EXPECT_EQ("5060", message.target.port);
-    ExpectOnlyUsedFields(message.subscriber);
-    ExpectOnlyUsedFields(message.target);
-    EXPECT_EQ(0x30u, message.watchingStates);
-    EXPECT_EQ(0u, message.expires);
-
-    EXPECT_EQ(0, mClient->mSubscribeRequested.load());
-    EXPECT_EQ(0, mClient->mMulticastMsgSent.load());
-    EXPECT_EQ("0a1b2c3d4e5f", mClient->mMACAddress.Get());
+    mClient.mMulticastMsgSent = 1;
+    mClient.SendMulticastMessage();
+    ASSERT_TRUE(WaitForMessage(mAgent, mMessage, 3000));
+    ASSERT_EQ(Messaging::MSG_SUBSCRIBE, mMessage.kind);
+    const uint64_t first = mMessage.id;
+    EXPECT_EQ(mClient.GetSubscribtionID(), first);
+    EXPECT_EQ("MAC:0a1b2c3d4e5f||||10.1.2.3|5060|||||0", Fields(mMessage.subscriber));
+    EXPECT_EQ("MAC:0a1b2c3d4e5f||||224.0.1.75|5060|||||0", Fields(mMessage.target));
+    EXPECT_EQ(0x30u, mMessage.watchingStates);
+    EXPECT_EQ(0u, mMessage.expires);
+    EXPECT_EQ(0, mClient.mSubscribeRequested.load());
+    EXPECT_EQ(0, mClient.mMulticastMsgSent.load());
+    EXPECT_EQ("0a1b2c3d4e5f", mClient.mMACAddress.Get());
     ASSERT_EQ(1u, mLog.Lines().size());
     EXPECT_EQ(3, mLog.Lines()[0].level);
-    EXPECT_EQ("AutoConfigClient::SendMulticastMessage \n", mLog.Lines()[0].text);  // no stamp
-}
+    EXPECT_EQ("AutoConfigClient::SendMulticastMessage \n", mLog.Lines()[0].text);   // no stamp
 
-TEST_F(MulticastSubscriptionTest, EmptyMacSendsNothing)
-{
-    ExpectRejectedMac("");
-}
-
-TEST_F(MulticastSubscriptionTest, RejectedMacIsKeptButSendsNothing)
-{
-    ExpectRejectedMac("ffffffffffff");
-}
-
-TEST_F(MulticastSubscriptionTest, FailedAddressLookupStillSubscribes)
-{
+    // A failed address lookup leaves the subscriber's address empty but still subscribes.
     mNet.SetIp("");
-    mClient->SendMulticastMessage();
-    Messaging::Message message;
-    ASSERT_TRUE(WaitForMessage(*mAgent, message, 3000));
-    EXPECT_EQ(Messaging::MSG_SUBSCRIBE, message.kind);
-    EXPECT_EQ("", message.subscriber.ipAddress);
+    mClient.SendMulticastMessage();
+    ASSERT_TRUE(WaitForMessage(mAgent, mMessage, 3000));
+    EXPECT_EQ("MAC:0a1b2c3d4e5f|||||5060|||||0", Fields(mMessage.subscriber));
+    EXPECT_NE(first, mMessage.id);
+    EXPECT_EQ(mClient.GetSubscribtionID(), mMessage.id);
 }
 
-TEST_F(MulticastSubscriptionTest, EveryAttemptDrawsANewIdentifier)
+TEST_F(MulticastSubscriptionTest, RejectedMacIsKeptAndDrawsAnIdentifierButSendsNothing)
 {
-    mClient->SendMulticastMessage();
-    Messaging::Message first;
-    ASSERT_TRUE(WaitForMessage(*mAgent, first, 3000));
-    mClient->SendMulticastMessage();
-    Messaging::Message second;
-    ASSERT_TRUE(WaitForMessage(*mAgent, second, 3000));
-    EXPECT_NE(first.id, second.id);
-    EXPECT_EQ(second.id, mClient->GetSubscribtionID());
+    for (const char* mac : {"", "ffffffffffff"}) {
+        SCOPED_TRACE(mac);
+        mLog.Clear();
+        mNet.SetMac(mac);
+        mClient.mMulticastMsgSent = 1;
+        const unsigned long long before = mClient.GetSubscribtionID();   // 0 on the first round
+        mClient.SendMulticastMessage();
+        EXPECT_NE(before, mClient.GetSubscribtionID());
+        EXPECT_EQ(1, mClient.mSubscribeRequested.load());
+        EXPECT_EQ(1, mClient.mMulticastMsgSent.load());
+        EXPECT_EQ(mac, mClient.mMACAddress.Get());
+        ASSERT_EQ(1u, mLog.Lines().size());
+        EXPECT_EQ(1, mLog.Lines()[0].level);
+        EXPECT_EQ("AutoConfigClient::not valid mac address!!!\n", mLog.Texts()[0]);
+        EXPECT_FALSE(WaitForMessage(mAgent, mMessage, 50));
+    }
 }

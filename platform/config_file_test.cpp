@@ -1,10 +1,10 @@
 #include "platform/config_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
 using Configuration::ConfigException;
@@ -12,23 +12,16 @@ using Configuration::ConfigFile;
 
 namespace {
 
-// A file with the given content in a fresh /tmp directory, removed at the end.
-class TempFile {
-public:
-    explicit TempFile(const std::string& content) : mDir("/tmp/config_file_test.XXXXXX")
+// A file with the given content under /tmp, removed at the end.
+struct TempFile {
+    explicit TempFile(const std::string& content)
     {
-        EXPECT_NE(nullptr, mkdtemp(&mDir[0]));
-        std::ofstream(Path()) << content;
+        int fd = mkostemp(&mPath[0], O_CLOEXEC);
+        EXPECT_EQ(static_cast<ssize_t>(content.size()), write(fd, content.data(), content.size()));
+        close(fd);
     }
-    ~TempFile()
-    {
-        unlink(Path().c_str());
-        rmdir(mDir.c_str());
-    }
-    std::string Path() const { return mDir + "/file.conf"; }
-
-private:
-    std::string mDir;
+    ~TempFile() { unlink(mPath.c_str()); }
+    std::string mPath = "/tmp/config_file_test.XXXXXX";
 };
 
 // The value of key, or "<none>" when GetEntry fails (it must leave "" then).
@@ -39,40 +32,33 @@ std::string Entry(const ConfigFile& file, const char* key)
     return found ? buffer : buffer[0] == '\0' ? "<none>" : "<not emptied>";
 }
 
-ConfigFile Open(const std::string& path)
+ConfigFile Open(const std::string& path, bool trimAndFold = true, const char* separator = ":")
 {
-    return ConfigFile(path.c_str(), false, true, true, ":", "#", nullptr);
+    return ConfigFile(path.c_str(), false, trimAndFold, trimAndFold, separator, "#", nullptr);
 }
 
 }  // namespace
 
-TEST(ConfigFile, ParsesKeysValuesAndComments)
+TEST(ConfigFile, KeysValuesCommentsBlankLinesAndMissingKeys)
 {
-    TempFile temp(
-        "# comment\n   # indented: comment\n\n  \t \r\n"
-        "server: 10.0.0.1\r\nPath :  /etc/some dir/file name  \nport:5060 # trailing\n"
-        "no separator\nempty:\nserver: second ignored\nurl: http://host:80/x\n");
-    ConfigFile file = Open(temp.Path());
-    EXPECT_EQ("10.0.0.1", Entry(file, "server"));
-    EXPECT_EQ("/etc/some dir/file name", Entry(file, "PATH"));
-    EXPECT_EQ("5060", Entry(file, "port"));
-    EXPECT_EQ("", Entry(file, "empty"));
-    EXPECT_EQ("http://host:80/x", Entry(file, "url"));
-    for (const char* absent : {"missing", "no separator", "# indented", "# comment"}) {
-        EXPECT_EQ("<none>", Entry(file, absent)) << absent;
-    }
-}
+    TempFile temp("# comment\n   # indented: comment\n\n  \t \r\n"
+                  "server: 10.0.0.1\r\nPath :  /etc/some dir/file name  \nport:5060 # trailing\n"
+                  "no separator\nempty:\nserver: second ignored\nurl: http://host:80/x\nKey = a value \n");
+    ConfigFile file = Open(temp.mPath);
+    const std::pair<const char*, const char*> entries[] = {
+        {"server", "10.0.0.1"}, {"PATH", "/etc/some dir/file name"}, {"port", "5060"}, {"empty", ""},
+        {"url", "http://host:80/x"}, {"missing", "<none>"}, {"no separator", "<none>"},
+        {"# indented", "<none>"}, {"# comment", "<none>"}};
+    for (const auto& entry : entries)
+        EXPECT_EQ(entry.second, Entry(file, entry.first)) << entry.first;
 
-TEST(ConfigFile, RawModeAndShortBuffer)
-{
-    TempFile temp("Key = a value \n");
-    ConfigFile raw(temp.Path().c_str(), false, false, false, "=", "#", nullptr);
-    EXPECT_EQ(" a value ", Entry(raw, "Key "));
-    EXPECT_EQ("<none>", Entry(raw, "key "));
+    ConfigFile untrimmed = Open(temp.mPath, false, "=");   // neither trimmed nor case-folded
+    EXPECT_EQ(" a value ", Entry(untrimmed, "Key "));
+    EXPECT_EQ("<none>", Entry(untrimmed, "key "));
     char small[4] = "xyz";
-    EXPECT_TRUE(raw.GetEntry("Key ", small, sizeof small));
+    EXPECT_TRUE(untrimmed.GetEntry("Key ", small, sizeof small));
     EXPECT_STREQ(" a ", small);
-    EXPECT_FALSE(raw.GetEntry("Key ", small, 0));
+    EXPECT_FALSE(untrimmed.GetEntry("Key ", small, 0));
 }
 
 TEST(ConfigFile, MissingFileThrowsUnlessRedirected)
@@ -81,7 +67,7 @@ TEST(ConfigFile, MissingFileThrowsUnlessRedirected)
     EXPECT_THROW(Open(missing), ConfigException);
     TempFile temp("trace: verbose\n");
     {
-        Configuration::ScopedPathRedirect redirect(missing, temp.Path());
+        Configuration::ScopedPathRedirect redirect(missing, temp.mPath);
         EXPECT_EQ("verbose", Entry(Open(missing), "trace"));
     }
     EXPECT_THROW(Open(missing), ConfigException);

@@ -5,37 +5,28 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "platform/config_file.h"
 
+using PlatformDetail::ReadWholeFile;
+
 namespace {
 
-// A fresh directory under /tmp, removed with its files at the end.
-class TempDir {
-public:
-    TempDir() : mPath("/tmp/log_stream_test.XXXXXX") { EXPECT_NE(nullptr, mkdtemp(&mPath[0])); }
-    ~TempDir()
+// A fresh directory for the stream's and the switch's files, removed with them at the end.
+class LogStreamTest : public ::testing::Test {
+protected:
+    LogStreamTest() { EXPECT_NE(nullptr, mkdtemp(mDir)); }
+    ~LogStreamTest() override
     {
         for (const char* name : {"trace.log", "trace.log.1", "trace.log.2", "switch.conf"}) {
             unlink(File(name).c_str());
         }
-        rmdir(mPath.c_str());
+        rmdir(mDir);
     }
-    std::string File(const char* name) const { return mPath + "/" + name; }
+    std::string File(const char* name) const { return std::string(mDir) + "/" + name; }
 
-private:
-    std::string mPath;
-};
-
-struct Capture : LogSink {
-    void Write(unsigned char level, const char* text, size_t length) override
-    {
-        lines.push_back(std::to_string(level) + ":" + std::string(text, length));
-    }
-    std::vector<std::string> lines;
+    char mDir[32] = "/tmp/log_stream_test.XXXXXX";
 };
 
 void Trace(LogStream& stream, unsigned char level, const char* format, ...)
@@ -46,88 +37,65 @@ void Trace(LogStream& stream, unsigned char level, const char* format, ...)
     va_end(args);
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::stringstream content;
-    content << std::ifstream(path).rdbuf();
-    return content.str();
-}
-
 }  // namespace
 
-TEST(LogStream, SinkGetsExpandedCutTextUpToLevel)
+TEST_F(LogStreamTest, WritesExpandedCutTextUpToItsLevelAppendingOrTruncating)
 {
-    Capture capture;
-    ScopedLogSink scope(&capture);
-    LogStream stream("unused.log", false, true, 5, 1, 16, false);
-    Trace(stream, 3, "%s=%llu", "n", 1234567890123ULL);  // above 32 bits
-    Trace(stream, 5, "%s", std::string(100, 'a').c_str());
-    Trace(stream, 6, "dropped");
-    EXPECT_EQ((std::vector<std::string>{"3:n=1234567890123", "5:" + std::string(15, 'a')}),
-              capture.lines);
-}
-
-TEST(LogStream, FileAppendsOrTruncates)
-{
-    TempDir dir;
-    std::string path = dir.File("trace.log");
-    for (bool append : {true, true, false}) {
-        LogStream stream(path.c_str(), false, append, 9, 1, 2048, false);
-        Trace(stream, 1, "%d\n", append);
-        Trace(stream, 1, "x\n");
+    for (bool append : {true, false, true}) {
+        LogStream stream(File("trace.log").c_str(), false, append, 5, 1, 20, false);
+        Trace(stream, 3, "%d:%llu\n", append, 1234567890123ULL);   // above 32 bits
+        Trace(stream, 5, "%s\n", std::string(100, 'a').c_str());   // cut to 19 bytes
+        Trace(stream, 6, "dropped\n");
     }
-    EXPECT_EQ("0\nx\n", ReadFile(path));
+    // The second stream truncated what the first wrote; the third appended.
+    std::string text;
+    ReadWholeFile(File("trace.log").c_str(), text);
+    EXPECT_EQ("0:1234567890123\n" + std::string(19, 'a') + "1:1234567890123\n" + std::string(19, 'a'), text);
     // A missing directory drops the text without failing.
     LogStream nowhere("/nonexistent-dir/trace.log", false, true, 9, 1, 2048, false);
     Trace(nowhere, 1, "lost\n");
     EXPECT_NE(0, access("/nonexistent-dir/trace.log", F_OK));
 }
 
-TEST(LogStream, RotatesToExactlyOneBackup)
+TEST_F(LogStreamTest, RotatesToExactlyOneBackupBeforeThePassingLine)
 {
-    TempDir dir;
-    std::string path = dir.File("trace.log");
-    LogStream stream(path.c_str(), false, true, 9, 1, 2048, false);
-    // 1000-byte numbered lines; 2.5 times the limit forces two rotations.
-    const int lines = static_cast<int>(LogStream::MAX_FILE_SIZE * 5 / 2 / 1000);
-    for (int i = 0; i < lines; ++i) {
-        Trace(stream, 1, "%08d %0990d\n", i, 0);
+    LogStream stream(File("trace.log").c_str(), false, true, 9, 1, 2048, false);
+    // Numbered 1000-byte lines, two and a half files' worth: two rotations.
+    const long perFile = LogStream::MAX_FILE_SIZE / 1000;
+    for (long i = 0; i < perFile * 5 / 2; ++i) {
+        Trace(stream, 1, "%08ld %0990d\n", i, 0);
     }
-    std::string current = ReadFile(path);
-    std::string backup = ReadFile(path + ".1");
-    EXPECT_LE(static_cast<long>(current.size()), LogStream::MAX_FILE_SIZE);
-    EXPECT_LE(static_cast<long>(backup.size()), LogStream::MAX_FILE_SIZE);
-    EXPECT_GT(static_cast<long>(backup.size()), LogStream::MAX_FILE_SIZE - 1000);
-    EXPECT_NE(0, access((path + ".2").c_str(), F_OK));
-    // The backup ends where the current file begins, which ends with the last line.
-    ASSERT_EQ(0u, current.size() % 1000);
-    EXPECT_EQ(atoi(backup.substr(backup.size() - 1000).c_str()) + 1, atoi(current.c_str()));
-    EXPECT_EQ(lines - 1, atoi(current.substr(current.size() - 1000).c_str()));
+    std::string current;
+    std::string backup;
+    ReadWholeFile(File("trace.log").c_str(), current);
+    ReadWholeFile(File("trace.log.1").c_str(), backup);
+    // The backup holds the second file's whole lines, the current file the rest; no second backup.
+    EXPECT_EQ(perFile * 1000, static_cast<long>(backup.size()));
+    EXPECT_EQ(perFile, atol(backup.c_str()));
+    EXPECT_EQ((perFile * 5 / 2 - 2 * perFile) * 1000, static_cast<long>(current.size()));
+    EXPECT_EQ(2 * perFile, atol(current.c_str()));
+    EXPECT_NE(0, access(File("trace.log.2").c_str(), F_OK));
 }
 
-TEST(GetLogLevel, ReadsSwitchFile)
+TEST_F(LogStreamTest, GetLogLevelReadsTheSwitchFile)
 {
-    TempDir dir;
-    std::string path = dir.File("switch.conf");
-    Configuration::ScopedPathRedirect redirect(TRACE_SWITCH_FILE, path);
-    struct Case {
-        const char* content;  // null: no file
-        bool readable, on, verbose;
-    } const cases[] = {
-        {nullptr, false, true, false},           {"# no key\n", true, true, false},
-        {"trace: on\n", true, true, false},      {"trace: off\n", true, false, false},
-        {"Trace : No  # quiet\n", true, false, false}, {"trace:0\n", true, false, false},
-        {"trace: false\n", true, false, false},  {"trace: verbose\n", true, true, true},
+    Configuration::ScopedPathRedirect redirect(TRACE_SWITCH_FILE, File("switch.conf"));
+    bool on = false;
+    EXPECT_FALSE(GetLogLevel(&on, nullptr));   // no file: tracing on
+    EXPECT_TRUE(on);
+    const struct {
+        const char* content;
+        bool on, verbose;
+    } cases[] = {
+        {"# no key\n", true, false},    {"trace: off\n", false, false}, {"trace:0\n", false, false},
+        {"Trace : No  # quiet\n", false, false}, {"trace: verbose\n", true, true},
     };
-    for (const Case& c : cases) {
-        unlink(path.c_str());
-        if (c.content != nullptr) {
-            std::ofstream(path) << c.content;
-        }
-        bool on = !c.on;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        std::ofstream(File("switch.conf")) << c.content;
         bool verbose = !c.verbose;
-        SCOPED_TRACE(c.content != nullptr ? c.content : "no file");
-        EXPECT_EQ(c.readable, GetLogLevel(&on, &verbose));
+        on = !c.on;
+        EXPECT_TRUE(GetLogLevel(&on, &verbose));
         EXPECT_EQ(c.on, on);
         EXPECT_EQ(c.verbose, verbose);
     }

@@ -5,49 +5,46 @@
 
 #include <chrono>
 #include <future>
-#include <memory>
 #include <string>
-#include <thread>
+#include <vector>
 
 namespace {
 
-const auto WAIT_BOUND = std::chrono::seconds(10);
-
-struct Worker {
+// A lock and a stream used as the logger uses them; the sink keeps every text.
+struct SharedLog : LogSink {
+    void Write(unsigned char, const char* text, size_t length) override { texts.emplace_back(text, length); }
     ThreadMutex mutex;
-    std::promise<void> started;
-    std::promise<int> finished;
+    LogStream stream{"unused.log", false, true, 9, 1, 64, false};
+    int writers = 0;   // guarded by mutex
+    std::vector<std::string> texts;
+    std::promise<void> inside;
+    std::promise<void> done;
+    ScopedLogSink scope{this};
 };
 
-unsigned long Finish(void* arg)
+void Trace(LogStream& stream, const char* format, ...)
 {
-    static_cast<Worker*>(arg)->finished.set_value(42);
-    return 0;
+    va_list args;
+    va_start(args, format);
+    stream.TRACE(1, format, args, 0);
+    va_end(args);
 }
 
-unsigned long SleepHoldingMutex(void* arg)
+// Writes one trace line in two parts under the mutex. The first writer sleeps between the parts,
+// so that it is stopped in the middle of the line, holding the mutex.
+unsigned long TraceLine(void* arg)
 {
-    Worker* worker = static_cast<Worker*>(arg);
-    worker->mutex.Lock();
-    worker->started.set_value();
-    Thread::Sleep(60000);  // stopped here by the test
-    worker->mutex.Unlock();
-    worker->finished.set_value(1);
+    SharedLog* log = static_cast<SharedLog*>(arg);
+    log->mutex.Lock();
+    Trace(log->stream, "%s", "trace ");
+    if (log->writers++ == 0) {
+        log->inside.set_value();
+        Thread::Sleep(60000);
+    }
+    Trace(log->stream, "%s", "line\n");
+    log->mutex.Unlock();
+    log->done.set_value();
     return 0;
-}
-
-// Whether mutex can be locked within the bound. The attempt runs on a detached
-// thread, so a mutex left held fails the test instead of hanging it.
-bool LockableSoon(ThreadMutex& mutex)
-{
-    auto locked = std::make_shared<std::promise<void>>();
-    std::future<void> done = locked->get_future();
-    std::thread([&mutex, locked] {
-        mutex.Lock();
-        mutex.Unlock();
-        locked->set_value();
-    }).detach();
-    return done.wait_for(WAIT_BOUND) == std::future_status::ready;
 }
 
 std::string CommandLine(bool withPath, bool pathOnly, unsigned int size = 4096)
@@ -59,31 +56,25 @@ std::string CommandLine(bool withPath, bool pathOnly, unsigned int size = 4096)
 
 }  // namespace
 
-TEST(Thread, RunsFunctionAndReclaimsEndedThread)
+TEST(Thread, StoppedInTheMiddleOfATraceLineItLeavesItsMutexFree)
 {
-    Worker worker;
-    std::future<int> finished = worker.finished.get_future();
-    unsigned long handle = Thread::BeginThread(Finish, &worker, 0);
-    ASSERT_NE(0u, handle);
-    ASSERT_EQ(std::future_status::ready, finished.wait_for(WAIT_BOUND));
-    EXPECT_EQ(42, finished.get());
-    EXPECT_TRUE(Thread::TerminateThread(handle, 0));
+    const auto bound = std::chrono::seconds(10);
+    SharedLog* log = new SharedLog;   // freed only on success: a blocked thread may still use it
+    unsigned long stopped = Thread::BeginThread(TraceLine, log, 0);
+    ASSERT_NE(0u, stopped);
+    ASSERT_EQ(std::future_status::ready, log->inside.get_future().wait_for(bound));
+    EXPECT_TRUE(Thread::TerminateThread(stopped, 1));
+
+    // The next line, from another thread, gets the mutex and is written whole; that thread ends by
+    // itself and is reclaimed.
+    std::future<void> done = log->done.get_future();
+    unsigned long next = Thread::BeginThread(TraceLine, log, 0);
+    ASSERT_NE(0u, next);
+    ASSERT_EQ(std::future_status::ready, done.wait_for(bound));
+    EXPECT_TRUE(Thread::TerminateThread(next, 0));
+    EXPECT_EQ((std::vector<std::string>{"trace ", "trace ", "line\n"}), log->texts);
     EXPECT_FALSE(Thread::TerminateThread(0, 0));
-}
-
-TEST(Thread, TerminateInSleepReleasesHeldMutex)
-{
-    Worker worker;
-    std::future<int> finished = worker.finished.get_future();
-    unsigned long handle = Thread::BeginThread(SleepHoldingMutex, &worker, 0);
-    ASSERT_NE(0u, handle);
-    ASSERT_EQ(std::future_status::ready, worker.started.get_future().wait_for(WAIT_BOUND));
-
-    auto begin = std::chrono::steady_clock::now();
-    EXPECT_TRUE(Thread::TerminateThread(handle, 1));
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
-    EXPECT_NE(std::future_status::ready, finished.wait_for(std::chrono::seconds(0)));
-    EXPECT_TRUE(LockableSoon(worker.mutex));
+    delete log;
 }
 
 TEST(Thread, CommandLine)

@@ -5,217 +5,159 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
-#include <thread>
+#include <utility>
+#include <vector>
 
 #include "pnp_server/pnp_test_support.h"
 
 using PnpTest::RunningServer;
+using Clock = std::chrono::steady_clock;
 
 namespace {
+
+const std::string CONFIG = std::string("<?xml version=\"1.0\"?>\r\n<config>\0\x01\xff</config>\n", 43);
 
 // The daemon's own request form.
 std::string DaemonRequest(const std::string& target)
 {
-    return "GET " + target + " HTTP/1.1\r\n"
-           "Host: 127.0.0.1\r\n"
-           "User-Agent: Tovix zentro-fxs 4 firmware=2.1.7\r\n"
-           "Accept: */*\r\n"
-           "Connection: Keep-Alive\r\n\r\n";
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+           "User-Agent: Tovix zentro-fxs 4 firmware=2.1.7\r\nAccept: */*\r\nConnection: Keep-Alive\r\n\r\n";
 }
 
-// A client connection with bounded reads.
+// A client connection with reads bounded in time.
 class Client {
 public:
     explicit Client(uint16_t port) : mFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
         sockaddr_in address = PnpTest::Loopback(port);
-        mConnected = connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     }
     ~Client() { close(mFd); }
 
-    // False also when the connection failed.
     bool Send(const std::string& bytes)
     {
-        return mConnected && send(mFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+        return send(mFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
     }
 
-    // One whole response (header and Content-Length bytes of body), or what
-    // came within timeoutMs.
-    std::string ReadResponse(int timeoutMs = 5000)
+    // Reads until what came holds text (when given), the server closes, or timeoutMs pass. True
+    // when the server closed.
+    bool Read(int timeoutMs, const std::string& text = "")
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            size_t end = mPending.find("\r\n\r\n");
-            if (end != std::string::npos) {
-                size_t at = mPending.find("Content-Length: ");
-                size_t length = at < end ? std::stoul(mPending.substr(at + 16)) : 0;
-                if (mPending.size() >= end + 4 + length) {
-                    std::string response = mPending.substr(0, end + 4 + length);
-                    mPending.erase(0, response.size());
-                    return response;
-                }
-            }
-            if (!ReadSome(deadline))
-                return mPending;
-        }
-    }
-
-    // True when the server closes within timeoutMs (unread bytes are dropped).
-    bool WaitClosed(int timeoutMs)
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (ReadSome(deadline)) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!mClosed && (text.empty() || mPending.find(text) == std::string::npos)) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || !PnpTest::WaitReadable(mFd, static_cast<int>(left.count())))
+                break;
+            char buffer[4096];
+            const ssize_t got = recv(mFd, buffer, sizeof(buffer), 0);
+            mClosed = got <= 0;
+            mPending.append(buffer, mClosed ? 0 : static_cast<size_t>(got));
         }
         return mClosed;
     }
 
-private:
-    bool ReadSome(std::chrono::steady_clock::time_point deadline)
-    {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (mClosed || left.count() <= 0 || !PnpTest::WaitReadable(mFd, static_cast<int>(left.count())))
-            return false;
-        char buffer[4096];
-        ssize_t got = recv(mFd, buffer, sizeof(buffer), 0);
-        if (got <= 0) {
-            mClosed = true;
-            return false;
-        }
-        mPending.append(buffer, static_cast<size_t>(got));
-        return true;
-    }
+    // What came so far, then forgotten.
+    std::string Take() { return std::exchange(mPending, std::string()); }
 
+private:
     int mFd;
-    bool mConnected = false;
     bool mClosed = false;
     std::string mPending;
 };
 
 std::string Body(const std::string& response)
 {
-    size_t end = response.find("\r\n\r\n");
+    const size_t end = response.find("\r\n\r\n");
     return end == std::string::npos ? std::string() : response.substr(end + 4);
-}
-
-int Status(const std::string& response)
-{
-    return response.compare(0, 9, "HTTP/1.1 ") == 0 ? std::atoi(response.c_str() + 9) : 0;
 }
 
 class HttpServerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        mkdir((mDir.Path() + "/root").c_str(), 0755);
-        mkdir((mDir.Path() + "/root/cfg").c_str(), 0755);
-        mConfig = std::string("<?xml version=\"1.0\"?>\r\n<config>\0\x01\xff</config>\n", 43);
-        WriteFile(mDir.Path() + "/root/cfg/001122aabbcc.xml", mConfig);
-        WriteFile(mDir.Path() + "/secret", "outside the root\n");
-    }
-
-    static void WriteFile(const std::string& path, const std::string& content)
-    {
-        std::ofstream out(path, std::ios::binary);
-        out << content;
-    }
-
-    std::string Get(RunningServer& server, const std::string& request)
-    {
-        Client client(server.HttpPort());
-        EXPECT_TRUE(client.Send(request));
-        return client.ReadResponse();
+        std::filesystem::create_directories(mDir.Path() + "/root/cfg");
+        std::ofstream(mDir.Path() + "/root/cfg/001122aabbcc.xml", std::ios::binary) << CONFIG;
+        std::ofstream(mDir.Path() + "/secret") << "outside the root\n";
     }
 
     PnpTest::TempDir mDir;
-    std::string mConfig;
+    Pnp::ServerOptions mOptions = PnpTest::LoopbackOptions(mDir.Path());
 };
 
 }  // namespace
 
-TEST_F(HttpServerTest, ServesTheFileByteForByteLogsTheRequestAndCloses)
-{
-    RunningServer server(PnpTest::LoopbackOptions(mDir.Path()));
-    Client client(server.HttpPort());
-    ASSERT_TRUE(client.Send(DaemonRequest("/cfg/001122aabbcc.xml")));
-    std::string response = client.ReadResponse();
-    EXPECT_EQ(Status(response), 200) << response;
-    EXPECT_NE(response.find("Content-Length: 43\r\n"), std::string::npos);
-    EXPECT_NE(response.find("Connection: close\r\n"), std::string::npos);
-    EXPECT_EQ(Body(response), mConfig);
-    // Closed by default, although the client asked to keep it.
-    EXPECT_TRUE(client.WaitClosed(3000));
-
-    std::string log = server.LogText();
-    EXPECT_NE(log.find("    | GET /cfg/001122aabbcc.xml HTTP/1.1\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("    | User-Agent: Tovix zentro-fxs 4 firmware=2.1.7\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("    | Connection: Keep-Alive\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("200 OK /cfg/001122aabbcc.xml (43 bytes)"), std::string::npos) << log;
-}
-
-TEST_F(HttpServerTest, MissingRefusedAndMalformedRequestsGetErrorsWithoutHarm)
+TEST_F(HttpServerTest, RefusesWhatIsNotAFileInTheRootThenServesTheFileByteForByteAndCloses)
 {
     ASSERT_EQ(mkfifo((mDir.Path() + "/root/cfg/fifo.xml").c_str(), 0644), 0);
     ASSERT_EQ(symlink("../../secret", (mDir.Path() + "/root/cfg/link.xml").c_str()), 0);
-    RunningServer server(PnpTest::LoopbackOptions(mDir.Path()));
-    struct Case {
-        std::string request;
-        int status;
-    };
-    const Case cases[] = {
-        {DaemonRequest("/cfg/unknown.xml"), 404},
-        {DaemonRequest("/../secret"), 404},
-        {DaemonRequest("/cfg/../../secret"), 404},
-        {DaemonRequest("/cfg/%2e%2e/%2E%2E/secret"), 404},
-        {DaemonRequest("/cfg/%zz"), 404},
-        {DaemonRequest("/cfg/a%00.xml"), 404},
-        {DaemonRequest("/cfg"), 404},                 // a directory
-        {DaemonRequest("/cfg/fifo.xml"), 404},        // must not block the server
-        {DaemonRequest("/cfg/link.xml"), 404},        // a symbolic link out of the root
-        {DaemonRequest("relative/path"), 404},
+    RunningServer server(mOptions);
+    std::vector<std::pair<std::string, int>> cases = {
         {"POST /cfg/001122aabbcc.xml HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 405},
         {"hello\r\n\r\n", 400},
         {"GET / HTTP/2.0\r\n\r\n", 505},
         {"GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", 431},
     };
-    for (const Case& c : cases) {
-        std::string response = Get(server, c.request);
-        EXPECT_EQ(Status(response), c.status) << c.request.substr(0, 60);
+    // Missing, out of the root, badly escaped, a directory, a FIFO (which must not block the server),
+    // a symbolic link out of the root, not a path.
+    for (const char* target : {"/cfg/unknown.xml", "/../secret", "/cfg/../../secret", "/cfg/%zz",
+                               "/cfg/%2e%2e/%2E%2E/secret", "/cfg/a%00.xml", "/cfg", "/cfg/fifo.xml",
+                               "/cfg/link.xml", "relative/path"})
+        cases.emplace_back(DaemonRequest(target), 404);
+    for (const auto& [request, status] : cases) {
+        Client client(server.HttpPort());
+        EXPECT_TRUE(client.Send(request));
+        EXPECT_TRUE(client.Read(5000));
+        const std::string response = client.Take();
+        EXPECT_EQ(response.substr(0, 13), "HTTP/1.1 " + std::to_string(status) + " ")
+            << request.substr(0, 40);
         EXPECT_EQ(Body(response).find("outside the root"), std::string::npos);
     }
-    // Still serving after all that.
-    EXPECT_EQ(Body(Get(server, DaemonRequest("/cfg/001122aabbcc.xml?x=1"))), mConfig);
     EXPECT_NE(server.LogText().find("(refused target)"), std::string::npos);
+
+    // Still serving; closed by default although the client asked to keep the connection.
+    Client client(server.HttpPort());
+    const std::string request = DaemonRequest("/cfg/001122aabbcc.xml?x=1");
+    ASSERT_TRUE(client.Send(request));
+    EXPECT_TRUE(client.Read(3000));
+    const std::string response = client.Take();
+    EXPECT_EQ(Body(response), CONFIG);
+    for (const char* line : {"HTTP/1.1 200 OK\r\n", "Content-Length: 43\r\n", "Connection: close\r\n"})
+        EXPECT_NE(response.find(line), std::string::npos) << line << response;
+    const std::string log = server.LogText();
+    const std::string logged[] = {
+        " (" + std::to_string(request.size()) + " bytes):\n    | GET /cfg/001122aabbcc.xml?x=1 HTTP/1.1\n",
+        "    | User-Agent: Tovix zentro-fxs 4 firmware=2.1.7\n", "    | Connection: Keep-Alive\n",
+        ": 200 OK /cfg/001122aabbcc.xml?x=1 (43 bytes)\n"};
+    for (const std::string& line : logged)
+        EXPECT_NE(log.find(line), std::string::npos) << line << log;
 }
 
 TEST_F(HttpServerTest, KeepAliveAnswersSeveralRequestsAndClosesWhenIdle)
 {
-    Pnp::ServerOptions options = PnpTest::LoopbackOptions(mDir.Path());
-    options.http.keepAlive = true;
-    options.http.keepAliveIdleMs = 400;
-    RunningServer server(options);
+    mOptions.http.keepAlive = true;
+    mOptions.http.keepAliveIdleMs = 400;
+    RunningServer server(mOptions);
     Client client(server.HttpPort());
     for (int i = 0; i < 2; ++i) {
         ASSERT_TRUE(client.Send(DaemonRequest("/cfg/001122aabbcc.xml")));
-        std::string response = client.ReadResponse();
-        EXPECT_EQ(Body(response), mConfig);
+        EXPECT_FALSE(client.Read(5000, CONFIG));
+        const std::string response = client.Take();
+        EXPECT_EQ(Body(response), CONFIG);
         EXPECT_NE(response.find("Connection: keep-alive\r\n"), std::string::npos);
     }
     // Stays open while the idle time runs, then the server ends it.
-    EXPECT_FALSE(client.WaitClosed(150));
-    EXPECT_TRUE(client.WaitClosed(5000));
-    // The server logs the close right after making it.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (server.LogText().find("closed idle after 2 answer(s)") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_NE(server.LogText().find("closed idle after 2 answer(s)"), std::string::npos) << server.LogText();
+    EXPECT_FALSE(client.Read(150));
+    EXPECT_TRUE(client.Read(5000));
 
-    // A client that asks for close gets it, keep-alive or not.
+    // A client that asks for close gets it, keep-alive or not. The server, one thread, logged the
+    // idle close before it took this connection.
     Client once(server.HttpPort());
     ASSERT_TRUE(once.Send("GET /cfg/001122aabbcc.xml HTTP/1.1\r\nConnection: close\r\n\r\n"));
-    EXPECT_NE(once.ReadResponse().find("Connection: close\r\n"), std::string::npos);
-    EXPECT_TRUE(once.WaitClosed(3000));
+    EXPECT_TRUE(once.Read(3000));
+    EXPECT_NE(once.Take().find("Connection: close\r\n"), std::string::npos);
+    EXPECT_NE(server.LogText().find("closed idle after 2 answer(s)"), std::string::npos) << server.LogText();
 }
 
 TEST(DocumentRootTest, DecodesPathsAndRefusesTraversal)

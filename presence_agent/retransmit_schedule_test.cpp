@@ -7,70 +7,34 @@
 
 namespace {
 
-TEST(RetransmitSchedule, DoublesFromT1UpToT2UntilTimerF)
+TEST(RetransmitSchedule, TimerEDoublesToT2TimerFEndsResponsesSwitchOrStop)
 {
-    const struct {
-        int64_t timerFMs;
-        int64_t start;
-        std::vector<int64_t> retransmissions;
-        int64_t timedOut;
-    } cases[] = {
-        // 500, 1000, 2000, then 4000 apart, measured from the start.
-        {32000, 1000, {1500, 2500, 4500, 8500, 12500, 16500, 20500, 24500, 28500, 32500}, 33000},
-        {4000, 0, {500, 1500, 3500}, 4000},   // a short Timer F still starts at T1
+    // Scripts for a schedule started at 1000 with the default timers. 'N': the next deadline is `at`, firing
+    // then gives `result`; 'T': firing at `at` gives `result`; 'P', 'F': a provisional, final response.
+    struct Step { char op; int64_t at; int result; };
+    const int R = RetransmitSchedule::RETRANSMIT, X = RetransmitSchedule::TIMED_OUT;
+    const int O = RetransmitSchedule::NOTHING;
+    const std::vector<Step> scripts[] = {
+        {{'N', 1500, R}, {'N', 2500, R}, {'N', 4500, R}, {'N', 8500, R}, {'N', 12500, R}, {'T', 40000, X},
+         {'T', 99999, O}},   // 500, 1000, 2000 then T2 apart; a due time-out wins over a due retransmission
+        // After a 1xx the running Timer E still fires, then every T2; Timer F (32 s) goes on.
+        {{'T', 1499, O}, {'T', 1500, R}, {'P', 0, 0}, {'N', 2500, R}, {'N', 6500, R}, {'N', 10500, R},
+         {'T', 32999, R}, {'T', 33000, X}},
+        {{'F', 0, 0}, {'N', INT64_MAX, O}},
+        {{'T', 3600, R}, {'N', 4600, R}},   // after a late wake-up, a full interval
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE("Timer F " + std::to_string(c.timerFMs));
-        TransactionTimers timers;
-        timers.timerFMs = c.timerFMs;
-        RetransmitSchedule schedule(timers, c.start);
-        // Fire at each deadline until the time-out, bounded.
-        std::vector<int64_t> times;
-        int64_t timedOut = -1;
-        for (int step = 0; step < 100 && timedOut < 0; ++step) {
-            const int64_t at = schedule.NextDeadline();
-            const RetransmitSchedule::Action action = schedule.OnTimer(at);
-            if (action == RetransmitSchedule::TIMED_OUT)
-                timedOut = at;
-            else if (action == RetransmitSchedule::RETRANSMIT)
-                times.push_back(at);
+    for (const std::vector<Step>& script : scripts) {
+        RetransmitSchedule schedule(TransactionTimers(), 1000);
+        for (const Step& step : script) {
+            SCOPED_TRACE(testing::Message() << "script " << &script - scripts << ": " << step.op << step.at);
+            if (step.op == 'P' || step.op == 'F') {
+                step.op == 'P' ? schedule.OnProvisional() : schedule.OnFinal();
+                continue;
+            }
+            EXPECT_TRUE(step.op == 'T' || step.at == schedule.NextDeadline()) << schedule.NextDeadline();
+            EXPECT_EQ(step.result, schedule.OnTimer(step.at));
         }
-        EXPECT_EQ(c.retransmissions, times);
-        EXPECT_EQ(c.timedOut, timedOut);
-        EXPECT_EQ(RetransmitSchedule::COMPLETED, schedule.GetState());
-        EXPECT_EQ(RetransmitSchedule::NOTHING, schedule.OnTimer(99999));
     }
-}
-
-TEST(RetransmitSchedule, ProvisionalSwitchesToT2)
-{
-    RetransmitSchedule schedule(TransactionTimers(), 0);
-    EXPECT_EQ(RetransmitSchedule::NOTHING, schedule.OnTimer(499));
-    EXPECT_EQ(RetransmitSchedule::RETRANSMIT, schedule.OnTimer(500));
-    schedule.OnProvisional();
-    EXPECT_EQ(RetransmitSchedule::PROCEEDING, schedule.GetState());
-    // The running Timer E (1000) still fires, then every T2.
-    for (const int64_t due : {1500, 5500}) {
-        EXPECT_EQ(due, schedule.NextDeadline());
-        EXPECT_EQ(RetransmitSchedule::RETRANSMIT, schedule.OnTimer(due));
-    }
-    EXPECT_EQ(9500, schedule.NextDeadline());
-    // Timer F goes on in Proceeding.
-    EXPECT_EQ(RetransmitSchedule::TIMED_OUT, schedule.OnTimer(32000));
-}
-
-TEST(RetransmitSchedule, FinalResponseStopsEverythingLateWakeUpDoesNotBunch)
-{
-    RetransmitSchedule schedule(TransactionTimers(), 0);
-    schedule.OnFinal();
-    EXPECT_EQ(RetransmitSchedule::COMPLETED, schedule.GetState());
-    EXPECT_EQ(RetransmitSchedule::NOTHING, schedule.OnTimer(40000));
-    EXPECT_GT(schedule.NextDeadline(), 1000000000);
-
-    // The next retransmission is a full interval after a late one.
-    RetransmitSchedule late(TransactionTimers(), 0);
-    EXPECT_EQ(RetransmitSchedule::RETRANSMIT, late.OnTimer(2600));
-    EXPECT_EQ(3600, late.NextDeadline());
 }
 
 }  // namespace

@@ -5,65 +5,35 @@
 
 namespace {
 
-Messaging::Message Request(uint64_t id)
-{
-    Messaging::Message request;
-    request.kind = Messaging::MSG_SUBSCRIBE;
-    request.id = id;
-    return request;
-}
-
-TEST(SubscribeRateLimiter, TenRequestsInASecondGiveTwoSendsAndTheLastWins)
+TEST(SubscribeRateLimiter, OnePerIntervalTheNewestHeldWinsAndGoesWhenDue)
 {
     SubscribeRateLimiter limiter(1000);
-    int sentNow = 0;
-    int replacedCount = 0;
-    uint64_t lastReplaced = 0;
-    for (uint64_t id = 1; id <= 10; ++id) {
+    // Offers request id at nowMs: true when it may go now; checks which held request it displaced (0: none).
+    auto offer = [&limiter](uint64_t id, int64_t nowMs, uint64_t displaced) {
+        Messaging::Message request;
+        request.id = id;
         bool replaced = false;
         uint64_t replacedId = 0;
-        sentNow += limiter.Offer(Request(id), 5000 + static_cast<int64_t>(id - 1) * 100, &replaced, &replacedId);
-        if (replaced) {
-            ++replacedCount;
-            EXPECT_EQ(lastReplaced + 1, replacedId);
-            lastReplaced = replacedId;
-        }
-        if (id == 1)
-            lastReplaced = 1;
-    }
-    EXPECT_EQ(1, sentNow);
-    EXPECT_EQ(8, replacedCount);   // 2..9 displaced, 10 held
-    ASSERT_TRUE(limiter.HasHeld());
+        const bool now = limiter.Offer(request, nowMs, &replaced, &replacedId);
+        EXPECT_EQ(displaced != 0, replaced) << id;
+        EXPECT_EQ(displaced, replacedId) << id;
+        return now;
+    };
+    // Ten requests in a second: the first goes at once, each later one is held and displaces the one before.
+    for (uint64_t id = 1; id <= 10; ++id)
+        EXPECT_EQ(id == 1, offer(id, 4900 + static_cast<int64_t>(id) * 100, id > 2 ? id - 1 : 0)) << id;
     EXPECT_EQ(6000, limiter.DueAt());
-
     Messaging::Message due;
     EXPECT_FALSE(limiter.TakeDue(5999, due));
     ASSERT_TRUE(limiter.TakeDue(6000, due));
     EXPECT_EQ(10u, due.id);
-    EXPECT_FALSE(limiter.HasHeld());
-    // The held one counted: the next request waits again.
-    EXPECT_FALSE(limiter.Offer(Request(11), 6500, nullptr, nullptr));
-    EXPECT_TRUE(limiter.Offer(Request(12), 7000, nullptr, nullptr));
-}
-
-TEST(SubscribeRateLimiter, SpacedGoAtOnceOverdueHeldLosesWithdrawnHeldIsGone)
-{
-    SubscribeRateLimiter limiter(1000);
-    EXPECT_TRUE(limiter.Offer(Request(1), 0, nullptr, nullptr));
-    EXPECT_TRUE(limiter.Offer(Request(2), 1000, nullptr, nullptr));
-    EXPECT_FALSE(limiter.Offer(Request(3), 1010, nullptr, nullptr));
-    // The held one was due but not yet taken: the newer goes out in its place.
-    bool replaced = false;
-    uint64_t replacedId = 0;
-    EXPECT_TRUE(limiter.Offer(Request(4), 2200, &replaced, &replacedId));
-    EXPECT_TRUE(replaced);
-    EXPECT_EQ(3u, replacedId);
-    EXPECT_FALSE(limiter.HasHeld());
-
-    EXPECT_FALSE(limiter.Offer(Request(5), 2210, nullptr, nullptr));
-    EXPECT_FALSE(limiter.DropHeld(4));
-    EXPECT_TRUE(limiter.DropHeld(5));
-    Messaging::Message due;
+    // The taken one counted as sent: the next waits again; a newer one at the due time goes in its place.
+    EXPECT_FALSE(offer(11, 6500, 0));
+    EXPECT_TRUE(offer(12, 7000, 11));
+    // A held request withdrawn by its id is gone; another id does not withdraw it.
+    EXPECT_FALSE(offer(13, 7010, 0));
+    EXPECT_FALSE(limiter.DropHeld(12));
+    EXPECT_TRUE(limiter.DropHeld(13));
     EXPECT_FALSE(limiter.TakeDue(9000, due));
 }
 
