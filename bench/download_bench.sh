@@ -80,7 +80,8 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-now_us() { echo "${EPOCHREALTIME/[.,]/}"; }
+# The clock is read without a command substitution: its fork would be timed too.
+now_us() { now=${EPOCHREALTIME/[.,]/}; }
 
 # make_document BYTES FILE: an XML document of exactly BYTES bytes.
 make_document()
@@ -213,13 +214,13 @@ for i in "${!sizes[@]}"; do
         # The one that goes first changes every run, so neither gains from a warm cache.
         for turn in 0 1; do
             if [ $(((run + turn) % 2)) = 0 ]; then tool=fetch; else tool=curl; fi
-            start=$(now_us)
+            now_us; start=$now
             if [ $tool = fetch ]; then
                 run_fetch "$url" || { cat "$work/fetch.err"; die "fetch of $name failed"; }
-                fetch_us=$(($(now_us) - start))
+                now_us; fetch_us=$((now - start))
             else
                 run_curl "$url" || die "curl of $name failed"
-                curl_us=$(($(now_us) - start))
+                now_us; curl_us=$((now - start))
             fi
         done
         cmp -s "$www/doc-$name.xml" <(head -c "${sizes[i]}" "$work/out/zentrofxs-bench.cfg") ||
@@ -259,12 +260,12 @@ print("%.2f %.2f %.3f" % (statistics.median(f for f, c in rows) / 1000,
 done
 
 keep_url=http://127.0.0.1:$keep_port/doc-64KiB.xml
-start=$(now_us)
+now_us; start=$now
 run_fetch "$keep_url" || { cat "$work/fetch.err"; die "fetch from the keep-alive server failed"; }
-keep_ms=$((($(now_us) - start) / 1000))
-start=$(now_us)
+now_us; keep_ms=$(((now - start) / 1000))
+now_us; start=$now
 run_curl "$keep_url" || die "curl from the keep-alive server failed"
-keep_curl_ms=$((($(now_us) - start) / 1000))
+now_us; keep_curl_ms=$(((now - start) / 1000))
 echo "keep-alive server, 64KiB: fetch $keep_ms ms, curl $keep_curl_ms ms"
 echo "  the daemon reads until the server closes, so a server that keeps the connection open ends" \
      "the download only by the 2 s receive idle time-out"
