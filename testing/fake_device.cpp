@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -10,10 +11,18 @@ namespace testing_support {
 
 void UseTemporaryQueueDirectory()
 {
+    // Kept for the life of the process and removed at its exit, by the process
+    // that made it only: a forked child that exits leaves it to its parent.
     static TempDir* directory = nullptr;
+    static pid_t owner = 0;
     if (directory == nullptr) {
-        directory = new TempDir();  // kept for the life of the process
+        directory = new TempDir();
+        owner = getpid();
         Messaging::SetQueueDirectory(directory->Path());
+        atexit([] {
+            if (getpid() == owner)
+                delete directory;
+        });
     }
 }
 
