@@ -380,9 +380,10 @@ void HttpServer::TakeRequest(Connection& connection, Clock::time_point now)
             Answer(connection, 405, "text/plain", "GET only\n", request.method + " " + request.target);
         } else {
             DocumentRoot::Result found = mRoot.Load(request.target, mOptions.maxFileSize, content);
-            if (found == DocumentRoot::FOUND)
-                Answer(connection, 200, ContentTypeOf(request.target.substr(0, request.target.find('?'))), content,
-                       request.target);
+            // The type follows the decoded name: "/a%2Exml" is an XML file too.
+            std::string path;
+            if (found == DocumentRoot::FOUND && DocumentRoot::DecodePath(request.target, path))
+                Answer(connection, 200, ContentTypeOf(path), content, request.target);
             else
                 Answer(connection, 404, "text/plain", "not found\n",
                        request.target + (found == DocumentRoot::BAD_TARGET ? " (refused target)" : ""));
