@@ -1,166 +1,109 @@
-// The benchmarks' stand-in for the presence agent against a fake daemon on a thread of this process.
+// The benchmarks' stand-in for the presence agent against a fake daemon served by the test's thread:
+// the commands bench/soak.sh and bench/footprint.sh give it, and what reaches the daemon.
 #include "bench/queue_driver.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <fstream>
-#include <functional>
+#include <future>
+#include <list>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "testing/fake_device.h"
-#include "testing/test_support.h"
 
 namespace {
 
-using Reaction = std::function<void(CyclicMessageQueue& presence, const Messaging::Message& message)>;
-
-// The daemon's queues on a thread (for at most 60 s): keeps each valid message of queue 125, after
-// `react` saw it, and answers every command on queue 126 with its own type and words, as the daemon
-// does.
-class FakeDaemon : public CGIMessenger {
-public:
-    explicit FakeDaemon(Reaction react = nullptr)
-        : CGIMessenger(Messaging::CGI_QUEUE), mPresence(Messaging::PRESENCE_CLIENT_QUEUE), mReact(react),
-          mThread([this] { Serve(); })
-    {
-    }
-    ~FakeDaemon() override { Stop(); }
-    int OnUpdate(UpdateType type, const std::list<std::string>& data) override
-    {
-        return Update(type, data, 1);
-    }
-    // Ends serving after one more round, which takes whatever was sent before.
-    void Stop()
-    {
-        mStop = true;
-        if (mThread.joinable())
-            mThread.join();
-    }
-    unsigned long Dropped() const { return mPresence.GetDroppedCount() + GetDroppedCount(); }
-
-    CyclicMessageQueue mPresence;
-    std::vector<Messaging::Message> mReceived;   // read after Stop
-
-private:
-    void Serve()
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        for (bool last = false; !last;) {
-            last = mStop || std::chrono::steady_clock::now() > deadline;
-            mPresence.WaitForInput(5);
-            Messaging::Message message;
-            while (mPresence.ReceiveMessage(message)) {
-                if (mReact)
-                    mReact(mPresence, message);
-                mReceived.push_back(message);
-            }
-            ProcessMessageFromQueue(1000);
-        }
-    }
-
-    Reaction mReact;
-    std::atomic<bool> mStop{false};
-    std::thread mThread;
-};
-
-// The daemon's SUBSCRIBE to the agent.
-bool Subscribe(CyclicMessageQueue& from, uint64_t id)
-{
-    Messaging::Message message;
-    message.kind = Messaging::MSG_SUBSCRIBE;
-    message.id = id;
-    return from.SendTo(Messaging::PRESENCE_AGENT_QUEUE, message);
-}
-
-bool StartsWith(const std::string& text, const std::string& head)
-{
-    return text.compare(0, head.size(), head) == 0;
-}
+using Messaging::Message;
 
 ::testing::Environment* const gQueues =
     ::testing::AddGlobalTestEnvironment(new testing_support::TemporaryQueueDirectory);
 
-class QueueDriverTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(mDriver.Open(mError)) << mError; }
+// The daemon's queues: every command on queue 126 is answered with its own type and words, as the
+// daemon does; the test reads queue 125.
+class FakeDaemon : public CGIMessenger {
+public:
+    FakeDaemon() : CGIMessenger(Messaging::CGI_QUEUE) {}
+    int OnUpdate(UpdateType type, const std::list<std::string>& data) override
+    {
+        return Update(type, data, 1);
+    }
+    bool Subscribe(uint64_t id)
+    {
+        Message message;
+        message.kind = Messaging::MSG_SUBSCRIBE;
+        message.id = id;
+        return mPresence.SendTo(Messaging::PRESENCE_AGENT_QUEUE, message);
+    }
 
-    bench::QueueDriver mDriver;
-    std::string mError;
+    CyclicMessageQueue mPresence{Messaging::PRESENCE_CLIENT_QUEUE};
 };
 
-TEST(GarbageMakerTest, NoDatagramDecodesEveryKindComesUpAndAnUnservedQueueRefusesIt)
-{
-    bench::GarbageMaker maker(42);
-    bool empty = false;
-    bool oversized = false;
-    for (unsigned long i = 0; i < 20000; ++i) {
-        const std::vector<uint8_t> datagram = maker.Make(i);
-        Messaging::Message message;
-        ASSERT_FALSE(Messaging::DecodeMessage(datagram.data(), datagram.size(), message)) << "datagram " << i;
-        empty = empty || datagram.empty();
-        oversized = oversized || datagram.size() > Messaging::MAX_MESSAGE_SIZE;
-    }
-    EXPECT_TRUE(empty && oversized) << empty << oversized;
-    bench::QueueSender sender(99);
-    EXPECT_FALSE(sender.IsOpen());
-    const uint8_t byte = 0;
-    EXPECT_FALSE(sender.Send(&byte, 1, 10));
-}
-
-// Subscriptions are learnt (and answered once asked to), garbage is all dropped, commands are all
-// answered and stale notifications all arrive.
-TEST_F(QueueDriverTest, ServesTheDaemonsQueues)
-{
-    FakeDaemon daemon;
-    const std::string url = "http://127.0.0.1:1/a.xml";
-    EXPECT_TRUE(StartsWith(mDriver.Execute("wait-subscribe 50"), "fail"));
-    ASSERT_TRUE(Subscribe(daemon.mPresence, 77));
-    EXPECT_TRUE(StartsWith(mDriver.Execute("wait-subscribe 2000"), "ok subscribes=1 latest=77 "));
-    EXPECT_EQ("ok auto-notify " + url, mDriver.Execute("auto-notify " + url));
-    ASSERT_TRUE(Subscribe(daemon.mPresence, 78));
-    EXPECT_TRUE(StartsWith(mDriver.Execute("wait-subscribe 2000"), "ok subscribes=2 latest=78 "));
-    // More garbage than a queue holds at once: the sender waits for room.
-    EXPECT_EQ("ok garbage sent=300 of 300", mDriver.Execute("garbage 300 9"));
-    EXPECT_EQ("ok commands sent=40 answered=40 of 40", mDriver.Execute("commands 40"));
-    EXPECT_TRUE(StartsWith(mDriver.Execute("stale 30 " + url), "ok stale sent=30"));
-    EXPECT_EQ("fail unknown command \"frobnicate\"", mDriver.Execute("frobnicate"));
-
-    daemon.Stop();
-    EXPECT_EQ(300u, daemon.Dropped());
-    ASSERT_EQ(31u, daemon.mReceived.size());   // the NOTIFY for 78 (none for 77), then the stale ones
-    EXPECT_TRUE(daemon.mReceived[0].kind == Messaging::MSG_NOTIFY && daemon.mReceived[0].id == 78u);
-    EXPECT_EQ(url, daemon.mReceived[0].url);
-}
-
-TEST_F(QueueDriverTest, DownloadsWaitForEachApplyAndFollowANewSubscription)
+TEST(QueueDriver, DoesWhatTheSoakAndFootprintScriptsAsk)
 {
     testing_support::TempDir dir;
     const std::string applied = dir.File("applied.log");
-    // A notification for 5 starts subscription 6 instead, as an "update" would; one for 6 is applied.
-    uint64_t current = 5;   // used on the daemon's thread only
-    FakeDaemon daemon([&](CyclicMessageQueue& presence, const Messaging::Message& message) {
-        if (message.id == 5 && current == 5) {
-            current = 6;
-            Subscribe(presence, 6);
-        } else if (message.id == current) {
-            std::ofstream(applied, std::ios::app) << "applied\n";
+    const std::string url = "http://127.0.0.1:1/a.xml";
+    FakeDaemon daemon;
+    std::vector<Message> received;   // every valid message of queue 125
+    uint64_t current = 5;
+    // One round of the daemon: a notification for 5 starts subscription 6 instead, as an "update" would;
+    // one for the current subscription is applied.
+    auto serve = [&] {
+        daemon.mPresence.WaitForInput(5);
+        for (Message message; daemon.mPresence.ReceiveMessage(message); received.push_back(message)) {
+            if (message.id == 5 && current == 5)
+                daemon.Subscribe(current = 6);
+            else if (message.id == current)
+                std::ofstream(applied, std::ios::app) << "applied\n";
         }
-    });
-    const std::string early = mDriver.Execute("download 1 http://h/x " + applied + " 200");
-    EXPECT_TRUE(StartsWith(early, "fail download: no subscription")) << early;
-    ASSERT_TRUE(Subscribe(daemon.mPresence, 5));
-    const std::string answer = mDriver.Execute("download 3 http://h/x " + applied + " 5000");
-    EXPECT_TRUE(StartsWith(answer, "ok download applied=3 of 3 resent=1 ")) << answer;
-    EXPECT_EQ("ok applied=3", mDriver.Execute("wait-applied " + applied + " 3 1000"));
-    EXPECT_EQ("fail applied=3", mDriver.Execute("wait-applied " + applied + " 4 100"));
-    daemon.Stop();
+        daemon.ProcessMessageFromQueue(1000);
+    };
+    bench::QueueDriver driver;
+    std::string error;
+    ASSERT_TRUE(driver.Open(error)) << error;
+    // Runs a command on another thread while this one serves the daemon (at most 60 s).
+    auto expectAnswer = [&](const std::string& line, const std::string& head) {
+        auto answer = std::async(std::launch::async, [&] { return driver.Execute(line); });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+               std::chrono::steady_clock::now() < deadline)
+            serve();
+        const std::string text = answer.get();
+        EXPECT_EQ(head, text.substr(0, head.size())) << line << ": " << text;
+    };
+
+    expectAnswer("wait-subscribe 50", "fail");   // it waits for a new one
+    expectAnswer("download 1 " + url + " " + applied + " 200", "fail download: no subscription");
+    ASSERT_TRUE(daemon.Subscribe(5));
+    expectAnswer("wait-subscribe 2000", "ok subscribes=1 latest=5 at_ms=");
+    // More garbage than a queue holds at once: the sender waits for room.
+    expectAnswer("garbage 300 9", "ok garbage sent=300 of 300");
+    expectAnswer("commands 40", "ok commands sent=40 answered=40 of 40");
+    expectAnswer("stale 30 " + url, "ok stale sent=30 of 30");
+    expectAnswer("download 3 " + url + " " + applied + " 5000",
+                 "ok download applied=3 of 3 resent=1 median_ms=");
+    expectAnswer("wait-applied " + applied + " 3 1000", "ok applied=3");
+    expectAnswer("wait-applied " + applied + " 4 100", "fail applied=3");
+    expectAnswer("state", "ok subscribes=2 latest=6 at_ms=");
+    // While auto-notify is on, each SUBSCRIBE is answered at once.
+    expectAnswer("auto-notify " + url, "ok auto-notify " + url);
+    ASSERT_TRUE(daemon.Subscribe(7));
+    expectAnswer("wait-subscribe 2000", "ok subscribes=3 latest=7 ");
+    expectAnswer("auto-notify off", "ok auto-notify off");
+    ASSERT_TRUE(daemon.Subscribe(8));
+    expectAnswer("wait-subscribe 2000", "ok subscribes=4 latest=8 ");
+
+    serve();   // takes whatever is left
+    EXPECT_EQ(300u, daemon.mPresence.GetDroppedCount() + daemon.GetDroppedCount());
+    // The stale notifications, then those of the downloads (never a stale one) and the automatic one.
+    ASSERT_EQ(35u, received.size());
     std::vector<uint64_t> ids;
-    for (const Messaging::Message& message : daemon.mReceived)
-        ids.push_back(message.id);
-    EXPECT_EQ((std::vector<uint64_t>{5, 6, 6, 6}), ids);   // never a stale one
+    for (size_t i = 30; i < received.size(); ++i)
+        ids.push_back(received[i].id);
+    EXPECT_EQ((std::vector<uint64_t>{5, 6, 6, 6, 7}), ids);
+    EXPECT_TRUE(received.back().kind == Messaging::MSG_NOTIFY && received.back().url == url);
 }
 
 }  // namespace

@@ -1,22 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "core/auto_provision_client.h"
 #include "discovery/auto_provision_messenger.h"
-#include "testing/fake_device.h"
+#include "testing/test_client.h"
 
 using namespace testing_support;
-
-namespace {
-
-::testing::Environment* const kQueues = ::testing::AddGlobalTestEnvironment(new TemporaryQueueDirectory);
-
-class SubscribingClient : public AutoProvisionClient {
-public:
-    SubscribingClient() { mpMessenger = new AutoProvisionMessenger(this); }
-    using AutoProvisionClient::mMACAddress;
-    using AutoProvisionClient::mMulticastMsgSent;
-    using AutoProvisionClient::mSubscribeRequested;
-};
 
 // Every field of a party record in declared order, '|'-separated.
 std::string Fields(const CallParams& p)
@@ -28,63 +15,50 @@ std::string Fields(const CallParams& p)
     return out + std::to_string(p.expires);
 }
 
-class MulticastSubscriptionTest : public ::testing::Test {
-protected:
-    FakeNetCheck mNet;
-    LogCapture mLog;
-    CyclicMessageQueue mAgent{Messaging::PRESENCE_AGENT_QUEUE};
-    SubscribingClient mClient;
-    Messaging::Message mMessage;
-};
-
-}  // namespace
-
-TEST_F(MulticastSubscriptionTest, ValidAttemptsHandTheAgentBothPartiesWithAFreshIdentifier)
+TEST(MulticastSubscription, AttemptsHandTheAgentBothPartiesOrRejectTheMacEachWithAFreshIdentifier)
 {
-    mNet.SetMac("0a1b2c3d4e5f");
-    mNet.SetIp("10.1.2.3");
-    mClient.mMulticastMsgSent = 1;
-    mClient.SendMulticastMessage();
-    ASSERT_TRUE(WaitForMessage(mAgent, mMessage, 3000));
-    ASSERT_EQ(Messaging::MSG_SUBSCRIBE, mMessage.kind);
-    const uint64_t first = mMessage.id;
-    EXPECT_EQ(mClient.GetSubscribtionID(), first);
-    EXPECT_EQ("MAC:0a1b2c3d4e5f||||10.1.2.3|5060|||||0", Fields(mMessage.subscriber));
-    EXPECT_EQ("MAC:0a1b2c3d4e5f||||224.0.1.75|5060|||||0", Fields(mMessage.target));
-    EXPECT_EQ(0x30u, mMessage.watchingStates);
-    EXPECT_EQ(0u, mMessage.expires);
-    EXPECT_EQ(0, mClient.mSubscribeRequested.load());
-    EXPECT_EQ(0, mClient.mMulticastMsgSent.load());
-    EXPECT_EQ("0a1b2c3d4e5f", mClient.mMACAddress.Get());
-    ASSERT_EQ(1u, mLog.Lines().size());
-    EXPECT_EQ(3, mLog.Lines()[0].level);
-    EXPECT_EQ("AutoConfigClient::SendMulticastMessage \n", mLog.Lines()[0].text);   // no stamp
+    FakeNetCheck net;
+    LogCapture log;
+    TestClient client;
+    CyclicMessageQueue agent(Messaging::PRESENCE_AGENT_QUEUE);
+    client.mpMessenger = new AutoProvisionMessenger(&client);
+    Messaging::Message message;
+    net.SetMac("0a1b2c3d4e5f");
+    net.SetIp("10.1.2.3");
+    client.mMulticastMsgSent = 1;
+    client.SendMulticastMessage();
+    ASSERT_TRUE(WaitForMessage(agent, message, 3000));
+    ASSERT_EQ(Messaging::MSG_SUBSCRIBE, message.kind);
+    EXPECT_EQ(client.GetSubscribtionID(), message.id);
+    EXPECT_EQ("MAC:0a1b2c3d4e5f||||10.1.2.3|5060|||||0", Fields(message.subscriber));
+    EXPECT_EQ("MAC:0a1b2c3d4e5f||||224.0.1.75|5060|||||0", Fields(message.target));
+    EXPECT_EQ(0x30u, message.watchingStates);
+    EXPECT_EQ(0u, message.expires);
+    EXPECT_EQ(0, client.mSubscribeRequested.load());
+    EXPECT_EQ(0, client.mMulticastMsgSent.load());
+    EXPECT_EQ("0a1b2c3d4e5f", client.mMACAddress.Get());
+    EXPECT_EQ(Lines{"3 AutoConfigClient::SendMulticastMessage \n"}, Leveled(log));   // no stamp
 
     // A failed address lookup leaves the subscriber's address empty but still subscribes.
-    mNet.SetIp("");
-    mClient.SendMulticastMessage();
-    ASSERT_TRUE(WaitForMessage(mAgent, mMessage, 3000));
-    EXPECT_EQ("MAC:0a1b2c3d4e5f|||||5060|||||0", Fields(mMessage.subscriber));
-    EXPECT_NE(first, mMessage.id);
-    EXPECT_EQ(mClient.GetSubscribtionID(), mMessage.id);
-}
+    net.SetIp("");
+    client.SendMulticastMessage();
+    ASSERT_TRUE(WaitForMessage(agent, message, 3000));
+    EXPECT_EQ("MAC:0a1b2c3d4e5f|||||5060|||||0", Fields(message.subscriber));
 
-TEST_F(MulticastSubscriptionTest, RejectedMacIsKeptAndDrawsAnIdentifierButSendsNothing)
-{
+    // A rejected address is kept and draws an identifier, but nothing is sent.
     for (const char* mac : {"", "ffffffffffff"}) {
         SCOPED_TRACE(mac);
-        mLog.Clear();
-        mNet.SetMac(mac);
-        mClient.mMulticastMsgSent = 1;
-        const unsigned long long before = mClient.GetSubscribtionID();   // 0 on the first round
-        mClient.SendMulticastMessage();
-        EXPECT_NE(before, mClient.GetSubscribtionID());
-        EXPECT_EQ(1, mClient.mSubscribeRequested.load());
-        EXPECT_EQ(1, mClient.mMulticastMsgSent.load());
-        EXPECT_EQ(mac, mClient.mMACAddress.Get());
-        ASSERT_EQ(1u, mLog.Lines().size());
-        EXPECT_EQ(1, mLog.Lines()[0].level);
-        EXPECT_EQ("AutoConfigClient::not valid mac address!!!\n", mLog.Texts()[0]);
-        EXPECT_FALSE(WaitForMessage(mAgent, mMessage, 50));
+        log.Clear();
+        net.SetMac(mac);
+        client.mMulticastMsgSent = 1;
+        client.mSubscribeRequested = 1;
+        const uint64_t previous = client.GetSubscribtionID();
+        client.SendMulticastMessage();
+        EXPECT_NE(previous, client.GetSubscribtionID());
+        EXPECT_EQ(1, client.mSubscribeRequested.load());
+        EXPECT_EQ(1, client.mMulticastMsgSent.load());
+        EXPECT_EQ(mac, client.mMACAddress.Get());
+        EXPECT_EQ(Lines{"1T AutoConfigClient::not valid mac address!!!\n"}, Leveled(log));
+        EXPECT_FALSE(WaitForMessage(agent, message, 50));
     }
 }

@@ -8,8 +8,6 @@
 
 #include "testing/test_client.h"
 
-namespace {
-
 // parsed, downloadMethod, host, port, path
 using Record = std::tuple<bool, int, std::string, std::string, std::string>;
 
@@ -30,7 +28,6 @@ TEST(ParseURL, CutsSchemeHostAndPathAndWritesNothingElse)
         {"\nhttps://10.0.0.5/cfg", {true, 0, "10.0.0.5", "8080", "cfg"}},
         {"HTTPS://10.0.0.5/cfg/fxs.xml", {true, 0, "10.0.0.5", "8080", "cfg/fxs.xml"}},
         {"tftp://10.0.0.5/cfg/fxs.xml", {true, 0, "10.0.0.5", "8080", "cfg/fxs.xml"}},
-        {"gopher://10.0.0.5/cfg/fxs.xml", {true, 0, "10.0.0.5", "8080", "cfg/fxs.xml"}},
         {"://10.0.0.5/cfg", {true, 0, "10.0.0.5", "8080", "cfg"}},
         // A port stays in the host text; the port field is never written.
         {"https://10.0.0.5:81/cfg", {true, 1, "10.0.0.5:81", "8080", "cfg"}},
@@ -50,5 +47,3 @@ TEST(ParseURL, CutsSchemeHostAndPathAndWritesNothingElse)
             << testing::PrintToString(c.first);
     }
 }
-
-}  // namespace

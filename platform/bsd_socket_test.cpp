@@ -14,17 +14,12 @@ namespace {
 
 const int WAIT_MS = 10000;
 
-SockAddr Loopback(unsigned short port)
-{
-    return SockAddr("127.0.0.1", std::to_string(port).c_str());
-}
-
 // A socket on 127.0.0.1 at a port the system chose: listening (a connect completes in
 // the backlog before accept), or only bound, so that every connect to it is refused.
 struct LoopbackPort {
     explicit LoopbackPort(bool listening = true)
     {
-        sockaddr_in address = Loopback(0);
+        sockaddr_in address = SockAddr("127.0.0.1", "0");
         socklen_t length = sizeof address;
         EXPECT_EQ(0, bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address));
         EXPECT_EQ(0, getsockname(mFd, reinterpret_cast<sockaddr*>(&address), &length));
@@ -37,70 +32,47 @@ struct LoopbackPort {
         close(mFd);
     }
     int Accept() { return mConnection = accept4(mFd, nullptr, nullptr, SOCK_CLOEXEC); }
+    SockAddr Address() const { return SockAddr("127.0.0.1", std::to_string(mPort).c_str()); }
 
     int mFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int mConnection = -1;
     unsigned short mPort = 0;
 };
 
-TEST(SockAddr, ParsesAddressesPortsAndNames)
+// Dotted addresses and a port in the host text are what the connections below use.
+TEST(SockAddr, TakesAHostNameAndRefusesBadHostsAndPorts)
 {
-    SockAddr plain("10.0.0.5", "8080");
-    ASSERT_TRUE(plain.IsValid());
-    EXPECT_EQ(htons(8080), plain.Get().sin_port);
-    EXPECT_EQ(htonl(0x0a000005), plain.Get().sin_addr.s_addr);
-    EXPECT_EQ(htons(8081), SockAddr("10.0.0.5:8081", "80").Get().sin_port);
     EXPECT_EQ(htonl(INADDR_LOOPBACK), SockAddr("localhost", "80").Get().sin_addr.s_addr);
     for (SockAddr bad : {SockAddr("", "80"), SockAddr(nullptr, "80"), SockAddr("10.0.0.5", "http"),
-                         SockAddr("10.0.0.5", "65536")}) {
+                         SockAddr("10.0.0.5", "65536")})
         EXPECT_FALSE(bad.IsValid());
-        EXPECT_EQ(0u, bad.Get().sin_addr.s_addr + bad.Get().sin_port);
-    }
 }
 
-TEST(BsdSocket, RefusedInvalidUnconnectedAndResetFail)
+// One socket's life: refused; connected by a host text with its own port (which wins), carrying data,
+// timed out, many partial sends, an orderly close; connected again and reset by the server.
+TEST(BsdSocket, RefusedTimedOutPartialSendsClosedAndReset)
 {
     BsdSocket socket(false);
     char buffer[16];
     LoopbackPort refusing(false);
-    EXPECT_EQ(0, socket.CreateTCPSocket(true, Loopback(refusing.mPort), 0, 0));
-    EXPECT_EQ(0, socket.CreateTCPSocket(true, Loopback(0), 0, 0));
+    EXPECT_EQ(0, socket.CreateTCPSocket(true, refusing.Address(), 0, 0));
     EXPECT_EQ(0, socket.CreateTCPSocket(true, SockAddr("", "80"), 0, 0));
-    {
-        LoopbackPort server;
-        ASSERT_EQ(1, socket.CreateTCPSocket(true, Loopback(server.mPort), 0, 0));
-        linger abort = {1, 0};   // the server's close sends a reset
-        ASSERT_EQ(0, setsockopt(server.Accept(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort));
-    }
-    EXPECT_EQ(BsdSocket::RECV_RESET, socket.Receive(buffer, sizeof buffer, WAIT_MS, 0));
-    EXPECT_EQ(0, socket.Send("data", 4, 1, 0));   // and raises no SIGPIPE
-}
-
-// One connection's life: the port in the host text wins over the port argument;
-// data, a time-out, a large send in many partial sends, then an orderly close.
-TEST(BsdSocket, ConnectionLifeEndsInAnOrderlyCloseThatNeverReadsAsZero)
-{
     LoopbackPort server;
-    BsdSocket socket(false);
     const std::string host = "127.0.0.1:" + std::to_string(server.mPort);
     ASSERT_EQ(1, socket.CreateTCPSocket(true, SockAddr(host.c_str(), "1"), 0, 0));
     const int connection = server.Accept();
     ASSERT_EQ(5, send(connection, "hello", 5, MSG_NOSIGNAL));
-    char buffer[16];
     ASSERT_EQ(5, socket.Receive(buffer, sizeof buffer, WAIT_MS, 0));
     EXPECT_EQ("hello", std::string(buffer, 5));
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(BsdSocket::RECV_TIMEOUT, socket.Receive(buffer, sizeof buffer, 100, 0));
-    const auto elapsed = std::chrono::steady_clock::now() - begin;
-    EXPECT_GE(elapsed, std::chrono::milliseconds(100));
-    EXPECT_LT(elapsed, std::chrono::milliseconds(BsdSocket::DEFAULT_RECV_TIMEOUT_MS));
-
+    const auto elapsed = std::chrono::steady_clock::now() - begin;   // the given time-out, not the default
+    EXPECT_TRUE(elapsed >= std::chrono::milliseconds(100) &&
+                elapsed < std::chrono::milliseconds(BsdSocket::DEFAULT_RECV_TIMEOUT_MS));
+    // 8 MiB fill the socket buffers many times over; the reader takes it all at once, bounded in time.
     std::string payload(8u << 20, '\0');
     for (size_t i = 0; i < payload.size(); ++i)
         payload[i] = static_cast<char>(i * 7 + i / 4096);
-    int size = 64 * 1024;   // a small send buffer forces many partial sends
-    setsockopt(socket.GetFD(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    // One receive of everything, bounded by the receive time-out.
     timeval limit = {WAIT_MS / 1000, 0};
     ASSERT_EQ(0, setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit));
     std::string received(payload.size(), '\0');
@@ -110,14 +82,19 @@ TEST(BsdSocket, ConnectionLifeEndsInAnOrderlyCloseThatNeverReadsAsZero)
     reader.join();
     EXPECT_EQ(static_cast<ssize_t>(payload.size()), count);
     EXPECT_TRUE(received == payload);
-
+    // An orderly close reads as -1 every time, never as 0; the finished socket connects again.
     ASSERT_EQ(0, shutdown(connection, SHUT_WR));
     EXPECT_EQ(BsdSocket::RECV_CLOSED, socket.Receive(buffer, sizeof buffer, WAIT_MS, 0));
     EXPECT_EQ(BsdSocket::RECV_CLOSED, socket.Receive(buffer, sizeof buffer, WAIT_MS, 0));
     socket.Disconnect();
-    socket.Close();   // idempotent
-    EXPECT_EQ(BsdSocket::RECV_RESET, socket.Receive(buffer, sizeof buffer, 100, 0));
-    EXPECT_EQ(0, socket.Send("x", 1, 1, 0));
+    {
+        LoopbackPort resetting;
+        ASSERT_EQ(1, socket.CreateTCPSocket(true, resetting.Address(), 0, 0));
+        linger abort = {1, 0};   // the server's close sends a reset
+        ASSERT_EQ(0, setsockopt(resetting.Accept(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort));
+    }
+    EXPECT_EQ(BsdSocket::RECV_RESET, socket.Receive(buffer, sizeof buffer, WAIT_MS, 0));
+    EXPECT_EQ(0, socket.Send("data", 4, 1, 0));   // and raises no SIGPIPE
 }
 
 }  // namespace

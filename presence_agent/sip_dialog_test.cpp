@@ -1,28 +1,18 @@
-// URIs, tokens, the firmware version, responses, sockets; SUBSCRIBE bytes are checked in presence_agent_test.
+// Escaping, the firmware version, responses, sockets; SUBSCRIBE bytes are checked in presence_agent_test
+// and the tokens' uniqueness, which is GenerateUniqueNumber's, in platform/utility_test.
 #include "presence_agent/sip_dialog.h"
-
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "presence_agent/sip_socket.h"
+#include "testing/sip_test_peer.h"
 #include "testing/test_support.h"
 
 namespace {
 
-TEST(SipDialog, UrisTokensFirmwareVersionAndResponses)
+TEST(SipDialog, EscapingFirmwareVersionAndResponses)
 {
     EXPECT_EQ("a%40b%20c%25;x=1", EscapeSipUser("a@b c%;x=1"));
-    EXPECT_EQ("sip:u@10.0.0.1", MakeSipUri("u", "10.0.0.1", 5060));   // 5060 is not written
-    std::set<std::string> tokens;
-    for (int i = 0; i < 100; ++i)
-        tokens.insert(RandomToken());
-    EXPECT_EQ(100u, tokens.size());
-    EXPECT_EQ(std::string::npos, tokens.begin()->find_first_not_of("0123456789abcdef"));
 
     // The "Version" entry, trimmed, or "unknown"; quoted in the Event header with its own quotes escaped.
     testing_support::TempDir dir;
@@ -62,15 +52,9 @@ TEST(SipSocket, PortsAndTheBindFallBacks)
     EXPECT_EQ("0.0.0.0", HostText(fallback.LocalAddress().sin_addr));
     EXPECT_EQ("127.0.0.1", fallback.AdvertisedAddress(bound.LocalAddress()));
     // A port held by a socket without SO_REUSEADDR cannot be shared: the fall-back ends on a free port.
-    const int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in any = {};
-    any.sin_family = AF_INET;
-    socklen_t length = sizeof(any);
-    ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof(any)));
-    ASSERT_EQ(0, getsockname(holder, reinterpret_cast<sockaddr*>(&any), &length));
-    ASSERT_TRUE(moved.Open("127.0.0.1", ntohs(any.sin_port)));
-    EXPECT_NE(any.sin_port, moved.LocalAddress().sin_port);
-    close(holder);
+    sip_test::SipTestPeer holder("0.0.0.0");
+    ASSERT_TRUE(moved.Open("127.0.0.1", holder.Port()));
+    EXPECT_NE(holder.Port(), ntohs(moved.LocalAddress().sin_port));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// A provisioning client for the download tests: it keeps its queue in the
+// A provisioning client for the client's tests: it keeps its queue in the
 // tests' temporary directory, stores its file where the test says and opens
 // its state to the test. Header only, so that the testing library itself
 // need not link the client.
@@ -6,7 +6,6 @@
 #define TESTING_TEST_CLIENT_H
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -29,8 +28,11 @@ public:
     using AutoProvisionClient::mMACAddress;
     using AutoProvisionClient::mMulticastMsgSent;
     using AutoProvisionClient::mpConfigurator;
+    using AutoProvisionClient::mpMessenger;
+    using AutoProvisionClient::mpPoller;
     using AutoProvisionClient::mSubscribeRequested;
     using AutoProvisionClient::mSubscriptionID;
+    using AutoProvisionClient::mThreadID;
     using AutoProvisionClient::mUserAgent;
     void SetDirectory(const std::string& directory) { mDirectory = directory; }
 
@@ -41,18 +43,18 @@ private:
     std::string mDirectory;
 };
 
-// Trace lines as (level, text without its time stamp).
-using Trace = std::pair<int, std::string>;
-using Traces = std::vector<Trace>;
+using Lines = std::vector<std::string>;
 
-inline Traces TraceLines(const LogCapture& capture)
+// Each captured trace line as "<level>T <text>", T standing for a time stamp
+// that was there and is now stripped, or as "<level> <text>" without one.
+inline Lines Leveled(const LogCapture& capture)
 {
-    Traces traces;
+    Lines lines;
     for (TraceLine line : capture.Lines()) {
-        EXPECT_TRUE(StripTimeStamp(line.text)) << line.text;
-        traces.emplace_back(line.level, line.text);
+        const char* stamp = StripTimeStamp(line.text) ? "T " : " ";
+        lines.push_back(std::to_string(line.level) + stamp + line.text);
     }
-    return traces;
+    return lines;
 }
 
 }  // namespace testing_support
