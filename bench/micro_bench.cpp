@@ -117,20 +117,20 @@ void StreamTrace(LogStream& stream, unsigned char level, const char* format, ...
     va_end(args);
 }
 
-// Allocations per call, counted over calls made before the timed loop, so
-// that the benchmark library's own allocations around the loop do not count.
+// Times call, and reports its allocations per call, counted over countedCalls
+// calls made before the timed loop (so that the benchmark library's own
+// allocations around the loop do not count). Returns that count.
 template <typename Call>
-double AllocationsPerCall(int calls, Call call)
+double MeasureCall(benchmark::State& state, int countedCalls, Call call)
 {
     const uint64_t start = bench::AllocationCount();
-    for (int i = 0; i < calls; ++i)
+    for (int i = 0; i < countedCalls; ++i)
         call();
-    return static_cast<double>(bench::AllocationCount() - start) / calls;
-}
-
-void ReportAllocations(benchmark::State& state, double perCall)
-{
+    const double perCall = static_cast<double>(bench::AllocationCount() - start) / countedCalls;
+    for (auto _ : state)
+        call();
     state.counters["allocs/call"] = benchmark::Counter(perCall);
+    return perCall;
 }
 
 // The client with its stored file going to a chosen directory.
@@ -174,11 +174,7 @@ void BM_TraceOff(benchmark::State& state)
     }
     const std::string url = URL;
     auto call = [&] { off->TRACE(3, true, "OnNotify:URL = %s\n", url.c_str()); };
-    const double allocations = AllocationsPerCall(100000, call);
-    for (auto _ : state)
-        call();
-    ReportAllocations(state, allocations);
-    if (allocations != 0)
+    if (MeasureCall(state, 100000, call) != 0)
         state.SkipWithError("TRACE allocated with tracing off");
 }
 BENCHMARK(BM_TraceOff);
@@ -197,10 +193,7 @@ void BM_TraceOnLoggerToFile(benchmark::State& state)
     ScopedLogSink scope(&sink);
     const std::string url = URL;
     auto call = [&] { on->TRACE(3, true, "OnNotify:URL = %s\n", url.c_str()); };
-    const double allocations = AllocationsPerCall(1000, call);
-    for (auto _ : state)
-        call();
-    ReportAllocations(state, allocations);
+    MeasureCall(state, 1000, call);
 }
 BENCHMARK(BM_TraceOnLoggerToFile);
 
@@ -217,10 +210,7 @@ void BM_LogStreamToFile(benchmark::State& state)
     LogStream stream(path.c_str(), false, true, 2147483647, 1, 2048, false);
     const std::string url = URL;
     auto call = [&] { StreamTrace(stream, 3, "Thu Jan  1 00:00:00 1970\t.000 OnNotify:URL = %s\n", url.c_str()); };
-    const double allocations = AllocationsPerCall(1000, call);
-    for (auto _ : state)
-        call();
-    ReportAllocations(state, allocations);
+    MeasureCall(state, 1000, call);
 }
 BENCHMARK(BM_LogStreamToFile);
 
@@ -234,10 +224,7 @@ void BM_ParseURL(benchmark::State& state)
         benchmark::DoNotOptimize(client.ParseURL(url, params));
         benchmark::DoNotOptimize(params.path.data());
     };
-    const double allocations = AllocationsPerCall(1000, call);
-    for (auto _ : state)
-        call();
-    ReportAllocations(state, allocations);
+    MeasureCall(state, 1000, call);
 }
 BENCHMARK(BM_ParseURL);
 
@@ -253,10 +240,7 @@ void BM_SerializeConfig16MiB(benchmark::State& state)
     const std::string answer = MakeAnswer(16u << 20);
     const std::string stored = dir.Path() + "/zentrofxs-02e2e0001402.cfg";
     auto call = [&] { client.SerializeConfig(answer); };
-    const double allocations = AllocationsPerCall(2, call);
-    for (auto _ : state)
-        call();
-    ReportAllocations(state, allocations);
+    MeasureCall(state, 2, call);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(answer.size()));
     struct stat info;
     if (stat(stored.c_str(), &info) != 0 || info.st_size != static_cast<off_t>((16u << 20) + 1))
