@@ -35,14 +35,9 @@ done
 bench_require_namespaces
 bench_enter_private_mounts "${args[@]}"
 
+bench_build "$build_dir" "the daemon and apc-queue-driver" -DCMAKE_BUILD_TYPE=Release
 daemon=$build_dir/core/autoprovisionclient
 driver=$build_dir/bench/apc-queue-driver
-if [ ! -x "$daemon" ] || [ ! -x "$driver" ]; then
-    echo "building the daemon and apc-queue-driver in $build_dir"
-    cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release > /dev/null &&
-        cmake --build "$build_dir" -j2 --target autoprovisionclient apc-queue-driver > /dev/null ||
-        { echo "FAIL: build"; exit 1; }
-fi
 
 bench_setup "$daemon" "$driver" 16384
 bench_start_driver

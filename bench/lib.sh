@@ -119,6 +119,18 @@ bench_require_namespaces()
     ip netns del "$probe"
 }
 
+# bench_build DIR WHAT CMAKE_ARGS...: configures and builds the daemon and
+# apc-queue-driver in DIR when either is missing; exits on a build failure.
+bench_build()
+{
+    local dir=$1 what=$2; shift 2
+    [ -x "$dir/core/autoprovisionclient" ] && [ -x "$dir/bench/apc-queue-driver" ] && return 0
+    echo "building $what in $dir"
+    cmake -S "$(dirname "${BASH_SOURCE[0]}")/.." -B "$dir" "$@" > /dev/null &&
+        cmake --build "$dir" -j2 --target autoprovisionclient apc-queue-driver > /dev/null ||
+        { echo "FAIL: build"; exit 1; }
+}
+
 # Re-runs the calling script once in a private mount namespace, so that its
 # tmpfs and the holder's mounts vanish with it.
 bench_enter_private_mounts()

@@ -31,14 +31,9 @@ done
 bench_require_namespaces
 bench_enter_private_mounts "${args[@]}"
 
+bench_build "$build_dir" "the daemon with AddressSanitizer" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAPC_SANITIZE=address
 daemon=$build_dir/core/autoprovisionclient
 driver=$build_dir/bench/apc-queue-driver
-if [ ! -x "$daemon" ] || [ ! -x "$driver" ]; then
-    echo "building the daemon with AddressSanitizer in $build_dir"
-    cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAPC_SANITIZE=address > /dev/null &&
-        cmake --build "$build_dir" -j2 --target autoprovisionclient apc-queue-driver > /dev/null ||
-        { echo "FAIL: build"; exit 1; }
-fi
 
 rounds=10
 garbage_per_round=1000
