@@ -19,7 +19,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -248,12 +247,7 @@ const std::string gOwnPid = std::to_string(getpid());
 // Each test works in a fresh directory under /tmp, removed at the end.
 class CrashGuardTest : public ::testing::Test {
 protected:
-    ~CrashGuardTest() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(mDir, ignored);
-    }
-    std::string File(const std::string& name) const { return mDir + "/" + name; }
+    std::string File(const std::string& name) const { return mDir.File(name); }
     // Runs body in a child with SIGTSTP ignored, then under a guard on the report file with the
     // recording hook (both files fresh each run); returns how the child ended.
     std::string RunGuarded(const std::function<int()>& body, const std::string& path = APP_PATH,
@@ -270,8 +264,7 @@ protected:
     }
     std::string Report() const { return ReadFile(mLog); }
 
-    char mPattern[32] = "/tmp/crash_guard_XXXXXX";
-    const std::string mDir = mkdtemp(mPattern) != nullptr ? mPattern : "/nonexistent";
+    const testing_support::TempDir mDir;
     const std::string mLog = File("report.log");
     const std::string mHookLog = File("hook.log");
 };
@@ -359,7 +352,7 @@ TEST_F(CrashGuardTest, AutoRestartWritesThePidFileAndAFaultRelaunchesTheProgram)
         SCOPED_TRACE(c.path);
         auto namedAndWritten = [&] {
             bool named = strcmp(GuardProbe::AppName(), c.shown) == 0;
-            return named && GuardProbe::WritePid((mDir + "/").c_str()) ? 0 : 1;
+            return named && GuardProbe::WritePid((mDir.Path() + "/").c_str()) ? 0 : 1;
         };
         EXPECT_EQ("exit 0", RunGuarded(namedAndWritten, c.path, nullptr));
         EXPECT_EQ(gOwnPid + "\n", ReadFile(File(c.pidFile)));
