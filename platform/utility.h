@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -218,6 +219,9 @@ public:
 
     // Time-out of Receive(..., -1, ...): an idle gap this long ends a download.
     static const int DEFAULT_RECV_TIMEOUT_MS;
+    // Receive(..., -1, ...) also times out once the connection has lasted this
+    // long since it was made, however steadily bytes arrive.
+    static const int DOWNLOAD_DEADLINE_MS;
     // Upper bound on establishing a connection.
     static const int CONNECT_TIMEOUT_MS;
 
@@ -237,7 +241,8 @@ public:
     // Non-zero only when every byte went; 0 on a closed socket.
     int Send(const char* data, int length, unsigned long timeoutSec, int flags);
 
-    // Receives at most capacity bytes. timeoutMs -1 means DEFAULT_RECV_TIMEOUT_MS.
+    // Receives at most capacity bytes. timeoutMs -1 means DEFAULT_RECV_TIMEOUT_MS,
+    // cut short by DOWNLOAD_DEADLINE_MS after the connect.
     // Returns the count (> 0) or one of the RECV_ codes, never 0.
     virtual int Receive(char* buffer, int capacity, int timeoutMs, int flags);
 
@@ -252,6 +257,7 @@ private:
     int TakeReadAhead(char* buffer, int capacity);
 
     int mFd;
+    std::chrono::steady_clock::time_point mConnectedAt;   // when CreateTCPSocket succeeded
     std::vector<char> mReadAhead;   // bytes received but not yet taken
     size_t mReadPos = 0;
     size_t mReadEnd = 0;
