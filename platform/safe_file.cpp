@@ -18,8 +18,10 @@ int OpenRegular(const char* path, int flags, mode_t mode)
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return -1;
+    // Another user's file is not ours to write, even in a directory we trust.
     struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        (status.st_uid != 0 && status.st_uid != geteuid())) {
         close(fd);
         errno = EINVAL;
         return -1;

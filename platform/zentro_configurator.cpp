@@ -44,9 +44,15 @@ const char XML_START[] = "<?xml";
 
 bool ReadWholeFile(const std::string& path, std::string& content)
 {
-    int fd = PlatformDetail::RetryOnInterrupt([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+    // Never blocks on a FIFO or device planted at the path: regular files only.
+    int fd = PlatformDetail::RetryOnInterrupt([&] { return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
     if (fd < 0)
         return false;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return false;
+    }
     content.clear();
     char buffer[4096];
     bool ok = true;
