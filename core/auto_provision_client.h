@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/shared_state.h"
+#include "download/response_string.h"
 #include "platform/messaging.h"
 #include "platform/utility.h"
 #include "platform/zentro_configurator.h"
@@ -49,8 +50,8 @@ public:
     bool ParseURL(const std::string& url, ConfigurationControl::RequestParams& params);
     bool SendConfigRequest(const ConfigurationControl::RequestParams& params);
     bool MakeUpUserAgentName();
-    bool ReceiveConfiguration(BsdSocket& socket, std::string& response);
-    void SerializeConfig(const std::string& response);
+    bool ReceiveConfiguration(BsdSocket& socket, ResponseString& response);
+    void SerializeConfig(const ResponseString& response);
     bool Notify(const unsigned long long& subscriptionID, const std::string& url);
     void RetriveConfigurationByURL(const std::string& url);
 
@@ -63,6 +64,9 @@ protected:
     // Directory of the stored configuration file, AutoProvision::_CONFIG_DIRECTORY_;
     // tests override it with a temporary directory.
     virtual std::string ConfigDirectory() const;
+    // Largest file SerializeConfig stores, XmlCheck::MAX_DOCUMENT_BYTES: the
+    // configurator refuses anything larger. A tool off the device may lift it.
+    virtual size_t StoredFileLimit() const;
 
     // Fields shared by the worker thread and the main thread are atomic or
     // guarded by their own wrapper, so that neither sees a half-written value.

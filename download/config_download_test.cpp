@@ -1,7 +1,12 @@
 // The configuration request, its reception and the stored file, against real
 // TCP servers on 127.0.0.1.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/xml_check.h"
 #include "testing/http_test_server.h"
 #include "testing/test_client.h"
 
@@ -20,6 +26,8 @@ namespace {
 const std::string CLOSED = "0T AutoProvisionClient::Recieved failed(no connection)\n";
 const std::string HEADER = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n";
 const std::string DOCUMENT = "<?xml version=\"1.0\"?>\n<config>\n  <line id=\"1\"/>\n</config>";
+// A stored file that was opened and then emptied.
+const std::string EMPTIED = "(emptied)";
 
 std::string ExpectedRequest(const std::string& path, const std::string& host)
 {
@@ -55,12 +63,14 @@ protected:
 
 TEST_F(ConfigDownload, OneAnswerGivesItsRequestResultTracesAndStoredFile)
 {
-    const std::string big = "<?xml version=\"1.0\"?>\n<config>" + std::string(16u << 20, 'x') + "</config>";
+    // With its line end the largest document the configurator takes, and one byte more.
+    const std::string big = "<?xml version=\"1.0\"?>\n<config>" +
+                            std::string(XmlCheck::MAX_DOCUMENT_BYTES - 40, 'x') + "</config>";
     // Longer than the 1024-byte stack buffer: sent whole from a heap buffer.
     const std::string longPath = "cfg/" + std::string(1500, 'p') + "?q=1";
     const std::string nul(1, '\0');
     using S = HttpTestServer;
-    // name, path, answer, result, traces, stored file ("": none)
+    // name, path, answer, result, traces, stored file ("": none, EMPTIED: opened and left empty)
     const std::vector<std::tuple<const char*, std::string, S::Answer, bool, Lines, std::string>> cases = {
         {"server closes", "", {HEADER + DOCUMENT + "\r\n\r\n"}, true, {CLOSED}, DOCUMENT + "\n"},
         {"kept open: the receive time-out ends it", "cfg/a.xml", {HEADER + DOCUMENT, 0, S::KEEP_OPEN}, true,
@@ -79,7 +89,9 @@ TEST_F(ConfigDownload, OneAnswerGivesItsRequestResultTracesAndStoredFile)
         {"text before the document, line ends after it", "cfg",
          {HEADER + "\r\n\xEF\xBB\xBF<!-- x -->" + DOCUMENT + " \r\n\t \r\n \t"}, true, {CLOSED},
          DOCUMENT + " \r\n\t \n"},
-        {"16 MiB document", "big.xml", {HEADER + big + "\r\n", 64 * 1024}, true, {CLOSED}, big + "\n"},
+        {"16 MiB file", "big.xml", {HEADER + big + "\r\n", 64 * 1024}, true, {CLOSED}, big + "\n"},
+        {"one byte more is not stored: the file is emptied", "big.xml", {HEADER + big + "x\r\n", 64 * 1024},
+         true, {CLOSED}, EMPTIED},
     };
     // The downloads go one after the other into one file: each stored document
     // replaces the one before, longer or not, and an answer without one leaves it.
@@ -94,7 +106,7 @@ TEST_F(ConfigDownload, OneAnswerGivesItsRequestResultTracesAndStoredFile)
         EXPECT_EQ(ExpectedRequest(path, "127.0.0.1:" + server.PortText()), server.Request());
         EXPECT_EQ(traces, Leveled(mCapture));
         EXPECT_EQ(stored.empty() ? "" : mStored, mClient.mConfigFilePath.Get());
-        onDisk = stored.empty() ? onDisk : stored;
+        onDisk = stored.empty() ? onDisk : stored == EMPTIED ? "" : stored;
         const std::string file = ReadFile(mStored);
         EXPECT_TRUE(onDisk == file) << testing::PrintToString(file.substr(0, 99)) << "... " << file.size();
     }
@@ -132,9 +144,98 @@ TEST_F(ConfigDownload, AnyOtherReceiveFailureEndsTheReceptionWithItsOwnLine)
             return RECV_ERROR;
         }
     } socket;
-    std::string response;
+    ResponseString response;
     EXPECT_FALSE(mClient.ReceiveConfiguration(socket, response));
     EXPECT_EQ(Lines{"0T AutoProvisionClient::Recieved failed("}, Leveled(mCapture));
+}
+
+// Serves an answer of a given size in full 1023-byte chunks and notes every
+// capacity the answer string had on the way.
+struct ChunkSocket : BsdSocket {
+    ChunkSocket(const ResponseString& response, size_t size) : BsdSocket(true), mResponse(response), mLeft(size) {}
+    int Receive(char* buffer, int capacity, int, int) override
+    {
+        if (mCapacities.empty() || mCapacities.back() != mResponse.capacity())
+            mCapacities.push_back(mResponse.capacity());
+        if (mLeft == 0)
+            return RECV_CLOSED;
+        const size_t count = std::min(mLeft, static_cast<size_t>(capacity));
+        memset(buffer, 'x', count);
+        mLeft -= count;
+        return static_cast<int>(count);
+    }
+    const ResponseString& mResponse;
+    size_t mLeft;
+    std::vector<size_t> mCapacities;
+};
+
+TEST_F(ConfigDownload, TheAnswerGrowsAtMostTwofoldOnHugePageAlignedBlocks)
+{
+    const size_t size = (40u << 20) + 12345;
+    ResponseString response;
+    ChunkSocket socket(response, size);
+    EXPECT_TRUE(mClient.ReceiveConfiguration(socket, response));
+    EXPECT_EQ(size, response.size());
+    ASSERT_GT(socket.mCapacities.size(), 2u);
+    for (size_t i = 2; i < socket.mCapacities.size(); ++i)
+        EXPECT_LE(socket.mCapacities[i] + 1, 2 * (socket.mCapacities[i - 1] + 1)) << i;
+    const size_t hugePage = ResponseMemory::HUGE_PAGE_SIZE;
+    EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(response.data()) % hugePage);
+    EXPECT_EQ(0u, (response.capacity() + 1) % hugePage);
+}
+
+TEST_F(ConfigDownload, StoringNeverFollowsALinkNeverBlocksAndNeverLeavesAStump)
+{
+    const std::string target = mDir.File("target");
+    const std::string answer = HEADER + DOCUMENT + std::string(64 * 1024, ' ') + "<a/>";
+    struct Row {
+        const char* name;
+        std::function<void()> plant;     // what stands at the path (or in the directory) before
+        std::function<void()> undo;      // puts the process and directory back
+        std::string atPath;              // the file's bytes afterwards; "" for what was planted, unchanged
+    };
+    struct rlimit fileSize;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &fileSize));
+    const std::vector<Row> rows = {
+        {"a symlink is not followed", [&] { EXPECT_EQ(0, symlink(target.c_str(), mStored.c_str())); }, [] {}, ""},
+        {"a FIFO is not opened for good", [&] { EXPECT_EQ(0, mkfifo(mStored.c_str(), 0666)); }, [] {}, ""},
+        {"a directory others may write to is taken as missing",
+         [&] { EXPECT_EQ(0, chmod(mDir.Path().c_str(), 0777)); },
+         [&] { EXPECT_EQ(0, chmod(mDir.Path().c_str(), 0700)); }, ""},
+        {"a failed write leaves the file empty",
+         [&] {
+             signal(SIGXFSZ, SIG_IGN);
+             struct rlimit small = {4096, fileSize.rlim_max};
+             EXPECT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+         },
+         [&] {
+             EXPECT_EQ(0, setrlimit(RLIMIT_FSIZE, &fileSize));
+             signal(SIGXFSZ, SIG_DFL);
+         },
+         EMPTIED},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        unlink(mStored.c_str());
+        WriteFile(target, "root only");
+        row.plant();
+        struct stat before = {};
+        const bool planted = lstat(mStored.c_str(), &before) == 0;
+        mClient.mConfigFilePath.Set("");
+        mClient.SerializeConfig(ResponseString(answer.data(), answer.size()));
+        row.undo();
+        EXPECT_EQ(mStored, mClient.mConfigFilePath.Get());
+        EXPECT_EQ("root only", ReadFile(target));
+        struct stat after = {};
+        const bool there = lstat(mStored.c_str(), &after) == 0;
+        if (row.atPath == EMPTIED) {
+            EXPECT_TRUE(there && S_ISREG(after.st_mode) && after.st_size == 0);
+        } else {
+            EXPECT_EQ(planted, there);
+            EXPECT_EQ(before.st_mode, after.st_mode);
+        }
+    }
+    EXPECT_TRUE(mCapture.Lines().empty());
 }
 
 // The document as the plain copy-and-trim steps cut it; "" when nothing is stored.
@@ -159,7 +260,7 @@ TEST_F(ConfigDownload, StoredDocumentMatchesTheCopyAndTrimSteps)
         for (size_t n = random() % 10; n > 0; --n)
             answer += pieces[random() % 8];
         unlink(mStored.c_str());
-        mClient.SerializeConfig(answer);
+        mClient.SerializeConfig(ResponseString(answer.data(), answer.size()));
         EXPECT_EQ(ReferenceDocument(answer), ReadFile(mStored)) << testing::PrintToString(answer);
     }
 }
