@@ -1,0 +1,119 @@
+#!/bin/bash
+# The daemon's directories under /tmp at service start: whatever another user
+# has put at /tmp/httpipeconfig or /tmp/logs (a directory of theirs with a
+# symlink inside, a symlink to their own directory, a directory anyone may
+# write, a file, a FIFO) is replaced by a directory 0755 root:root through the
+# step the unit and the init script run; a directory of root's is kept with
+# what it holds. The boot-time tmpfiles entry creates both.
+# Runs in a private mount namespace with its own /tmp and /run; needs root and
+# makes one unprivileged user, removed at the end.
+# Usage: service_dirs_test.sh (no arguments)
+set -u
+. "$(dirname "$0")/lib.sh"
+
+dist=$(cd "$E2E_LIB_DIR/../dist" && pwd)
+[ "$(id -u)" = 0 ] || e2e_skip "needs root"
+for tool in unshare useradd userdel setpriv stat; do
+    command -v "$tool" > /dev/null || e2e_skip "needs $tool"
+done
+unshare --mount --propagation private true 2> /dev/null || e2e_skip "mount namespaces are not available"
+e2e_enter_private_mounts "$@"
+
+# The unit and the init script run the same installed step; here its source.
+unit_step=$(sed -n 's/^ExecStartPre=[-+@:!]*\(\/[^ ]*prepare-dirs\)$/\1/p' "$dist/autoprovisionclient.service")
+init_step=$(sed -n 's/^PREPARE=//p' "$dist/autoprovisionclient.init")
+[ -n "$unit_step" ] || e2e_fail "the unit runs no prepare-dirs before the daemon"
+[ "$unit_step" = "$init_step" ] || e2e_fail "unit runs $unit_step, init script $init_step"
+grep -q '^ *"\$PREPARE" || return 1$' "$dist/autoprovisionclient.init" || e2e_fail "the init script's start does not run \$PREPARE"
+step=$dist/$(basename "$unit_step")
+
+user=apcsec$$
+users_ready=0
+cleanup()
+{
+    local status=$?
+    umount /run 2> /dev/null
+    umount /tmp 2> /dev/null
+    [ "$users_ready" = 0 ] || userdel "$user" 2> /dev/null
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+# useradd fails while another program holds the lock on /etc/passwd.
+for ((try = 0; try < 10; ++try)); do
+    useradd --system --no-create-home --shell /usr/sbin/nologin --user-group "$user" 2> /dev/null && break
+    sleep 0.5
+done
+id -u "$user" > /dev/null 2>&1 || e2e_skip "useradd failed"
+users_ready=1
+uid=$(id -u "$user")
+
+mount -t tmpfs -o mode=1777 apc-service-tmp /tmp || e2e_fail "tmpfs on /tmp"
+mount -t tmpfs -o mode=0755 apc-service-run /run || e2e_fail "tmpfs on /run"
+
+as_user() { setpriv --reuid="$user" --regid="$user" --clear-groups "$@"; }
+
+# plant KIND DIR: what the other user (or a careless root) leaves at DIR.
+plant()
+{
+    local dir=$1 kind=$2
+    case $kind in
+        foreign-dir)
+            as_user mkdir -m 0777 "$dir" && as_user ln -s /etc/shadow "$dir/planted" ;;
+        symlink)
+            as_user mkdir -p /tmp/theirs && as_user ln -s /tmp/theirs "$dir" ;;
+        open-root-dir)
+            mkdir -m 0777 "$dir" && as_user ln -s /etc/shadow "$dir/planted" ;;
+        file)
+            as_user touch "$dir" ;;
+        fifo)
+            as_user mkfifo "$dir" ;;
+        root-dir)
+            mkdir -m 0700 "$dir" && echo "report" > "$dir/kept" ;;
+    esac
+}
+
+check()
+{
+    local dir=$1 kind=$2
+    [ ! -L "$dir" ] && [ -d "$dir" ] || e2e_fail "$kind: $dir is not a directory after the step"
+    [ "$(stat -c '%u:%g %a' "$dir")" = "0:0 755" ] \
+        || e2e_fail "$kind: $dir is $(stat -c '%U:%G %a' "$dir"), expected root:root 755"
+    if [ "$kind" = root-dir ]; then
+        [ "$(cat "$dir/kept" 2> /dev/null)" = report ] || e2e_fail "$kind: what root's $dir held is gone"
+    else
+        [ -z "$(ls -A "$dir")" ] || e2e_fail "$kind: $dir still holds $(ls -A "$dir")"
+    fi
+    if [ "$kind" = symlink ]; then
+        [ "$(stat -c %u /tmp/theirs)" = "$uid" ] || e2e_fail "$kind: the symlink's target changed owner"
+    fi
+}
+
+for kind in foreign-dir symlink open-root-dir file fifo root-dir; do
+    for dir in /tmp/httpipeconfig /tmp/logs; do
+        plant "$dir" "$kind" || e2e_fail "$kind: planting $dir failed"
+    done
+    output=$(timeout 20 "$step" 2>&1) || e2e_fail "$kind: the step failed: $output"
+    for dir in /tmp/httpipeconfig /tmp/logs; do
+        check "$dir" "$kind"
+    done
+    [ -d /run/msgq ] || e2e_fail "$kind: no /run/msgq"
+    # Nothing is left aside in /tmp.
+    leftover=$(find /tmp -mindepth 1 -maxdepth 1 ! -name httpipeconfig ! -name logs ! -name theirs)
+    [ -z "$leftover" ] || e2e_fail "$kind: left in /tmp: $leftover"
+    rm -rf /tmp/httpipeconfig /tmp/logs /tmp/theirs
+    e2e_ok "$kind: step leaves root's directory"
+done
+
+# The boot-time entry on an empty /tmp.
+if command -v systemd-tmpfiles > /dev/null; then
+    systemd-tmpfiles --create "$dist/autoprovisionclient.tmpfiles" || e2e_fail "systemd-tmpfiles --create"
+    for dir in /tmp/httpipeconfig /tmp/logs; do
+        check "$dir" tmpfiles
+    done
+    e2e_ok "the tmpfiles entry creates both directories 0755 root:root"
+else
+    echo "note: systemd-tmpfiles missing, tmpfiles entry not checked"
+fi
+exit 0
