@@ -57,4 +57,9 @@ sockaddr_in MakeAddress(const in_addr& host, uint16_t port)
     return address;
 }
 
+std::string FirstLine(const std::string& text)
+{
+    return text.substr(0, text.find_first_of("\r\n"));
+}
+
 }  // namespace Sip

@@ -22,6 +22,9 @@ std::string HostText(const in_addr& address);          // "a.b.c.d"
 std::string AddressText(const sockaddr_in& address);   // "a.b.c.d:port"
 sockaddr_in MakeAddress(const in_addr& host, uint16_t port);
 
+// The first line of a message's text, for logs.
+std::string FirstLine(const std::string& text);
+
 }  // namespace Sip
 
 #endif
