@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/scoped_override.h"
+
 namespace PlatformDetail {
 
 // Calls call() again while it fails with -1 and errno EINTR: the one retry
@@ -92,16 +94,14 @@ public:
     virtual void Write(unsigned char level, const char* text, size_t length) = 0;
 };
 
-// Swaps the sink of every LogStream for the life of this object.
+// Swaps the sink of every LogStream for the life of this object (null: each
+// stream's file); scopes nest. The sink must outlive it.
 class ScopedLogSink {
 public:
     explicit ScopedLogSink(LogSink* sink);
-    ~ScopedLogSink();
-    ScopedLogSink(const ScopedLogSink&) = delete;
-    ScopedLogSink& operator=(const ScopedLogSink&) = delete;
 
 private:
-    LogSink* mpPrevious;
+    PlatformDetail::ScopedOverride<LogSink*> mOverride;
 };
 
 // A trace file under LogStream::LOG_DIRECTORY, kept bounded by rotating it to
@@ -133,6 +133,7 @@ public:
     void Flush();
 
 private:
+    void WriteText(LogSink* sink, unsigned char level, const char* text, size_t length);
     void Rotate();
 
     std::string mPath;

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/scoped_override.h"
+
 namespace ConfigurationControl {
 
 // Command words, in this order: reset, update (subscribe anew), reboot, status.
@@ -82,16 +84,13 @@ private:
 };
 
 // Makes backend the process-wide one for the life of this object (null: the
-// default one). Scopes end in reverse order; the backend must outlive it.
+// default one); scopes nest. The backend must outlive it.
 class ScopedConfiguratorBackend {
 public:
     explicit ScopedConfiguratorBackend(ConfiguratorBackend* backend);
-    ~ScopedConfiguratorBackend();
-    ScopedConfiguratorBackend(const ScopedConfiguratorBackend&) = delete;
-    ScopedConfiguratorBackend& operator=(const ScopedConfiguratorBackend&) = delete;
 
 private:
-    ConfiguratorBackend* mpPrevious;
+    PlatformDetail::ScopedOverride<ConfiguratorBackend*> mOverride;
 };
 
 class ZentroConfigurator {
