@@ -12,8 +12,16 @@ namespace ConfigurationControl {
 
 // Command words, in this order: reset, update (subscribe anew), reboot, status.
 extern const char* const configCommands[4];
+const int CONFIG_COMMAND_RESET = 0;
+const int CONFIG_COMMAND_UPDATE = 1;
+const int CONFIG_COMMAND_REBOOT = 2;
+const int CONFIG_COMMAND_STATUS = 3;
 // URL schemes, in this order: http, https, tftp, ftp.
 extern const char* const downloadMethods[4];
+const int DOWNLOAD_METHOD_HTTP = 0;
+const int DOWNLOAD_METHOD_HTTPS = 1;
+const int DOWNLOAD_METHOD_TFTP = 2;
+const int DOWNLOAD_METHOD_FTP = 3;
 
 // One download request.
 class RequestParams {

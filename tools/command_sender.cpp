@@ -15,9 +15,9 @@ namespace CommandTool {
 
 namespace {
 
-// The words a tool may send; "status" (the last of configCommands) is the
-// daemon's own and is not offered.
-const int KNOWN_COMMAND_COUNT = 3;
+// The words a tool may send: those before "status", which is the daemon's
+// own and is not offered.
+const int KNOWN_COMMAND_COUNT = ConfigurationControl::CONFIG_COMMAND_STATUS;
 
 const int MAX_TIMEOUT_MS = 600000;
 
