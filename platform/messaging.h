@@ -132,8 +132,13 @@ public:
     int GetFD() const { return mFd; }
 
     // Sends to queue `to` without blocking. False when nobody serves that
-    // queue, the sender may not reach it, or it is full.
-    bool SendTo(int to, const Messaging::Message& message);
+    // queue, the sender may not reach it, or it is full; error (may be null)
+    // then receives the reason as an errno value: ENOENT or ECONNREFUSED
+    // nobody serves the queue, EACCES or EPERM this process may not reach it,
+    // EAGAIN it is full, EMSGSIZE the message does not fit, EINVAL `to` is
+    // not a queue number, ENAMETOOLONG the queue directory's path is too
+    // long; others as sendto(2) gives them. 0 on success.
+    bool SendTo(int to, const Messaging::Message& message, int* error = nullptr);
 
     // Reads one pending datagram without blocking. True with a checked
     // message (and its sender's address when from is given); false when
@@ -145,15 +150,17 @@ public:
     // the receiving messenger does not handle.
     unsigned long GetDroppedCount() const { return mDropped.load(); }
 
-    // Waits at most timeoutMs (-1: no bound) for input on this queue. True
-    // when a datagram is pending.
+    // Waits at most timeoutMs (-1: no bound) for input on this queue; a
+    // signal does not extend the wait. True when a datagram is pending.
     bool WaitForInput(int timeoutMs);
 
     // True when a process serves queue `queue` and this process may send to it.
     static bool IsQueueServed(int queue);
 
 protected:
-    bool SendToAddress(const sockaddr_un& to, socklen_t toLength, const Messaging::Message& message);
+    // SendTo for an address; error as there.
+    bool SendToAddress(const sockaddr_un& to, socklen_t toLength, const Messaging::Message& message,
+                       int* error = nullptr);
     void CountDropped() { ++mDropped; }
 
 private:

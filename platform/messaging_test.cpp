@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -211,6 +214,33 @@ TEST(MessagingPoller, ReturnsTheReadyQueueAndTakesTurns)
         ASSERT_TRUE((order.back() == 150 ? web : agent).ReceiveMessage(message));
     }
     EXPECT_EQ((std::vector<int>{150, 151, 150, 151, 150, 151}), order);
+}
+
+// After a signal the wait goes on for what is left of its time-out, not for the whole time-out again.
+TEST(MessagingQueue, WaitKeepsItsDeadlineAcrossSignals)
+{
+    struct sigaction action = {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);   // no SA_RESTART: every signal interrupts poll()
+    struct sigaction previous;
+    ASSERT_EQ(0, sigaction(SIGUSR1, &action, &previous));
+    CyclicMessageQueue queue(155);
+    std::atomic<bool> done(false);
+    const pthread_t waiter = pthread_self();
+    std::thread interrupter([&] {
+        for (int i = 0; i < 200 && !done.load(); ++i) {   // 2 s at most
+            pthread_kill(waiter, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(queue.WaitForInput(300));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    done.store(true);
+    interrupter.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::milliseconds(1500));   // signals go on for 2 s
 }
 
 // The worker's first call and the event loop's may take messages at once; each gets one of its own.

@@ -97,9 +97,9 @@ SendResult CommandSender::Send(const std::string& word)
     update.code = Update_Configuration_Command;
     update.number = 0;
     update.strings.push_back(word);
-    errno = 0;
-    if (!endpoint->SendTo(Messaging::CGI_QUEUE, update))
-        return ClassifySendError(errno);
+    int error = 0;
+    if (!endpoint->SendTo(Messaging::CGI_QUEUE, update, &error))
+        return ClassifySendError(error);
 
     // Anything else that reaches the anonymous endpoint is skipped; the wait
     // as a whole stays within the time-out.
