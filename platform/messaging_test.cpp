@@ -259,6 +259,67 @@ TEST(MessagingPresence, TwoThreadsEachTakeOneMessage)
     }
 }
 
+// A subscription survives start order and agent restarts: kept until answered or cancelled, it goes to
+// an agent that announces itself and does not have it yet. Each row is a script of steps; the result is
+// what the agents received ("S id" subscribe, "U id" unsubscribe) and the party callbacks ("online").
+TEST(MessagingPresence, KeptSubscriptionReachesTheNextAgentOnce)
+{
+    struct Row {
+        const char* name;
+        std::vector<std::string> steps;
+        std::vector<std::string> seen;
+    };
+    const Row rows[] = {
+        {"agent starts after the request", {"subscribe 1", "agent up", "online"}, {"online", "S 1"}},
+        {"agent restarts with the request unanswered", {"agent up", "subscribe 2", "agent down", "agent up", "online"},
+         {"S 2", "online", "S 2"}},
+        {"agent announces itself after it took the request", {"agent up", "subscribe 3", "online"}, {"S 3", "online"}},
+        {"notified request is not repeated", {"agent up", "subscribe 4", "notify 4", "agent down", "agent up", "online"},
+         {"S 4", "notify 4", "online"}},
+        {"refused request is not repeated", {"agent up", "subscribe 5", "error 5", "agent down", "agent up", "online"},
+         {"S 5", "error 5", "online"}},
+        {"confirmed request is still repeated", {"agent up", "subscribe 6", "confirm 6", "agent down", "agent up", "online"},
+         {"S 6", "confirm 6", "online", "S 6"}},
+        {"cancelled request is not repeated", {"subscribe 7", "unsubscribe 7", "agent up", "online"}, {"online"}},
+        {"a newer request replaces the kept one", {"subscribe 8", "subscribe 9", "agent up", "online"}, {"online", "S 9"}},
+        {"an answer to an older request keeps the newer", {"subscribe 10", "agent up", "notify 1", "agent down", "agent up", "online"},
+         {"notify 1", "online", "S 10"}},
+        {"offline says nothing about the request", {"subscribe 11", "agent up", "offline", "online"},
+         {"offline", "online", "S 11"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        RecordingPresence presence;
+        std::unique_ptr<CyclicMessageQueue> agent;
+        std::vector<std::string> seen;
+        for (const std::string& step : row.steps) {
+            const std::string word = step.substr(0, step.find(' '));
+            const std::string rest = step.substr(word.size());
+            const uint64_t id = rest.find_first_of("0123456789") == std::string::npos ? 0 : std::stoull(rest);
+            if (step == "agent up") {
+                agent.reset(new CyclicMessageQueue(PRESENCE_AGENT_QUEUE));
+            } else if (step == "agent down") {
+                agent.reset();
+            } else if (word == "subscribe") {
+                EXPECT_EQ(agent != nullptr, presence.Subscribe(id, CallParams(), CallParams(), 0x30, 0ul)) << step;
+            } else if (word == "unsubscribe") {
+                presence.Unsubscribe(id);
+            } else {
+                Message answer = Simple(word == "notify" ? MSG_NOTIFY : word == "error" ? MSG_ERROR
+                                        : word == "confirm" ? MSG_CONFIRM : MSG_PARTY_STATE, id);
+                answer.code = Presence_Subscription_Failed;
+                answer.online = word == "online";
+                ASSERT_TRUE(agent->SendTo(PRESENCE_CLIENT_QUEUE, answer)) << step;
+                ASSERT_EQ(1, presence.ProcessMessageFromQueue(1)) << step;
+                seen.push_back(word + (id != 0 ? " " + std::to_string(id) : std::string()));
+            }
+            for (Message request; agent && agent->ReceiveMessage(request);)
+                seen.push_back((request.kind == MSG_SUBSCRIBE ? "S " : "U ") + std::to_string(request.id));
+        }
+        EXPECT_EQ(row.seen, seen);
+    }
+}
+
 // The modes keep other users out; a live queue cannot be taken twice, a dead one's file is replaced.
 TEST(MessagingBinding, ModesAndALiveQueueCannotBeTakenTwice)
 {
