@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <map>
 #include <system_error>
@@ -83,13 +82,6 @@ bool Failed(int reason, int* error)
     if (error != nullptr)
         *error = reason;
     return false;
-}
-
-// Milliseconds left until deadline, at least 0.
-int RemainingMs(std::chrono::steady_clock::time_point deadline)
-{
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    return left <= 0 ? 0 : left >= INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
 // Fills address with a filesystem path; false when the path does not fit.
@@ -354,7 +346,7 @@ bool CyclicMessageQueue::WaitForInput(int timeoutMs)
     // After a signal the wait goes on for what is left of the time-out.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     int ready = PlatformDetail::RetryOnInterrupt(
-        [&] { return poll(&entry, 1, timeoutMs < 0 ? -1 : RemainingMs(deadline)); });
+        [&] { return poll(&entry, 1, timeoutMs < 0 ? -1 : PlatformDetail::RemainingMs(deadline)); });
     return ready > 0 && (entry.revents & POLLIN) != 0;
 }
 

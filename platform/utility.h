@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +29,15 @@ auto RetryOnInterrupt(Call call) -> decltype(call())
         result = call();
     } while (result == -1 && errno == EINTR);
     return result;
+}
+
+// Milliseconds left until deadline for poll(): rounded up so a wait never
+// ends early, at least 0, at most INT_MAX. Computed inside a RetryOnInterrupt
+// call, it keeps a wait's deadline across signals.
+inline int RemainingMs(std::chrono::steady_clock::time_point deadline)
+{
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    return left <= 0 ? 0 : left >= INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
 // Reads the whole file at path into content (appended). False when it cannot
