@@ -81,7 +81,8 @@ e2e_expect_trace 1 stamped "AutoProvisionClient::Start Zentro Configuration Cont
 e2e_publish_document "$(document second)"
 kill -STOP "$E2E_SERVER_PID"
 send_update
-e2e_wait_for 15 agent_sent_subscribes 2 || { kill -CONT "$E2E_SERVER_PID"; e2e_fail "the update's SUBSCRIBE did not go out"; }
+e2e_wait_for 15 agent_sent_subscribes 2 \
+    || { kill -CONT "$E2E_SERVER_PID"; e2e_fail "the update's SUBSCRIBE did not go out"; }
 kill_agent
 kill -CONT "$E2E_SERVER_PID"
 restart_agent
@@ -95,7 +96,8 @@ e2e_ok "agent killed with a subscription in flight: the restarted agent provisio
 e2e_publish_document "$(document third)"
 kill_agent
 send_update
-grep -qx "autoprovision-cmd: update: accepted" "$E2E_DIR/cmd.out" || e2e_fail "update not accepted: $(cat "$E2E_DIR/cmd.out")"
+grep -qx "autoprovision-cmd: update: accepted" "$E2E_DIR/cmd.out" \
+    || e2e_fail "update not accepted: $(cat "$E2E_DIR/cmd.out")"
 e2e_wait_for 15 e2e_trace_at_least 3 plain "AutoConfigClient::SendMulticastMessage " \
     || e2e_fail "the update made no subscription attempt"
 sleep 0.5

@@ -66,14 +66,15 @@ TEST(ScopedPathRedirect, NestedRedirectsRestoreTheOuterOne)
         std::ofstream(dir + "/" + name) << "name: " << name << "\n";
     auto nameRead = [&] { return Entry(Open(from), "name"); };
 
-    std::unique_ptr<Configuration::ScopedPathRedirect> outer(new Configuration::ScopedPathRedirect(from, dir + "/outer"));
+    using Redirect = Configuration::ScopedPathRedirect;
+    std::unique_ptr<Redirect> outer(new Redirect(from, dir + "/outer"));
     {
-        Configuration::ScopedPathRedirect inner(from, dir + "/inner");
-        Configuration::ScopedPathRedirect other(dir + "/elsewhere", dir + "/later");
+        Redirect inner(from, dir + "/inner");
+        Redirect other(dir + "/elsewhere", dir + "/later");
         EXPECT_EQ("inner", nameRead());
     }
     EXPECT_EQ("outer", nameRead());
-    std::unique_ptr<Configuration::ScopedPathRedirect> later(new Configuration::ScopedPathRedirect(from, dir + "/later"));
+    std::unique_ptr<Redirect> later(new Redirect(from, dir + "/later"));
     outer.reset();   // the older one ends first
     EXPECT_EQ("later", nameRead());
     later.reset();

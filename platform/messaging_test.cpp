@@ -269,20 +269,27 @@ TEST(MessagingPresence, KeptSubscriptionReachesTheNextAgentOnce)
         std::vector<std::string> steps;
         std::vector<std::string> seen;
     };
+    const std::vector<std::string> restart = {"agent down", "agent up", "online"};
+    auto then = [](std::vector<std::string> first, const std::vector<std::string>& second) {
+        first.insert(first.end(), second.begin(), second.end());
+        return first;
+    };
     const Row rows[] = {
         {"agent starts after the request", {"subscribe 1", "agent up", "online"}, {"online", "S 1"}},
-        {"agent restarts with the request unanswered", {"agent up", "subscribe 2", "agent down", "agent up", "online"},
+        {"agent restarts with the request unanswered", then({"agent up", "subscribe 2"}, restart),
          {"S 2", "online", "S 2"}},
-        {"agent announces itself after it took the request", {"agent up", "subscribe 3", "online"}, {"S 3", "online"}},
-        {"notified request is not repeated", {"agent up", "subscribe 4", "notify 4", "agent down", "agent up", "online"},
+        {"agent announces itself after it took the request", {"agent up", "subscribe 3", "online"},
+         {"S 3", "online"}},
+        {"notified request is not repeated", then({"agent up", "subscribe 4", "notify 4"}, restart),
          {"S 4", "notify 4", "online"}},
-        {"refused request is not repeated", {"agent up", "subscribe 5", "error 5", "agent down", "agent up", "online"},
+        {"refused request is not repeated", then({"agent up", "subscribe 5", "error 5"}, restart),
          {"S 5", "error 5", "online"}},
-        {"confirmed request is still repeated", {"agent up", "subscribe 6", "confirm 6", "agent down", "agent up", "online"},
+        {"confirmed request is still repeated", then({"agent up", "subscribe 6", "confirm 6"}, restart),
          {"S 6", "confirm 6", "online", "S 6"}},
         {"cancelled request is not repeated", {"subscribe 7", "unsubscribe 7", "agent up", "online"}, {"online"}},
-        {"a newer request replaces the kept one", {"subscribe 8", "subscribe 9", "agent up", "online"}, {"online", "S 9"}},
-        {"an answer to an older request keeps the newer", {"subscribe 10", "agent up", "notify 1", "agent down", "agent up", "online"},
+        {"a newer request replaces the kept one", {"subscribe 8", "subscribe 9", "agent up", "online"},
+         {"online", "S 9"}},
+        {"an answer to an older request keeps the newer", then({"subscribe 10", "agent up", "notify 1"}, restart),
          {"notify 1", "online", "S 10"}},
         {"offline says nothing about the request", {"subscribe 11", "agent up", "offline", "online"},
          {"offline", "online", "S 11"}},
