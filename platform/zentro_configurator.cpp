@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <vector>
 
@@ -153,12 +152,17 @@ bool RunProgram(const std::vector<std::string>& argv)
     return WaitForChild(pid, CHILD_TIMEOUT_MS);
 }
 
-// The process-wide backend; null selects the default one.
-std::atomic<ConfiguratorBackend*> gBackend(nullptr);
+// The process-wide backend; null selects the default one. Calls run outside
+// its lock: an install may take as long as the apply hook.
+PlatformDetail::Overridable<ConfiguratorBackend*>& Backends()
+{
+    static auto* backends = new PlatformDetail::Overridable<ConfiguratorBackend*>(nullptr);
+    return *backends;
+}
 
 ConfiguratorBackend& CurrentBackend()
 {
-    ConfiguratorBackend* backend = gBackend.load(std::memory_order_acquire);
+    ConfiguratorBackend* backend = Backends().Get();
     if (backend != nullptr)
         return *backend;
     static FileConfiguratorBackend deviceBackend(DefaultConfiguratorPaths());
@@ -268,13 +272,8 @@ bool FileConfiguratorBackend::Install(const std::string& source)
 // ---------------------------------------------------------------- current backend
 
 ScopedConfiguratorBackend::ScopedConfiguratorBackend(ConfiguratorBackend* backend)
-    : mpPrevious(gBackend.exchange(backend, std::memory_order_acq_rel))
+    : mOverride(Backends(), backend)
 {
-}
-
-ScopedConfiguratorBackend::~ScopedConfiguratorBackend()
-{
-    gBackend.store(mpPrevious, std::memory_order_release);
 }
 
 ZentroConfigurator* ZentroConfigurator::GetInstance()
