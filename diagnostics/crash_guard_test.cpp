@@ -27,9 +27,13 @@
 #include <utility>
 #include <vector>
 
+#include "testing/child_process.h"
 #include "testing/test_support.h"
 
+using testing_support::Ending;
+using testing_support::Killed;
 using testing_support::ReadFile;
+using testing_support::StartChild;
 
 #if defined(__SANITIZE_THREAD__)
 // The symbol lookup of a backtrace allocates inside the handler, the one
@@ -52,7 +56,7 @@ namespace {
 
 const char* const APP_NAME = "Auto Provision Client";
 const char* const APP_PATH = "/usr/sbin/x";
-const int UNAVAILABLE = 77;   // exit status of a child that could not set itself up
+const int UNAVAILABLE = testing_support::CHILD_UNAVAILABLE;
 const char* const NO_NAMESPACE = "exit 77";
 
 // Reads the guard's process-wide state.
@@ -63,51 +67,6 @@ public:
     static bool AutoRestart() { return mAutoRestart; }
     static bool WritePid(const char* directory) { return WritePidFile(directory); }
 };
-
-// Forks a child running body, bounded by an alarm, without core files and
-// from the default dispositions, not from a runtime's handlers.
-pid_t StartChild(const std::function<int()>& body)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        alarm(30);
-        struct rlimit noCore = {0, 0};
-        setrlimit(RLIMIT_CORE, &noCore);
-        for (int number = 1; number < SIGRTMIN; ++number) {
-            signal(number, SIG_DFL);
-        }
-        _exit(body());
-    }
-    return pid;
-}
-
-std::string Killed(int signalNumber)
-{
-    return "signal " + std::to_string(signalNumber);
-}
-
-// Waits for a child: "exit N" or "signal N". A child still there after 60 s (blocked with every
-// signal blocked, out of its alarm's reach) is killed: "hung".
-std::string Ending(pid_t pid)
-{
-    int status = 0;
-    for (int round = 0;; ++round) {
-        pid_t ended = waitpid(pid, &status, WNOHANG);
-        if (ended < 0) {
-            return "no child";
-        }
-        if (ended == pid) {
-            break;
-        }
-        if (round == 6000) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return "hung";
-        }
-        usleep(10000);
-    }
-    return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : Killed(WTERMSIG(status));
-}
 
 // Wraps body to run in a private mount namespace with a fresh tmpfs on dir.
 std::function<int()> InPrivateMount(const char* dir, const std::function<int()>& body)
