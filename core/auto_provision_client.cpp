@@ -1,5 +1,7 @@
 #include "core/auto_provision_client.h"
 
+#include <cxxabi.h>
+
 #include <new>
 
 #include "diagnostics/auto_provision_logger.h"
@@ -28,9 +30,23 @@ AutoProvisionClient::AutoProvisionClient()
 {
 }
 
+std::exception_ptr AutoProvisionClient::sCleanUpFailure;
+
 AutoProvisionClient::~AutoProvisionClient()
 {
-    CleanUp();
+    try {
+        CleanUp();
+    } catch (...) {
+        sCleanUpFailure = std::current_exception();
+    }
+}
+
+void AutoProvisionClient::RethrowCleanUpFailure()
+{
+    std::exception_ptr failure = sCleanUpFailure;
+    sCleanUpFailure = nullptr;
+    if (failure != nullptr)
+        std::rethrow_exception(failure);
 }
 
 bool AutoProvisionClient::Initialize()
@@ -113,26 +129,26 @@ bool AutoProvisionClient::StartProcess()
     return true;
 }
 
-unsigned long AutoProvisionClient::RequestProc(void* arg)
+// The stop of TerminateThread unwinds the worker from its Sleep with a forced
+// unwind, which must go on; anything else ends the worker with 1. The forced
+// unwind carries no object, so the sanitizer's check of the reference binding
+// is left out here.
+__attribute__((no_sanitize("null"))) unsigned long AutoProvisionClient::RequestProc(void* arg)
 {
     AutoProvisionClient* client = static_cast<AutoProvisionClient*>(arg);
     if (client == nullptr)
         return 1;
-    // Any exception ends the worker with 1. Sleep stays outside the handlers:
-    // TerminateThread stops the worker there by unwinding it.
     try {
         client->mpMessenger->ProcessMessageFromQueue(1);
-    } catch (...) {
-        return 1;
-    }
-    for (;;) {
-        try {
+        for (;;) {
             if (client->mSubscribeRequested != 0)
                 client->SendMulticastMessage();
-        } catch (...) {
-            return 1;
+            Thread::Sleep(100);
         }
-        Thread::Sleep(100);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return 1;
     }
 }
 
