@@ -7,11 +7,15 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace XmlCheck {
 
 namespace {
+
+// Deepest nesting of elements taken; it bounds the tag stack.
+const size_t MAX_DEPTH = 4096;
 
 const char TOO_LARGE[] = "document too large";
 const char NO_DECLARATION[] = "no XML declaration";
@@ -41,6 +45,8 @@ const char BAD_ENTITY_REFERENCE[] = "malformed entity reference";
 const char UNDEFINED_ENTITY[] = "undefined entity";
 const char INVALID_CHARACTER[] = "invalid character";
 const char INVALID_UTF8[] = "invalid UTF-8";
+const char TOO_DEEP[] = "elements nested too deeply";
+const char OUT_OF_MEMORY[] = "out of memory";
 
 // Byte classes. In the four character-data tables a 1 marks a byte that
 // stands for itself there: printable ASCII but that context's delimiters,
@@ -133,10 +139,16 @@ bool IsXmlChar(uint32_t c)
            (c >= 0x10000 && c <= 0x10FFFF);
 }
 
+// A name in the document; 32 bits suffice below MAX_DOCUMENT_BYTES.
 struct Span {
-    size_t at;
-    size_t length;
+    uint32_t at;
+    uint32_t length;
 };
+
+Span SpanOf(const uint8_t* begin, const uint8_t* from, const uint8_t* to)
+{
+    return Span{static_cast<uint32_t>(from - begin), static_cast<uint32_t>(to - from)};
+}
 
 class Checker {
 public:
@@ -376,13 +388,15 @@ private:
         const uint8_t* name = mP;
         if (!Name(BAD_MARKUP))
             return false;
-        const Span element{static_cast<size_t>(name - mBegin), static_cast<size_t>(mP - name)};
+        const Span element = SpanOf(mBegin, name, mP);
         mAttributes.clear();
         for (;;) {
             const bool spaced = SkipSpace();
             if (mP == mEnd)
                 return Fail(mP, UNEXPECTED_END);
             if (*mP == '>') {
+                if (mStack.size() == MAX_DEPTH)
+                    return Fail(name - 1, TOO_DEEP);
                 ++mP;
                 mStack.push_back(element);
                 break;
@@ -400,7 +414,7 @@ private:
             const uint8_t* attribute = mP;
             if (!Name(BAD_START_TAG))
                 return false;
-            mAttributes.push_back(Span{static_cast<size_t>(attribute - mBegin), static_cast<size_t>(mP - attribute)});
+            mAttributes.push_back(SpanOf(mBegin, attribute, mP));
             if (!Equals(BAD_START_TAG) || !AttributeValue())
                 return false;
         }
@@ -613,12 +627,16 @@ Verdict CheckDocument(const char* data, size_t size)
 {
     if (size > MAX_DOCUMENT_BYTES)
         return Verdict{false, MAX_DOCUMENT_BYTES, TOO_LARGE};
-    return Checker(data, size).Run();
+    try {
+        return Checker(data, size).Run();
+    } catch (const std::bad_alloc&) {   // the attribute names of a huge start tag
+        return Verdict{false, 0, OUT_OF_MEMORY};
+    }
 }
 
 bool IsStricterThanXml(const char* reason)
 {
-    for (const char* text : {DOCTYPE, UNSUPPORTED_ENCODING, NON_ASCII_NAME})
+    for (const char* text : {DOCTYPE, UNSUPPORTED_ENCODING, NON_ASCII_NAME, TOO_DEEP, OUT_OF_MEMORY})
         if (std::strcmp(reason, text) == 0)
             return true;
     return false;

@@ -29,7 +29,10 @@ struct Verdict {
 // - the declared encoding, when there is one, must be UTF-8 ("unsupported
 //   encoding"); the text must be valid UTF-8 in any case;
 // - names (elements, attributes, entities, processing-instruction targets)
-//   are ASCII ("non-ASCII character in a name").
+//   are ASCII ("non-ASCII character in a name");
+// - elements nest at most 4096 deep ("elements nested too deeply"), which
+//   bounds the tag stack; and a start tag with more attributes than memory
+//   allows is refused ("out of memory") rather than thrown.
 Verdict CheckDocument(const char* data, size_t size);
 
 // The refusals above that a general XML parser may accept: true for the

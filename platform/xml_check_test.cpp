@@ -16,6 +16,14 @@ namespace {
 
 const std::string DECL = "<?xml version=\"1.0\"?>";
 
+std::string Repeat(const std::string& text, size_t times)
+{
+    std::string out;
+    while (times-- > 0)
+        out += text;
+    return out;
+}
+
 TEST(XmlCheckTest, ReasonAndOffsetOfEachRefusal)
 {
     const struct {
@@ -56,9 +64,11 @@ TEST(XmlCheckTest, ReasonAndOffsetOfEachRefusal)
         {DECL + "<a>\x0B</a>", "invalid character", 24},
         {DECL + "<a>\xED\xA0\x80</a>", "invalid UTF-8", 24},
         {DECL + "<a>\xEF\xBF\xBE</a>", "invalid UTF-8", 24},
+        {DECL + Repeat("<a>", 4096) + "<b/>" + Repeat("</a>", 4096), "", 0},
+        {DECL + Repeat("<a>", 4097), "elements nested too deeply", 21 + 4096 * 3},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.document);
+        SCOPED_TRACE(row.document.substr(0, 200));
         XmlCheck::Verdict verdict = XmlCheck::CheckDocument(row.document.data(), row.document.size());
         EXPECT_EQ(row.reason[0] == '\0', verdict.wellFormed);
         EXPECT_STREQ(row.reason, verdict.reason);

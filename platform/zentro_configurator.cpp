@@ -12,10 +12,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform/utility.h"
@@ -138,7 +140,7 @@ ChildEnd WaitForChild(pid_t pid, int timeoutMs)
         entry.fd = pidfd;
         entry.events = POLLIN;
         entry.revents = 0;
-        ended = PlatformDetail::RetryOnInterrupt([&] { return poll(&entry, 1, left()); }) != 0;
+        ended = PlatformDetail::RetryOnInterrupt([&] { return poll(&entry, 1, left()); }) > 0;
         close(pidfd);
     } else {
         for (;;) {
@@ -256,29 +258,45 @@ void FileConfiguratorBackend::SystemLog(int priority, const std::string& line)
 
 bool FileConfiguratorBackend::Install(const std::string& source)
 {
-    std::string content;
-    if (!ReadWholeFile(source, content))
+    try {
+        std::string content;
+        if (!ReadWholeFile(source, content))
+            return false;
+        const XmlCheck::Verdict verdict = XmlCheck::CheckDocument(content.data(), content.size());
+        if (!verdict.wellFormed) {
+            SystemLog(LOG_ERR, "Configurator: " + source + " refused at byte " + std::to_string(verdict.offset) +
+                                   ": " + verdict.reason);
+            return false;
+        }
+        // Applying the active document again would only disturb the device
+        // (and lose the previous file): it counts as done.
+        if (IsActive(content)) {
+            SystemLog(LOG_INFO, "Configurator: " + source + " is the active configuration already");
+            return true;
+        }
+        if (!Replace(content))
+            return false;
+        content = std::string();   // not held while the hook runs
+        std::string failure;
+        if (ApplyHook(failure))
+            return true;
+        GoBack(failure);
         return false;
-    const XmlCheck::Verdict verdict = XmlCheck::CheckDocument(content.data(), content.size());
-    if (!verdict.wellFormed) {
-        SystemLog(LOG_ERR, "Configurator: " + source + " refused at byte " + std::to_string(verdict.offset) + ": " +
-                               verdict.reason);
+    } catch (const std::bad_alloc&) {
+        try {
+            SystemLog(LOG_ERR, "Configurator: " + source + " not applied: out of memory");
+        } catch (const std::bad_alloc&) {
+        }
         return false;
     }
-    // Applying the active document again would only disturb the device (and
-    // lose the previous file): it counts as done.
+}
+
+bool FileConfiguratorBackend::IsActive(const std::string& content) const
+{
+    struct stat info;
     std::string active;
-    if (ReadWholeFile(mPaths.activeFile, active) && active == content) {
-        SystemLog(LOG_INFO, "Configurator: " + source + " is the active configuration already");
-        return true;
-    }
-    if (!Replace(content))
-        return false;
-    std::string failure;
-    if (ApplyHook(failure))
-        return true;
-    GoBack(failure);
-    return false;
+    return stat(mPaths.activeFile.c_str(), &info) == 0 && static_cast<size_t>(info.st_size) == content.size() &&
+           ReadWholeFile(mPaths.activeFile, active) && active == content;
 }
 
 // The active file is only ever replaced by rename(), so at any moment it holds

@@ -87,6 +87,7 @@ protected:
 
 private:
     bool Install(const std::string& source);
+    bool IsActive(const std::string& content) const;
     bool Replace(const std::string& content);
     bool ApplyHook(std::string& failure);
     void GoBack(const std::string& failure);
