@@ -13,7 +13,7 @@ const char* const AutoProvision::_CONFIG_FILE_PREFIX_ = "zentrofxs-";
 // The subscription identifier starts at 0, which GenerateUniqueNumber never
 // returns, so a notification that arrives before the first attempt matches nothing.
 AutoProvisionClient::AutoProvisionClient()
-    : CGIMessenger(126),
+    : CGIMessenger(Messaging::CGI_QUEUE),
       mThreadID(0),
       mMutex(),
       mpConfigurator(nullptr),
@@ -63,8 +63,8 @@ bool AutoProvisionClient::Initialize()
 bool AutoProvisionClient::Run()
 {
     try {
-        mpPoller->SelectQueue(125, "/bin/ping", true, true);
-        mpPoller->SelectQueue(126, "/bin/ping", true, true);
+        mpPoller->SelectQueue(Messaging::PRESENCE_CLIENT_QUEUE, "/bin/ping", true, true);
+        mpPoller->SelectQueue(Messaging::CGI_QUEUE, "/bin/ping", true, true);
         mpMessenger->ProcessMessageFromQueue(1);
         if (mpMessenger->IsPartyOnline()) {
             mpMessenger->OnPresencePartyStateChanged(true);
@@ -72,10 +72,10 @@ bool AutoProvisionClient::Run()
         }
         for (;;) {
             switch (mpPoller->WaitForEvents()) {
-            case 125:
+            case Messaging::PRESENCE_CLIENT_QUEUE:
                 mpMessenger->ProcessMessageFromQueue(1);
                 break;
-            case 126:
+            case Messaging::CGI_QUEUE:
                 CGIMessenger::ProcessMessageFromQueue(1);
                 break;
             case 0:

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/config_file.h"
+#include "platform/safe_file.h"
 
 const char* const LogStream::LOG_DIRECTORY = "/var/log";
 const long LogStream::MAX_FILE_SIZE = 256 * 1024;
@@ -24,10 +25,14 @@ namespace {
 
 using PlatformDetail::RetryOnInterrupt;
 
-// Guards the installed sink and every stream's file. Held across the write
-// so a sink cannot be removed while a text is on its way into it.
-std::mutex gSinkMutex;
-LogSink* gSink = nullptr;  // null: each stream writes its own file
+// The installed sink; null: each stream writes its own file. Its lock also
+// guards every stream's file, and is held across the write so a sink cannot
+// be removed while a text is on its way into it.
+PlatformDetail::Overridable<LogSink*>& Sinks()
+{
+    static auto* sinks = new PlatformDetail::Overridable<LogSink*>(nullptr);
+    return *sinks;
+}
 
 void WriteAll(int fd, const char* text, size_t length)
 {
@@ -41,19 +46,28 @@ void WriteAll(int fd, const char* text, size_t length)
     }
 }
 
-}  // namespace
+// Subscription ids and URLs are in the trace: owner and group only.
+const mode_t LOG_FILE_MODE = 0640;
 
-ScopedLogSink::ScopedLogSink(LogSink* sink)
+// Opens the trace file without following a symlink and without blocking on a
+// FIFO; anything but a regular file counts as a failed open. A file of ours
+// left wider by an older version is narrowed to LOG_FILE_MODE; a stricter
+// mode an operator chose is kept.
+int OpenLogFile(const std::string& path, int flags)
 {
-    std::lock_guard<std::mutex> lock(gSinkMutex);
-    mpPrevious = gSink;
-    gSink = sink;
+    int fd = SafeFile::OpenRegular(path.c_str(), flags, LOG_FILE_MODE);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0 && info.st_uid == geteuid() &&
+        (info.st_mode & 07777 & ~LOG_FILE_MODE) != 0) {
+        fchmod(fd, info.st_mode & LOG_FILE_MODE);
+    }
+    return fd;
 }
 
-ScopedLogSink::~ScopedLogSink()
+}  // namespace
+
+ScopedLogSink::ScopedLogSink(LogSink* sink) : mOverride(Sinks(), sink)
 {
-    std::lock_guard<std::mutex> lock(gSinkMutex);
-    gSink = mpPrevious;
 }
 
 LogStream::LogStream(const char* name, bool toConsole, bool append, int maxLevel, int backups,
@@ -94,20 +108,24 @@ void LogStream::TRACE(unsigned char level, const char* format, va_list& args,
     }
     size_t length = std::min(static_cast<size_t>(expanded), buffer.size() - 1);
 
-    std::lock_guard<std::mutex> lock(gSinkMutex);
-    if (gSink != nullptr) {
-        gSink->Write(level, buffer.data(), length);
+    Sinks().With([&](LogSink* sink) { WriteText(sink, level, buffer.data(), length); });
+}
+
+// Called with the sinks' lock held.
+void LogStream::WriteText(LogSink* sink, unsigned char level, const char* text, size_t length)
+{
+    if (sink != nullptr) {
+        sink->Write(level, text, length);
         return;
     }
     if (mToConsole) {
-        WriteAll(STDERR_FILENO, buffer.data(), length);
+        WriteAll(STDERR_FILENO, text, length);
     }
     if (mFd < 0) {
         // Opened at the first text; only that first open may truncate.
-        int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (mAppend ? 0 : O_TRUNC);
-        mFd = RetryOnInterrupt([&] { return open(mPath.c_str(), flags, 0644); });
+        mFd = OpenLogFile(mPath, O_WRONLY | O_CREAT | O_APPEND | (mAppend ? 0 : O_TRUNC));
         if (mFd < 0) {
-            return;  // no log directory: the text is dropped
+            return;  // no log directory, or not a regular file: the text is dropped
         }
         mAppend = true;
         struct stat info;
@@ -120,7 +138,7 @@ void LogStream::TRACE(unsigned char level, const char* format, va_list& args,
             return;
         }
     }
-    WriteAll(mFd, buffer.data(), length);
+    WriteAll(mFd, text, length);
     mSize += static_cast<long>(length);
 }
 
@@ -129,7 +147,7 @@ void LogStream::Flush()
     // Nothing is buffered: TRACE writes with write(2), and fdatasync per line is too slow.
 }
 
-// Called with gSinkMutex held and the file open: the file becomes the one
+// Called with the sinks' lock held and the file open: the file becomes the one
 // backup (replacing an older one), or is dropped when no backup is kept, and
 // a new empty file takes its place.
 void LogStream::Rotate()
@@ -140,8 +158,7 @@ void LogStream::Rotate()
     } else {
         unlink(mPath.c_str());
     }
-    mFd = RetryOnInterrupt(
-        [&] { return open(mPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644); });
+    mFd = OpenLogFile(mPath, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
     mSize = 0;
 }
 

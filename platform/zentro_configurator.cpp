@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -194,12 +193,17 @@ ChildEnd RunProgram(const std::vector<std::string>& argv, int timeoutMs)
     return WaitForChild(pid, timeoutMs);
 }
 
-// The process-wide backend; null selects the default one.
-std::atomic<ConfiguratorBackend*> gBackend(nullptr);
+// The process-wide backend; null selects the default one. Calls run outside
+// its lock: an install may take as long as the apply hook.
+PlatformDetail::Overridable<ConfiguratorBackend*>& Backends()
+{
+    static auto* backends = new PlatformDetail::Overridable<ConfiguratorBackend*>(nullptr);
+    return *backends;
+}
 
 ConfiguratorBackend& CurrentBackend()
 {
-    ConfiguratorBackend* backend = gBackend.load(std::memory_order_acquire);
+    ConfiguratorBackend* backend = Backends().Get();
     if (backend != nullptr)
         return *backend;
     static FileConfiguratorBackend deviceBackend(DefaultConfiguratorPaths());
@@ -388,13 +392,8 @@ void FileConfiguratorBackend::GoBack(const std::string& failure)
 // ---------------------------------------------------------------- current backend
 
 ScopedConfiguratorBackend::ScopedConfiguratorBackend(ConfiguratorBackend* backend)
-    : mpPrevious(gBackend.exchange(backend, std::memory_order_acq_rel))
+    : mOverride(Backends(), backend)
 {
-}
-
-ScopedConfiguratorBackend::~ScopedConfiguratorBackend()
-{
-    gBackend.store(mpPrevious, std::memory_order_release);
 }
 
 ZentroConfigurator* ZentroConfigurator::GetInstance()

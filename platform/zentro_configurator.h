@@ -6,12 +6,22 @@
 #include <mutex>
 #include <string>
 
+#include "platform/scoped_override.h"
+
 namespace ConfigurationControl {
 
 // Command words, in this order: reset, update (subscribe anew), reboot, status.
 extern const char* const configCommands[4];
+const int CONFIG_COMMAND_RESET = 0;
+const int CONFIG_COMMAND_UPDATE = 1;
+const int CONFIG_COMMAND_REBOOT = 2;
+const int CONFIG_COMMAND_STATUS = 3;
 // URL schemes, in this order: http, https, tftp, ftp.
 extern const char* const downloadMethods[4];
+const int DOWNLOAD_METHOD_HTTP = 0;
+const int DOWNLOAD_METHOD_HTTPS = 1;
+const int DOWNLOAD_METHOD_TFTP = 2;
+const int DOWNLOAD_METHOD_FTP = 3;
 
 // One download request.
 class RequestParams {
@@ -98,16 +108,13 @@ private:
 };
 
 // Makes backend the process-wide one for the life of this object (null: the
-// default one). Scopes end in reverse order; the backend must outlive it.
+// default one); scopes nest. The backend must outlive it.
 class ScopedConfiguratorBackend {
 public:
     explicit ScopedConfiguratorBackend(ConfiguratorBackend* backend);
-    ~ScopedConfiguratorBackend();
-    ScopedConfiguratorBackend(const ScopedConfiguratorBackend&) = delete;
-    ScopedConfiguratorBackend& operator=(const ScopedConfiguratorBackend&) = delete;
 
 private:
-    ConfiguratorBackend* mpPrevious;
+    PlatformDetail::ScopedOverride<ConfiguratorBackend*> mOverride;
 };
 
 class ZentroConfigurator {
