@@ -45,6 +45,7 @@ struct ConfiguratorPaths {
     std::string factoryFile;    // the factory configuration
     std::string applyHook;      // executable run after an apply, if present
     std::string rebootCommand;  // shell command that reboots the device
+    int childTimeoutMs = 60 * 1000;   // longest the hook or the reboot command runs before it is killed
 };
 
 // The device's paths: /etc/zentro/active.cfg, /etc/zentro/previous.cfg,
@@ -72,19 +73,34 @@ public:
     bool Open() override;
     void Close() override;
     bool SetConfigFilePath(const std::string& path) override;
-    // Refuses a file that does not begin with "<?xml"; otherwise writes it to
-    // a temporary file beside the active one, keeps the active one as the
-    // previous one, renames the new one into place and runs the apply hook.
-    // False when the file is refused or not installed, or when the hook fails
-    // or runs too long (the file then stays installed).
+    // Installs the file and runs the apply hook on the active file. A file
+    // that is not one well-formed XML document (XmlCheck::CheckDocument, at
+    // most XmlCheck::MAX_DOCUMENT_BYTES) is refused: nothing is touched and
+    // the system log gets its path, byte offset and reason. A file
+    // byte-identical to the active one is taken as applied: no rename, no
+    // hook. Otherwise it is written to a temporary file beside the active
+    // one, the active one is kept as the previous one, the new one is renamed
+    // into place and the hook runs. When the hook fails or runs too long, the
+    // previous file is installed again as the active one and the hook runs
+    // on it; the system log says so. False when the file is refused or not
+    // installed, or when its hook failed.
     bool Start() override;
     // Runs rebootCommand with /bin/sh -c and waits for it; true when it exits 0.
     bool Reboot() override;
     // Installs the factory file as the active one (same steps as Start).
     bool ResetConfiguration() override;
 
+protected:
+    // Writes one line to the system log (syslog(3), facility LOG_USER).
+    // Called with the install lock held.
+    virtual void SystemLog(int priority, const std::string& line);
+
 private:
     bool Install(const std::string& source);
+    bool IsActive(const std::string& content) const;
+    bool Replace(const std::string& content);
+    bool ApplyHook(std::string& failure);
+    void GoBack(const std::string& failure);
 
     std::mutex mMutex;   // one install at a time: they share the ".new" file
     ConfiguratorPaths mPaths;
