@@ -1,30 +1,21 @@
-// Small socket helpers of the provisioning server: IPv4 endpoints, the one
-// retry on EINTR, descriptors that close themselves.
+// Small socket helpers of the provisioning server: IPv4 endpoints, the
+// platform's retry on EINTR, descriptors that close themselves.
 #ifndef PNP_SERVER_NET_UTIL_H
 #define PNP_SERVER_NET_UTIL_H
 
 #include <netinet/in.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <string>
+
+#include "platform/utility.h"
 
 namespace Pnp {
 
 using Clock = std::chrono::steady_clock;
 
-// Calls call() again while it fails with -1 and errno EINTR: the one retry
-// loop of this library.
-template <typename Call>
-auto RetryOnEintr(Call call) -> decltype(call())
-{
-    decltype(call()) result;
-    do {
-        result = call();
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
+using PlatformDetail::RetryOnInterrupt;
 
 // Milliseconds from now until when, at least 0, at most INT_MAX.
 int MillisecondsUntil(Clock::time_point when, Clock::time_point now);
@@ -35,16 +26,12 @@ struct Ipv4Endpoint {
     uint16_t port = 0;
 
     static Ipv4Endpoint FromSockaddr(const sockaddr_in& address);
+    // A dotted quad and a port; false (endpoint unchanged) for any other host text.
+    static bool Parse(const std::string& host, uint16_t port, Ipv4Endpoint& endpoint);
     sockaddr_in ToSockaddr() const;
     std::string Host() const;        // dotted quad
     std::string ToString() const;    // "a.b.c.d:port"
 };
-
-// Parses a dotted quad; false for anything else.
-bool ParseIpv4(const std::string& text, uint32_t& address);
-
-// Parses a decimal number within [low, high]; false for anything else.
-bool ParseNumber(const std::string& text, long low, long high, long& value);
 
 // Owns one descriptor and closes it.
 class FileDescriptor {
