@@ -74,8 +74,8 @@ void ReportUntrustedDirectory(const std::string& directory)
     static std::atomic<bool> reported(false);
     if (lstat(name.c_str(), &status) != 0 || reported.exchange(true))
         return;
-    openlog("Auto Provision Client", LOG_PID, LOG_USER);
-    syslog(LOG_WARNING,
+    // As the configurator's lines: no openlog, so the process's identity stays.
+    syslog(LOG_USER | LOG_WARNING,
            "configuration directory %s is not trusted (a symlink, not root's, or open to other users): "
            "configuration not stored",
            directory.c_str());

@@ -1,28 +1,15 @@
 # Helpers of the tests with a hostile server or a hostile local user (sourced
-# after lib.sh): a system log for the device, an HTTP server that misbehaves
-# on request, and a way to run commands as an unprivileged user.
+# after lib.sh): an HTTP server that misbehaves on request, and a way to run
+# commands as an unprivileged user.
 
 HOSTILE_HTTP_PORT=8081
 HOSTILE_UID=
 
-# hostile_start_syslog: the device gets a /dev/log of its own (an overlay on
-# /dev inside its mount namespace); what arrives there goes to
-# $E2E_DEV/run/e2e/syslog.txt.
-hostile_start_syslog()
-{
-    command -v python3 > /dev/null || e2e_skip "needs python3"
-    mkdir -p "$E2E_DEV/run/e2e/dev-upper" "$E2E_DEV/run/e2e/dev-work"
-    e2e_dev mount -t overlay e2e-dev -o lowerdir=/dev,upperdir=/run/e2e/dev-upper,workdir=/run/e2e/dev-work /dev \
-        || e2e_skip "cannot give the device a /dev of its own"
-    e2e_install_device_program "$E2E_LIB_DIR/syslog_capture.py"
-    e2e_dev_spawn "$E2E_DIR/syslog.out" python3 "$E2E_DEV_BIN/syslog_capture.py" /dev/log /run/e2e/syslog.txt
-    e2e_wait_for 10 test -S "$E2E_DEV/run/e2e/dev-upper/log" || e2e_fail "the device's system log did not start"
-}
-
-# hostile_syslog_count TEXT: how many system log lines of the daemon hold TEXT.
+# hostile_syslog_count LINE: how many lines of the device's system log
+# (e2e_start_syslog) are exactly LINE.
 hostile_syslog_count()
 {
-    grep -F -- "$1" "$E2E_DEV/run/e2e/syslog.txt" 2> /dev/null | grep -c "Auto Provision Client\["
+    e2e_syslog_lines | grep -cxF -- "$1"
 }
 
 # hostile_start_http DOCUMENT: the misbehaving server on the server's side,

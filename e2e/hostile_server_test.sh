@@ -28,6 +28,7 @@ size=$(stat -c %s "$document")
 [ "$size" -gt 140000 ] && [ "$size" -lt 160000 ] || e2e_fail "document of $size bytes"
 
 hostile_start_http "$document"
+e2e_start_syslog
 e2e_start_server "${emulator[@]}" "$E2E_SERVER_PROGRAM" -- --url-template "$(hostile_url_template)"
 e2e_start_agent "${emulator[@]}" --
 e2e_start_daemon "${emulator[@]}"
@@ -45,7 +46,19 @@ expect_active_kept()
     cmp -s "$E2E_DIR/active.good" "$active" || e2e_fail "$1: active.cfg changed"
     [ "$(wc -l < "$E2E_DEV/tmp/apply-config.log")" = "$applied" ] || e2e_fail "$1: the apply hook ran"
 }
+# expect_syslog LINE: the system log's lines since the last call are exactly LINE.
+syslog_seen=0
+expect_syslog()
+{
+    local found
+    found=$(e2e_syslog_lines | tail -n +$((syslog_seen + 1)))
+    [ "$found" = "$1" ] || e2e_fail "system log: expected \"$1\", found \"$found\""
+    syslog_seen=$(e2e_syslog_lines | wc -l)
+}
 e2e_ok "whole document ($size bytes) stored and applied"
+# The half document is cut inside a start tag; the check stops at its end.
+refused_half="11 autoprovisionclient: Configurator: $stored_on_device refused at byte $((size / 2 + 1)): malformed start tag"
+syslog_seen=$(e2e_syslog_lines | wc -l)
 
 # ---- Half the document, then silence: the idle time-out ends the download.
 hostile_mode half-stall
@@ -56,6 +69,7 @@ grep -q "^half-stall: [0-9]* body bytes, client closed after [2-4]\.[0-9] s$" "$
 e2e_expect_trace 1 stamped "AutoProvisionClient::Recieved failed(time expire)"
 cmp -s <(head -c $((size / 2)) "$document"; echo) "$stored" || e2e_fail "the stored file is not the half received"
 expect_active_kept "half, then a stall"
+expect_syslog "$refused_half"
 e2e_ok "half a document, then a stall: ends by the 2 s time-out, stored as received, not installed"
 
 # ---- Half the document, then a reset.
@@ -65,6 +79,7 @@ hostile_provision "half, then a reset"
 e2e_expect_trace $((closed_before + 1)) stamped "AutoProvisionClient::Recieved failed(no connection)"
 e2e_wait_for 10 hostile_http_ended reset 1 || e2e_fail "the server did not reset"
 expect_active_kept "half, then a reset"
+expect_syslog "$refused_half"
 e2e_ok "half a document, then a reset: not installed"
 
 # ---- /tmp/httpipeconfig with 64 KiB of room and a 1 MiB document: the
@@ -89,6 +104,7 @@ expect_active_kept "full directory"
 tail -n +$((traces_before + 1)) "$E2E_DEV/log/autoprovisionclient.log" | grep -i "fail" \
     | grep -v "Recieved failed(no connection)" > "$E2E_DIR/other-traces"
 [ ! -s "$E2E_DIR/other-traces" ] || { cat "$E2E_DIR/other-traces"; e2e_fail "unexpected trace lines"; }
+expect_syslog "11 autoprovisionclient: Configurator: $stored_on_device refused at byte 0: no XML declaration"
 e2e_dev umount /tmp/httpipeconfig
 e2e_ok "1 MiB document into 64 KiB of room: file left empty, nothing installed, no trace line"
 exit 0

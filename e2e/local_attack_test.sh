@@ -16,7 +16,7 @@ hostile_pick_user
 active=$E2E_DEV/etc-upper/zentro/active.cfg
 directory=$E2E_DEV/tmp/httpipeconfig
 name=zentrofxs-$E2E_MAC_HEX.cfg
-untrusted="configuration directory /tmp/httpipeconfig/ is not trusted (a symlink, not root's, or open to other users): configuration not stored"
+untrusted="12 autoprovisionclient: configuration directory /tmp/httpipeconfig/ is not trusted (a symlink, not root's, or open to other users): configuration not stored"
 
 document='<?xml version="1.0"?>
 <zentro><line number="1" user="e2e-local"/></zentro>'
@@ -26,7 +26,7 @@ secret=$E2E_DEV/etc-upper/zentro/secret.cfg
 printf 'root only\n' > "$secret"
 chmod 0600 "$secret"
 
-hostile_start_syslog
+e2e_start_syslog
 e2e_start_server "${emulator[@]}" "$E2E_SERVER_PROGRAM" --
 e2e_start_agent "${emulator[@]}" --
 e2e_start_daemon "${emulator[@]}"
