@@ -19,6 +19,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/safe_file.h"
 #include "platform/utility.h"
 #include "platform/xml_check.h"
 
@@ -42,17 +43,13 @@ namespace {
 
 // Reads the regular file at path into content, at most one byte more than
 // the largest document (which the check then refuses as too large). Never
-// blocks on a FIFO or device put in a file's place.
+// follows a symlink at the last component, never blocks on a FIFO or device
+// put in a file's place, and reads no other user's file.
 bool ReadWholeFile(const std::string& path, std::string& content)
 {
-    int fd = PlatformDetail::RetryOnInterrupt([&] { return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+    int fd = SafeFile::OpenRegular(path.c_str(), O_RDONLY, 0);
     if (fd < 0)
         return false;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return false;
-    }
     content.clear();
     char buffer[4096];
     bool ok = true;
@@ -263,7 +260,13 @@ void FileConfiguratorBackend::SystemLog(int priority, const std::string& line)
 bool FileConfiguratorBackend::Install(const std::string& source)
 {
     try {
+        // A file in a directory that another user controls may have been put
+        // there by them: it is not applied.
         std::string content;
+        if (!SafeFile::IsTrustedDirectory(DirectoryOf(source).c_str())) {
+            SystemLog(LOG_ERR, "Configurator: " + source + " refused: its directory is not trusted");
+            return false;
+        }
         if (!ReadWholeFile(source, content))
             return false;
         const XmlCheck::Verdict verdict = XmlCheck::CheckDocument(content.data(), content.size());

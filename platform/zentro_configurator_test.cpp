@@ -128,6 +128,22 @@ TEST_F(ConfiguratorTest, RefusedDocumentTouchesNothingAndIsLoggedWithOffsetAndRe
     EXPECT_FALSE(mBackend.Start());
     ASSERT_EQ(0, mkfifo(download.c_str(), 0644));
     EXPECT_FALSE(mBackend.Start());
+    ASSERT_EQ(0, unlink(download.c_str()));
+    // Nor a symlink to a well-formed document elsewhere.
+    WriteFile(File("elsewhere"), Doc("linked"));
+    ASSERT_EQ(0, symlink(File("elsewhere").c_str(), download.c_str()));
+    EXPECT_FALSE(mBackend.Start());
+    EXPECT_EQ(Doc("new") + " | " + Doc("old"), Installed());
+    mBackend.TakeLines();
+
+    // A file in a directory anyone may write (not sticky) is not read at all.
+    const std::string open = File("open");
+    ASSERT_EQ(0, mkdir(open.c_str(), 0777));
+    ASSERT_EQ(0, chmod(open.c_str(), 0777));
+    WriteFile(open + "/download", Doc("planted"));
+    EXPECT_FALSE(mBackend.SetConfigFilePath(open + "/download") && mBackend.Start());
+    EXPECT_EQ(std::vector<std::string>{"3 Configurator: " + open + "/download refused: its directory is not trusted"},
+              mBackend.TakeLines());
     EXPECT_EQ(Doc("new") + " | " + Doc("old"), Installed());
 }
 
