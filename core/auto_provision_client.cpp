@@ -146,6 +146,7 @@ __attribute__((no_sanitize("null"))) unsigned long AutoProvisionClient::RequestP
             Thread::Sleep(100);
         }
     } catch (abi::__forced_unwind&) {
+        Thread::ClearStoppedFrames();
         throw;
     } catch (...) {
         return 1;

@@ -89,6 +89,5 @@ hostile_as_user()
 hostile_normal_variant_only()
 {
     [ ${#E2E_EMULATOR[@]} = 0 ] || e2e_skip "long test: normal variant only (emulator in use)"
-    ! grep -qE "__(asan|tsan)_init" "$E2E_DEV_BIN/autoprovisionclient" \
-        || e2e_skip "long test: normal variant only (sanitizer build)"
+    ! e2e_sanitizer_build || e2e_skip "long test: normal variant only (sanitizer build)"
 }

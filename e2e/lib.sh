@@ -391,8 +391,14 @@ e2e_start_daemon()
 e2e_daemon_limit()
 {
     [ $# = 0 ] && command -v prlimit > /dev/null || return 0
-    grep -qaE "__(a|t)san_init" "$E2E_DEV/run/e2e/bin/autoprovisionclient" && return 0
+    e2e_sanitizer_build && return 0
     echo prlimit --as=268435456 --
+}
+
+# e2e_sanitizer_build: true when the daemon under test was built with a sanitizer.
+e2e_sanitizer_build()
+{
+    grep -qaE "__(a|t)san_init" "$E2E_DEV/run/e2e/bin/autoprovisionclient"
 }
 
 e2e_daemon_subscribed()

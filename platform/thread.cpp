@@ -95,7 +95,7 @@ void* RunThread(void* param)
         // what they did not. Caught as (...) because the forced unwind has no
         // object to bind a reference to (UBSan rejects that); any other
         // exception ends the process once rethrown, as with std::thread.
-        UnpoisonDeadStack();
+        Thread::ClearStoppedFrames();
         ReleaseHeldMutexes();
         throw;
     }
@@ -103,6 +103,11 @@ void* RunThread(void* param)
 }
 
 }  // namespace
+
+void Thread::ClearStoppedFrames()
+{
+    UnpoisonDeadStack();
+}
 
 unsigned long Thread::BeginThread(ThreadProc fn, void* arg, unsigned int /*flags*/)
 {

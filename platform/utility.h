@@ -69,8 +69,14 @@ public:
     // acts on a stop, so a thread is never stopped in the middle of a write,
     // a download or a trace line.
     // The stop unwinds the thread's stack: a thread function that catches
-    // everything with catch (...) must rethrow abi::__forced_unwind first.
+    // everything with catch (...) must rethrow abi::__forced_unwind first,
+    // calling ClearStoppedFrames just before it rethrows.
     static bool TerminateThread(unsigned long handle, unsigned long code);
+
+    // In a handler that caught a stop: under AddressSanitizer, clears the
+    // marks the unwound frames left on the stack, which the rethrow would
+    // otherwise trip over; does nothing in other builds.
+    static void ClearStoppedFrames();
 
     // Copies the process's command line into buf (size bytes, always
     // terminated). withPath: argv[0] comes first; quote: ignored, words are
