@@ -50,7 +50,8 @@ public:
     bool SendConfigRequest(const ConfigurationControl::RequestParams& params);
     bool MakeUpUserAgentName();
     bool ReceiveConfiguration(BsdSocket& socket, std::string& response);
-    void SerializeConfig(const std::string& response);
+    // Virtual so that the fetch tool's check sees the whole answer it stores.
+    virtual void SerializeConfig(const std::string& response);
     bool Notify(const unsigned long long& subscriptionID, const std::string& url);
     void RetriveConfigurationByURL(const std::string& url);
 
