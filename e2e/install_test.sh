@@ -84,7 +84,7 @@ done
 
 if [ $failures != 0 ]; then
     echo "installed under DESTDIR with prefix /usr:"
-    echo "$found" | sed 's/^/  /'
+    while IFS= read -r path; do echo "  $path"; done <<< "$found"
     exit 1
 fi
 echo "ok: DESTDIR install with prefix /usr: programs, units, /etc/init.d scripts, licence, --version $version"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Shared set-up of the end-to-end tests and the demo (sourced, bash only).
 #
 # A device and a server network namespace joined by a veth pair: the device
