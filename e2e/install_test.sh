@@ -1,8 +1,9 @@
 #!/bin/bash
 # Installs the build into a temporary root as a device image gets it
 # (DESTDIR=root, prefix /usr) and checks the whole tree: the programs under
-# usr/sbin and usr/bin, the systemd units, the init scripts under etc/init.d,
-# the licence, and each tool's --version. Then installs with a plain prefix,
+# usr/sbin and usr/bin, the systemd units and the tmpfiles entry, the start
+# step under usr/libexec, the init scripts under etc/init.d, the licence, and
+# each tool's --version. Then installs with a plain prefix,
 # where the init scripts go to <prefix>/etc/init.d.
 # Usage: install_test.sh CMAKE BUILD_DIR VERSION [EMULATOR...]
 set -u
@@ -36,6 +37,8 @@ usr/bin/autoprovision-fetch
 usr/bin/pnp-server
 usr/lib/systemd/system/autoprovisionclient.service
 usr/lib/systemd/system/presence-agent.service
+usr/lib/tmpfiles.d/autoprovisionclient.conf
+usr/libexec/autoprovisionclient/prepare-dirs
 usr/sbin/autoprovision-cmd
 usr/sbin/autoprovisionclient
 usr/sbin/presence-agent

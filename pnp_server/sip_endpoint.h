@@ -7,12 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "pnp_server/event_log.h"
 #include "pnp_server/net_util.h"
+#include "sip/retransmit_schedule.h"
 #include "sip/sip_message.h"
 
 namespace Pnp {
@@ -64,10 +64,10 @@ private:
         unsigned long cseq = 0;
         std::string bytes;
         Ipv4Endpoint destination;
-        Clock::time_point nextSend;
-        Clock::time_point giveUp;
-        int intervalMs = 0;
+        Clock::time_point start;        // of the first send; the schedule counts from it
+        Sip::RetransmitSchedule schedule;
         unsigned sends = 0;
+        explicit PendingNotify(const Sip::TransactionTimers& timers) : schedule(timers, 0) {}
     };
 
     bool JoinGroup(std::string& error);
@@ -76,10 +76,11 @@ private:
     void HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4Endpoint& source, uint32_t localAddress,
                          Clock::time_point now);
     void HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source);
+    Sip::SipMessage Answer(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source,
+                           const std::string& toTag) const;
     void Respond(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source, const std::string& toTag);
     void StartNotify(PendingNotify notify, Clock::time_point now);
     bool Send(const std::string& bytes, const Ipv4Endpoint& destination, const std::string& what, bool logBytes);
-    std::string RandomHex(size_t digits);
 
     SipOptions mOptions;
     EventLog& mLog;
@@ -87,7 +88,6 @@ private:
     uint16_t mPort;
     std::vector<char> mBuffer;
     std::deque<PendingNotify> mPending;
-    std::mt19937 mRandom;
     unsigned long mNextCseq;
 };
 

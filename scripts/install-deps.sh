@@ -10,6 +10,8 @@ packages=(build-essential cmake googletest g++-powerpc-linux-gnu qemu-user
           iproute2 nginx-light procps clang libclang-rt-14-dev
           libbenchmark-dev time curl
           apache2 lighttpd busybox python3)
+# systemd-analyze and systemd-tmpfiles for the service tests (nothing is started).
+packages+=(systemd)
 services=(nginx apache2 lighttpd)
 missing=()
 for p in "${packages[@]}"; do
