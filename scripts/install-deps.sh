@@ -17,7 +17,10 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -gt 0 ] || exit 0
+if [ ${#missing[@]} = 0 ]; then
+  echo "every package needed is installed"
+  exit 0
+fi
 
 log=${APC_DEPS_LOG:-$top/build/install-deps.log}
 mkdir -p "$(dirname "$log")"
