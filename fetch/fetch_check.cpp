@@ -78,7 +78,7 @@ bool ReadFileBytes(const std::string& path, std::string& data)
         return false;
     char buffer[65536];
     ssize_t count;
-    while ((count = read(fd, buffer, sizeof(buffer))) > 0)
+    while ((count = PlatformDetail::RetryOnInterrupt([&] { return read(fd, buffer, sizeof(buffer)); })) > 0)
         data.append(buffer, static_cast<size_t>(count));
     close(fd);
     return count == 0;
