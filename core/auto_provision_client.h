@@ -5,6 +5,7 @@
 #define CORE_AUTO_PROVISION_CLIENT_H
 
 #include <atomic>
+#include <exception>
 #include <list>
 #include <string>
 
@@ -26,7 +27,14 @@ public:
 class AutoProvisionClient : public CGIMessenger {
 public:
     AutoProvisionClient();
+    // Runs CleanUp. The messaging base classes' destructors are noexcept, so
+    // an exception from CleanUp is kept for RethrowCleanUpFailure instead of
+    // leaving the destructor (which would end the process in std::terminate).
     virtual ~AutoProvisionClient();
+    // Rethrows, once, what the last destroyed client's CleanUp threw; does
+    // nothing when it threw nothing. Called by the entry point right after
+    // the client's destruction, on the same thread.
+    static void RethrowCleanUpFailure();
 
     // Creates the collaborators and starts the worker; true when ready to run.
     bool Initialize();
@@ -78,6 +86,9 @@ protected:
     std::string mUserAgent;                               // written before the worker starts
     std::atomic<int> mMulticastMsgSent;
     std::atomic<int> mSubscribeRequested;
+
+private:
+    static std::exception_ptr sCleanUpFailure;   // main thread only
 };
 
 #endif

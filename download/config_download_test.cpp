@@ -1,5 +1,9 @@
 // The configuration request, its reception and the stored file, against real
 // TCP servers on 127.0.0.1.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,7 +11,9 @@
 
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "testing/http_test_server.h"
@@ -121,20 +127,105 @@ TEST_F(ConfigDownload, EmptyMacNamesTheFileWithItsModeAndAMissingDirectoryIsNotM
     EXPECT_EQ(Lines(2, CLOSED), Leveled(mCapture));
 }
 
-TEST_F(ConfigDownload, AnyOtherReceiveFailureEndsTheReceptionWithItsOwnLine)
+// A socket that answers Receive from a script: a text is a chunk, a number a
+// count or code (0 included, which the reception answers by receiving again).
+struct ScriptedSocket : BsdSocket {
+    explicit ScriptedSocket(std::vector<std::string> script) : BsdSocket(true), mScript(std::move(script)) {}
+    int Receive(char* buffer, int capacity, int timeoutMs, int flags) override
+    {
+        EXPECT_EQ(std::make_tuple(1023, -1, 0), std::make_tuple(capacity, timeoutMs, flags));
+        const std::string step = mScript.at(mNext++);
+        if (step.empty() || step[0] != '#')
+            return static_cast<int>(step.copy(buffer, static_cast<size_t>(capacity)));
+        return std::stoi(step.substr(1));
+    }
+    void Disconnect() override { ++mDisconnects; }
+    std::vector<std::string> mScript;
+    size_t mNext = 0;
+    int mDisconnects = 0;
+};
+
+TEST_F(ConfigDownload, ReceptionEndsOnEachNegativeCodeWithItsLineAndReceivesAgainOnZero)
 {
-    // RECV_ERROR, which no real connection here gives.
-    struct FailingSocket : BsdSocket {
-        FailingSocket() : BsdSocket(true) {}
-        int Receive(char*, int capacity, int timeoutMs, int flags) override
-        {
-            EXPECT_EQ(std::make_tuple(1023, -1, 0), std::make_tuple(capacity, timeoutMs, flags));
-            return RECV_ERROR;
-        }
-    } socket;
-    std::string response;
-    EXPECT_FALSE(mClient.ReceiveConfiguration(socket, response));
-    EXPECT_EQ(Lines{"0T AutoProvisionClient::Recieved failed("}, Leveled(mCapture));
+    const std::string failed = "0T AutoProvisionClient::Recieved failed(";
+    struct Case { std::vector<std::string> script; bool received; std::string response; Lines traces; };
+    const Case cases[] = {
+        {{"#0", "abc", "#0", "de", "#-1"}, true, "abcde", {CLOSED}},
+        {{"abc", "#-3"}, true, "abc", {CLOSED}},
+        {{"abc", "#-2"}, true, "abc", {failed + "time expire)\n"}},
+        {{"#0", "#-4"}, false, "", {failed}},
+        {{"#-1"}, false, "", {CLOSED}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.script));
+        mCapture.Clear();
+        ScriptedSocket socket(c.script);
+        std::string response;
+        EXPECT_EQ(c.received, mClient.ReceiveConfiguration(socket, response));
+        EXPECT_EQ(c.script.size(), socket.mNext);
+        EXPECT_EQ(1, socket.mDisconnects);
+        EXPECT_EQ(c.response, response);
+        EXPECT_EQ(c.traces, Leveled(mCapture));
+    }
+}
+
+// The record's port reaches the address when the host text has none; a send
+// that fails ends the request with its line.
+TEST_F(ConfigDownload, PortFieldReachesTheAddressAndAFailedSendEndsTheRequest)
+{
+    HttpTestServer server(HttpTestServer::Answer{HEADER + DOCUMENT});
+    ConfigurationControl::RequestParams params;
+    params.host = "127.0.0.1";
+    params.port = server.PortText();
+    params.path = "cfg";
+    EXPECT_TRUE(mClient.SendConfigRequest(params));
+    EXPECT_EQ(ExpectedRequest("cfg", "127.0.0.1"), server.Request());
+    EXPECT_EQ(DOCUMENT + "\n", ReadFile(mStored));
+
+    // A server that resets the connection once the first bytes of a request
+    // of 16 MiB arrive, long before all of it can have gone out.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, listen(listener, 1));
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
+    std::thread resetter([listener] {
+        const int connection = accept(listener, nullptr, nullptr);
+        pollfd arriving = {connection, POLLIN, 0};
+        poll(&arriving, 1, 10000);
+        const linger reset = {1, 0};
+        setsockopt(connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(connection);
+    });
+    params.port = std::to_string(ntohs(address.sin_port));
+    params.path = std::string(16u << 20, 'p');
+    mCapture.Clear();
+    EXPECT_FALSE(mClient.SendConfigRequest(params));
+    resetter.join();
+    close(listener);
+    EXPECT_EQ(Lines{"0T Failed to send data\n"}, Leveled(mCapture));
+
+}
+
+// An exception inside the request (here while the answer is stored) ends it
+// with the connection line and false.
+TEST(ConfigRequest, AnExceptionInsideTheRequestIsAFailedRequest)
+{
+    struct ThrowingClient : TestClient {
+        std::string ConfigDirectory() const override { throw std::bad_alloc(); }
+    } client;
+    LogCapture capture;
+    HttpTestServer server(HttpTestServer::Answer{HEADER + DOCUMENT});
+    ConfigurationControl::RequestParams params;
+    params.host = "127.0.0.1";
+    params.port = server.PortText();
+    params.path = "cfg";
+    EXPECT_FALSE(client.SendConfigRequest(params));
+    EXPECT_EQ((Lines{CLOSED, "0T Failed to establish connection with host[127.0.0.1:" + params.port + "]\n"}),
+              Leveled(capture));
 }
 
 // The document as the plain copy-and-trim steps cut it; "" when nothing is stored.

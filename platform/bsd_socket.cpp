@@ -32,17 +32,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds left until deadline, rounded up so poll never ends early,
-// clamped for poll.
-int RemainingMs(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-        return 0;
-    }
-    left = (left + 999) / 1000;
-    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-}
+using PlatformDetail::RemainingMs;
 
 // Runs a socket call, retrying EINTR, and maps a failure's errno to a RECV_
 // code; a success gives the call's non-negative result.

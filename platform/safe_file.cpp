@@ -8,14 +8,13 @@
 #include <climits>
 #include <cstddef>
 
+#include "platform/utility.h"
+
 namespace SafeFile {
 
 int OpenRegular(const char* path, int flags, mode_t mode)
 {
-    int fd;
-    do {
-        fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
+    int fd = PlatformDetail::RetryOnInterrupt([&] { return open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode); });
     if (fd < 0)
         return -1;
     struct stat status;

@@ -21,6 +21,12 @@ namespace {
 // Datagrams handled per wake-up, so that the HTTP side gets its turn.
 const int DATAGRAMS_PER_WAKEUP = 16;
 
+// A NOTIFY refused with 500 or 503 is sent anew after the answer's Retry-After
+// (1 s when absent, at most 10 s), in at most 5 transactions in all (our choice).
+const unsigned NOTIFY_ATTEMPTS = 5;
+const unsigned long DEFAULT_RETRY_AFTER_S = 1;
+const unsigned long MAX_RETRY_AFTER_S = 10;
+
 union PacketInfoBuffer {
     cmsghdr align;
     char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
@@ -44,6 +50,42 @@ Ipv4Endpoint ResponseDestination(const Sip::SipMessage& request, const Ipv4Endpo
     Ipv4Endpoint destination = source;
     destination.port = Sip::ResponsePort(request, source.port);
     return destination;
+}
+
+// The seconds of a Retry-After value ("120 (busy);duration=60" -> 120), capped; the default when absent or unreadable.
+unsigned long RetryAfterSeconds(const std::string* value)
+{
+    const size_t start = value != nullptr ? value->find_first_not_of(" \t") : std::string::npos;
+    if (start == std::string::npos)
+        return DEFAULT_RETRY_AFTER_S;
+    const std::string digits = value->substr(start, value->find_first_not_of("0123456789", start) - start);
+    unsigned long seconds = 0;
+    if (digits.empty())
+        return DEFAULT_RETRY_AFTER_S;
+    // Digits only: what does not parse within the cap is above it.
+    return ParseDecimal(digits, 0, MAX_RETRY_AFTER_S, seconds) ? seconds : MAX_RETRY_AFTER_S;
+}
+
+// Replaces the value of the first header called name.
+void ReplaceHeader(Sip::SipMessage& message, const std::string& name, const std::string& value)
+{
+    for (auto& header : message.headers) {
+        if (header.first == name) {
+            header.second = value;
+            return;
+        }
+    }
+}
+
+// A Via value of ours with a fresh branch: a new transaction.
+std::string NewBranch(const std::string& via)
+{
+    const size_t start = via.find(";branch=");
+    if (start == std::string::npos)
+        return via;
+    const size_t end = via.find(';', start + 1);
+    return via.substr(0, start) + ";branch=z9hG4bK" + Sip::RandomToken() +
+           (end == std::string::npos ? std::string() : via.substr(end));
 }
 
 Sip::TransactionTimers TimersOf(const SipOptions& options)
@@ -142,7 +184,7 @@ void SipEndpoint::OnReadable(Clock::time_point now)
         header.msg_iovlen = 1;
         header.msg_control = control.bytes;
         header.msg_controllen = sizeof(control.bytes);
-        ssize_t got = RetryOnEintr([&] { return recvmsg(mSocket.Get(), &header, MSG_DONTWAIT); });
+        ssize_t got = RetryOnInterrupt([&] { return recvmsg(mSocket.Get(), &header, MSG_DONTWAIT); });
         if (got < 0)
             return;
         Ipv4Endpoint source = Ipv4Endpoint::FromSockaddr(from);
@@ -172,7 +214,7 @@ void SipEndpoint::HandleDatagram(const char* data, size_t length, const Ipv4Endp
         return;
     }
     if (!message.isRequest) {
-        HandleResponse(message, source);
+        HandleResponse(message, source, now);
         return;
     }
     if (message.method == "ACK")
@@ -246,14 +288,15 @@ void SipEndpoint::HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4En
     std::string requestUri;
     PendingNotify notify(TimersOf(mOptions));
     NotifyTarget(subscribe, source, requestUri, notify.destination);
-    notify.bytes = Sip::Serialize(BuildNotify(subscribe, requestUri, content));
+    notify.message = BuildNotify(subscribe, requestUri, content);
+    notify.bytes = Sip::Serialize(notify.message);
     notify.callId = *callId;
     notify.cseq = content.cseq;
     mLog.Line("SIP MAC " + mac + " gets " + content.url);
     StartNotify(notify, now);
 }
 
-void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source)
+void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source, Clock::time_point now)
 {
     const std::string* callId = response.Header("Call-ID");
     const std::string* cseqValue = response.Header("CSeq");
@@ -272,13 +315,49 @@ void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endp
                   " for a NOTIFY no longer pending");
         return;
     }
+    if (pending->waiting)   // the final answer again, for a retransmission of ours
+        return;
     if (response.statusCode < 200) {
         pending->schedule.OnProvisional();
         return;
     }
     mLog.Line("SIP NOTIFY " + std::to_string(cseq) + " answered " + std::to_string(response.statusCode) + " " +
               response.reason + " after " + std::to_string(pending->sends) + " send(s)");
+    if ((response.statusCode == 500 || response.statusCode == 503) && ScheduleResend(*pending, response, now))
+        return;
     mPending.erase(pending);
+}
+
+bool SipEndpoint::ScheduleResend(PendingNotify& notify, const Sip::SipMessage& response, Clock::time_point now)
+{
+    if (notify.attempts >= NOTIFY_ATTEMPTS) {
+        mLog.Line("SIP NOTIFY " + std::to_string(notify.cseq) + " to " + notify.destination.ToString() +
+                  " refused in " + std::to_string(notify.attempts) + " attempts: given up");
+        return false;
+    }
+    const unsigned long seconds = RetryAfterSeconds(response.Header("Retry-After"));
+    notify.schedule.OnFinal();
+    notify.waiting = true;
+    notify.resendAt = now + std::chrono::seconds(seconds);
+    mLog.Line("SIP NOTIFY " + std::to_string(notify.cseq) + " to be sent anew in " + std::to_string(seconds) +
+              " s (attempt " + std::to_string(notify.attempts + 1) + " of " + std::to_string(NOTIFY_ATTEMPTS) + ")");
+    return true;
+}
+
+void SipEndpoint::Resend(PendingNotify& notify, Clock::time_point now)
+{
+    const unsigned long previous = notify.cseq;
+    notify.cseq = mNextCseq++;
+    ReplaceHeader(notify.message, "CSeq", std::to_string(notify.cseq) + " NOTIFY");
+    ReplaceHeader(notify.message, "Via", NewBranch(*notify.message.Header("Via")));
+    notify.bytes = Sip::Serialize(notify.message);
+    notify.schedule = Sip::RetransmitSchedule(TimersOf(mOptions), 0);
+    notify.waiting = false;
+    notify.start = now;
+    notify.sends = 1;
+    ++notify.attempts;
+    mLog.Line("SIP NOTIFY " + std::to_string(previous) + " sent anew as NOTIFY " + std::to_string(notify.cseq));
+    Send(notify.bytes, notify.destination, "NOTIFY", true);
 }
 
 Sip::SipMessage SipEndpoint::Answer(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source,
@@ -315,6 +394,12 @@ void SipEndpoint::StartNotify(PendingNotify notify, Clock::time_point now)
 void SipEndpoint::OnTimers(Clock::time_point now)
 {
     for (auto it = mPending.begin(); it != mPending.end();) {
+        if (it->waiting) {
+            if (now >= it->resendAt)
+                Resend(*it, now);
+            ++it;
+            continue;
+        }
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - it->start).count();
         const Sip::RetransmitSchedule::Action action = it->schedule.OnTimer(elapsed);
         if (action == Sip::RetransmitSchedule::TIMED_OUT) {
@@ -335,6 +420,10 @@ Clock::time_point SipEndpoint::NextDeadline() const
 {
     Clock::time_point next = Clock::time_point::max();
     for (const PendingNotify& notify : mPending) {
+        if (notify.waiting) {
+            next = std::min(next, notify.resendAt);
+            continue;
+        }
         const int64_t due = notify.schedule.NextDeadline();
         if (due != std::numeric_limits<int64_t>::max())
             next = std::min(next, notify.start + std::chrono::milliseconds(due));
@@ -346,7 +435,7 @@ bool SipEndpoint::Send(const std::string& bytes, const Ipv4Endpoint& destination
                        bool logBytes)
 {
     sockaddr_in address = destination.ToSockaddr();
-    ssize_t sent = RetryOnEintr([&] {
+    ssize_t sent = RetryOnInterrupt([&] {
         return sendto(mSocket.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                       reinterpret_cast<const sockaddr*>(&address), sizeof(address));
     });

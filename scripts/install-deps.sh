@@ -8,7 +8,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 packages=(build-essential cmake googletest g++-powerpc-linux-gnu qemu-user
           iproute2 nginx-light procps clang libclang-rt-14-dev
-          libbenchmark-dev time curl
+          libbenchmark-dev time curl libexpat1-dev
           apache2 lighttpd busybox python3)
 # systemd-analyze and systemd-tmpfiles for the service tests (nothing is started).
 packages+=(systemd)
