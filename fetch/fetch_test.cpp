@@ -161,6 +161,12 @@ TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
         {"document under an error status", {"HTTP/1.1 403 Forbidden\r\n\r\n" + DOCUMENT}, CHECK_ERROR_STATUS,
          {stored, "verdict:  the device ignores the status \"HTTP/1.1 403 Forbidden\" and applies this document "
                   "all the same"}},
+        // "</line>" stands where "</config>" closes: byte 47 of the stored document.
+        {"refused document", {ok.substr(0, ok.find("Content-Length")) + "\r\n" +
+                              "<?xml version=\"1.0\"?>\n<config>\n  <line id=\"1\">\n</config>"},
+         CHECK_REFUSED,
+         {"check:    the configurator refuses it: at byte 47: mismatched end tag",
+          "verdict:  the configurator refuses the document (byte 47: mismatched end tag)"}},
         {"cut short", {"HTTP/1.1 200 OK\r\nContent-Length: 999\r\n\r\n" + DOCUMENT}, CHECK_APPLIES,
          {"warning:  the body is shorter than its Content-Length: the answer was cut"}},
     };
