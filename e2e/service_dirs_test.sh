@@ -48,8 +48,11 @@ id -u "$user" > /dev/null 2>&1 || e2e_skip "useradd failed"
 users_ready=1
 uid=$(id -u "$user")
 
-mount -t tmpfs -o mode=1777 apc-service-tmp /tmp || e2e_fail "tmpfs on /tmp"
 mount -t tmpfs -o mode=0755 apc-service-run /run || e2e_fail "tmpfs on /run"
+# A checkout under /tmp vanishes under the tmpfs: the scripts come along first.
+cp -r "$dist" /run/apc-service-dist || e2e_fail "copy $dist"
+dist=/run/apc-service-dist
+mount -t tmpfs -o mode=1777 apc-service-tmp /tmp || e2e_fail "tmpfs on /tmp"
 
 # The init scripts run as installed: the step under /usr/libexec and stand-ins
 # for the two programs under /usr/sbin (overlays), and a start-stop-daemon
