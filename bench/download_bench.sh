@@ -29,7 +29,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 case $server_kind in nginx|python) ;; *) echo "unknown server $server_kind"; exit 2 ;; esac
-[[ $runs =~ ^[1-9][0-9]*$ ]] && [ "$runs" -le 200 ] || { echo "runs: 1 to 200"; exit 2; }
+{ [[ $runs =~ ^[1-9][0-9]*$ ]] && [ "$runs" -le 200 ]; } || { echo "runs: 1 to 200"; exit 2; }
 
 die() { echo "download_bench: $*" >&2; exit 2; }
 
@@ -60,8 +60,8 @@ nginx=/usr/sbin/nginx
 fetch=$build_dir/fetch/autoprovision-fetch
 if [ ! -x "$fetch" ]; then
     echo "building autoprovision-fetch in $build_dir"
-    cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release > /dev/null &&
-        cmake --build "$build_dir" -j2 --target autoprovision-fetch > /dev/null || die "build failed"
+    { cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release > /dev/null &&
+        cmake --build "$build_dir" -j2 --target autoprovision-fetch > /dev/null; } || die "build failed"
 fi
 
 work=$(mktemp -d /tmp/apc-download-bench.XXXXXX) || die "mktemp"
@@ -252,7 +252,7 @@ print("%.2f %.2f %.3f" % (statistics.median(f for f, c in rows) / 1000,
         echo "  $verdict: at $name the fetch tool takes ${ratio}x curl's time (target at most ${limit}x)"
     fi
     if [ "$name" = 16MiB ]; then
-        rss_limit=$((2 * ${sizes[i]} / 1024 + 4096))
+        rss_limit=$((2 * sizes[i] / 1024 + 4096))
         if [ "$fetch_rss" -le "$rss_limit" ]; then verdict=PASS; else verdict=FAIL; status=1; fi
         echo "  $verdict: peak RSS of the fetch tool at 16MiB is $fetch_rss KiB (target at most $rss_limit KiB" \
              "= twice the document plus 4 MiB)"

@@ -30,7 +30,7 @@ while [ $# -gt 0 ]; do
     *) echo "usage: $0 [--build DIR] [--idle SECONDS]"; exit 2 ;;
     esac
 done
-[[ $idle =~ ^[1-9][0-9]*$ ]] && [ "$idle" -le 600 ] || { echo "idle: 1 to 600 seconds"; exit 2; }
+{ [[ $idle =~ ^[1-9][0-9]*$ ]] && [ "$idle" -le 600 ]; } || { echo "idle: 1 to 600 seconds"; exit 2; }
 
 bench_require_namespaces
 bench_enter_private_mounts "${args[@]}"
@@ -45,6 +45,7 @@ bench_driver 5 auto-notify "$BENCH_URL" || bench_die "driver: $BENCH_REPLY"
 
 # Start to apply: from just before the daemon is started to the hook's stamp.
 start_ms=$(bench_now_ms)
+# shellcheck disable=SC2119  # no emulator: the daemon runs natively
 bench_start_daemon
 bench_driver 20 wait-applied "$BENCH_APPLIED" 1 15000 || bench_die "no apply within 15 s: $BENCH_REPLY"
 applied_ms=$(head -n 1 "$BENCH_DEV/tmp/apply-config.log")

@@ -110,7 +110,7 @@ bench_cleanup()
 bench_require_namespaces()
 {
     [ "$(id -u)" = 0 ] || { echo "skipped: needs root for network and mount namespaces"; exit 77; }
-    command -v ip > /dev/null && command -v nsenter > /dev/null && command -v python3 > /dev/null ||
+    { command -v ip > /dev/null && command -v nsenter > /dev/null && command -v python3 > /dev/null; } ||
         { echo "skipped: needs ip (iproute2), nsenter (util-linux) and python3"; exit 77; }
     unshare --mount --propagation private true 2> /dev/null ||
         { echo "skipped: mount namespaces are not available"; exit 77; }
@@ -126,8 +126,8 @@ bench_build()
     local dir=$1 what=$2; shift 2
     [ -x "$dir/core/autoprovisionclient" ] && [ -x "$dir/bench/apc-queue-driver" ] && return 0
     echo "building $what in $dir"
-    cmake -S "$(dirname "${BASH_SOURCE[0]}")/.." -B "$dir" "$@" > /dev/null &&
-        cmake --build "$dir" -j2 --target autoprovisionclient apc-queue-driver > /dev/null ||
+    { cmake -S "$(dirname "${BASH_SOURCE[0]}")/.." -B "$dir" "$@" > /dev/null &&
+        cmake --build "$dir" -j2 --target autoprovisionclient apc-queue-driver > /dev/null; } ||
         { echo "FAIL: build"; exit 1; }
 }
 
@@ -246,7 +246,6 @@ bench_start_driver()
 {
     coproc BENCH_DRIVER { exec nsenter -t "$BENCH_HOLDER_PID" -m -n -- env PATH="$BENCH_PATH" \
         /run/bench/bin/apc-queue-driver 2> "$BENCH_DIR/driver.err"; }
-    BENCH_DRIVER_PID=$BENCH_DRIVER_PID
     BENCH_PIDS+=("$BENCH_DRIVER_PID")
     local line=
     read -r -t 15 line <&"${BENCH_DRIVER[0]}"

@@ -49,3 +49,29 @@ function(apc_folder name)
     apc_test(${test_name} SOURCES ${test_source} DEPS ${name} ${ARG_TEST_DEPS})
   endforeach()
 endfunction()
+
+# The tools' version header, generated from project(): link apc_version.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/apc_version.h.in ${CMAKE_BINARY_DIR}/generated/apc_version.h @ONLY)
+add_library(apc_version INTERFACE)
+target_include_directories(apc_version INTERFACE ${CMAKE_BINARY_DIR}/generated)
+
+# apc_install_init_script(FILE NAME): installs an init script as
+# <sysconfdir>/init.d/NAME, where <sysconfdir> is decided by the prefix given
+# at install time: /etc for the prefix /usr (the device image and Debian),
+# /etc/opt/... for a prefix under /opt, <prefix>/etc otherwise. DESTDIR applies.
+function(apc_install_init_script file name)
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\" OR CMAKE_INSTALL_PREFIX STREQUAL \"/usr/\")
+      set(apc_etc \"/etc\")
+    elseif(CMAKE_INSTALL_PREFIX MATCHES \"^/opt/(.+)\$\")
+      set(apc_etc \"/etc/opt/\${CMAKE_MATCH_1}\")
+    else()
+      set(apc_etc \"\${CMAKE_INSTALL_PREFIX}/etc\")
+    endif()
+    file(INSTALL DESTINATION \"\${apc_etc}/init.d\" TYPE PROGRAM RENAME \"${name}\" FILES \"${file}\")
+  ")
+endfunction()
+
+# Where the systemd units go: <prefix>/lib/systemd/system (for /usr the
+# directory Debian's merged /usr shares with /lib/systemd/system).
+set(APC_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING "systemd unit directory, relative to the prefix")

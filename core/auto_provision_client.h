@@ -59,7 +59,8 @@ public:
     bool SendConfigRequest(const ConfigurationControl::RequestParams& params);
     bool MakeUpUserAgentName();
     bool ReceiveConfiguration(BsdSocket& socket, ResponseString& response);
-    void SerializeConfig(const ResponseString& response);
+    // Virtual so that the fetch tool's check sees the whole answer it stores.
+    virtual void SerializeConfig(const ResponseString& response);
     bool Notify(const unsigned long long& subscriptionID, const std::string& url);
     void RetriveConfigurationByURL(const std::string& url);
 

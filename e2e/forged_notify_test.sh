@@ -19,7 +19,7 @@ ip netns add "$third_ns" || e2e_fail "ip netns add $third_ns"
 ip link add eth2 netns "$E2E_DEV_NS" type veth peer name eth0 netns "$third_ns" || e2e_fail "veth pair eth2/eth0"
 ip -n "$E2E_DEV_NS" addr add "10.232.$net.2/24" dev eth2 || e2e_fail "address of eth2"
 ip -n "$third_ns" addr add "$third_ip/24" dev eth0 || e2e_fail "address of the third host"
-ip -n "$E2E_DEV_NS" link set eth2 up && ip -n "$third_ns" link set eth0 up && ip -n "$third_ns" link set lo up \
+{ ip -n "$E2E_DEV_NS" link set eth2 up && ip -n "$third_ns" link set eth0 up && ip -n "$third_ns" link set lo up; } \
     || e2e_fail "links of the third host up"
 ip -n "$third_ns" route add "${E2E_DEV_IP%.*}.0/24" dev eth0 || e2e_fail "route of the third host"
 
@@ -47,7 +47,7 @@ subscribe_header()
 }
 call_id=$(subscribe_header Call-ID)
 from=$(subscribe_header From)
-[ -n "$call_id" ] && [[ "$from" == *";tag="* ]] || e2e_fail "no Call-ID or tagged From in the logged SUBSCRIBE"
+{ [ -n "$call_id" ] && [[ "$from" == *";tag="* ]]; } || e2e_fail "no Call-ID or tagged From in the logged SUBSCRIBE"
 
 notifies_before=$(e2e_trace_count stamped "AutoConfigClient::Recieve Notify Message form SIP ")
 requests_before=$(e2e_http_request_count)
@@ -67,6 +67,7 @@ notify_lines=(
     "Content-Length: ${#forged_url}"
 )
 { printf '%s\r\n' "${notify_lines[@]}"; printf '\r\n%s' "$forged_url"; } > "$E2E_DIR/forged-notify.sip"
+# shellcheck disable=SC2016  # $1 and $2 belong to the inner bash
 ip netns exec "$third_ns" bash -c 'exec 3> "/dev/udp/$1/5060" && cat "$2" >&3' forged "$E2E_DEV_IP" \
     "$E2E_DIR/forged-notify.sip" {E2E_HOLD_FD}>&- || e2e_fail "could not send the forged NOTIFY"
 e2e_wait_for 15 e2e_file_has "$E2E_DIR/agent.out" "SIP/2.0 403" || e2e_fail "the agent did not answer 403"

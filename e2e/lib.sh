@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Shared set-up of the end-to-end tests and the demo (sourced, bash only).
 #
 # A device and a server network namespace joined by a veth pair: the device
@@ -380,6 +381,7 @@ e2e_agent_ready()
 # first subscription went out. Pid: E2E_DAEMON_PID.
 e2e_start_daemon()
 {
+    # shellcheck disable=SC2046  # the limit's words, or none
     e2e_dev_spawn "$E2E_DIR/daemon.out" $(e2e_daemon_limit "$@") "$@" "$E2E_DEV_BIN/autoprovisionclient"
     E2E_DAEMON_PID=$E2E_LAST_PID
     e2e_wait_for 15 e2e_daemon_subscribed 1 || e2e_fail "the daemon sent no subscription"

@@ -72,7 +72,7 @@ e2e_wait_for 15 e2e_trace_at_least 2 stamped "AutoProvisionClient::Start Zentro 
 e2e_expect_trace 2 plain "AutoConfigClient::SendMulticastMessage "
 first_id=$(e2e_subscribes | sed -n '1s/^[0-9]* //p')
 second_id=$(e2e_subscribes | sed -n '2s/^[0-9]* //p')
-[ -n "$second_id" ] && [ "$first_id" != "$second_id" ] || e2e_fail "the second SUBSCRIBE reuses Call-ID $first_id"
+{ [ -n "$second_id" ] && [ "$first_id" != "$second_id" ]; } || e2e_fail "the second SUBSCRIBE reuses Call-ID $first_id"
 e2e_expect_bytes "$stored" "$document"$'\n' "stored configuration file after the update"
 e2e_ok "update command: second SUBSCRIBE with a new Call-ID ($second_id), second download"
 
@@ -98,6 +98,7 @@ notify_lines=(
 { printf '%s\r\n' "${notify_lines[@]}"; printf '\r\n%s' "$body"; } > "$E2E_DIR/stale-notify.sip"
 # One datagram from the server's side: cat writes the file with one write()
 # into bash's /dev/udp socket (printf would write it line by line).
+# shellcheck disable=SC2016  # $1 and $2 belong to the inner bash
 e2e_srv bash -c 'exec 3> "/dev/udp/$1/5060" && cat "$2" >&3' stale-notify "$E2E_DEV_IP" "$E2E_DIR/stale-notify.sip" \
     || e2e_fail "could not send the stale NOTIFY"
 e2e_wait_for 15 e2e_file_has "$E2E_DIR/agent.out" "SIP/2.0 481" || e2e_fail "the agent did not answer 481"

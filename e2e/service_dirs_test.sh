@@ -48,8 +48,11 @@ id -u "$user" > /dev/null 2>&1 || e2e_skip "useradd failed"
 users_ready=1
 uid=$(id -u "$user")
 
-mount -t tmpfs -o mode=1777 apc-service-tmp /tmp || e2e_fail "tmpfs on /tmp"
 mount -t tmpfs -o mode=0755 apc-service-run /run || e2e_fail "tmpfs on /run"
+# A checkout under /tmp vanishes under the tmpfs: the scripts come along first.
+cp -r "$dist" /run/apc-service-dist || e2e_fail "copy $dist"
+dist=/run/apc-service-dist
+mount -t tmpfs -o mode=1777 apc-service-tmp /tmp || e2e_fail "tmpfs on /tmp"
 
 # The init scripts run as installed: the step under /usr/libexec and stand-ins
 # for the two programs under /usr/sbin (overlays), and a start-stop-daemon
@@ -67,6 +70,7 @@ done
 for program in autoprovisionclient presence-agent; do
     printf '#!/bin/sh\nexit 0\n' > "/usr/sbin/$program" && chmod 0755 "/usr/sbin/$program"
 done
+# shellcheck disable=SC2016  # expanded by the stand-in script when it runs
 printf '#!/bin/sh\necho "$(ulimit -v) $*" >> %s/started\n' "$work" > "$work/bin/start-stop-daemon"
 chmod 0755 "$work/bin/start-stop-daemon"
 shell_limit=$(ulimit -v)
@@ -78,8 +82,8 @@ run_step()
         timeout 20 "$unit_step"
     else
         : > "$work/started"
-        PATH=$work/bin:$PATH timeout 20 sh "$dist/autoprovisionclient.init" start > /dev/null \
-            && grep -qx "262144 --start .*--exec /usr/sbin/autoprovisionclient" "$work/started" \
+        { PATH=$work/bin:$PATH timeout 20 sh "$dist/autoprovisionclient.init" start > /dev/null \
+            && grep -qx "262144 --start .*--exec /usr/sbin/autoprovisionclient" "$work/started"; } \
             || { echo "start-stop-daemon saw: $(cat "$work/started")"; return 1; }
     fi
 }
@@ -109,7 +113,7 @@ plant()
 check()
 {
     local dir=$1 kind=$2 by=${3:-}
-    [ ! -L "$dir" ] && [ -d "$dir" ] || e2e_fail "$kind${by:+ ($by)}: $dir is not a directory after the step"
+    { [ ! -L "$dir" ] && [ -d "$dir" ]; } || e2e_fail "$kind${by:+ ($by)}: $dir is not a directory after the step"
     [ "$(stat -c '%u:%g %a' "$dir")" = "0:0 755" ] \
         || e2e_fail "$kind${by:+ ($by)}: $dir is $(stat -c '%U:%G %a' "$dir"), expected root:root 755"
     if [ "$kind" = root-dir ]; then

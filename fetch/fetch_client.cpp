@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "platform/utility.h"
 
 const char* const FetchClient::FALLBACK_USER_AGENT =
@@ -51,7 +53,7 @@ bool LastByteIsLineEnd(const std::string& path, off_t size)
 }  // namespace
 
 FetchClient::FetchClient(const std::string& mac, const std::string& directory)
-    : mDirectory(directory), mStoredBytes(0)
+    : mDirectory(directory), mStoredBytes(0), mAnswerSeen(false), mAnswerBytes(0), mElapsedMs(0)
 {
     if (mDirectory.empty() || mDirectory.back() != '/')
         mDirectory += '/';
@@ -88,7 +90,14 @@ FetchResult FetchClient::Fetch(const std::string& url)
     struct stat before = {};
     const bool existed = stat(path.c_str(), &before) == 0;
 
-    if (!SendConfigRequest(mParams))
+    mAnswerSeen = false;
+    mAnswerBytes = 0;
+    mAnswerStart.clear();
+    const auto start = std::chrono::steady_clock::now();
+    const bool sent = SendConfigRequest(mParams);
+    mElapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                     .count();
+    if (!sent)
         return FETCH_REQUEST_FAILED;
     // SerializeConfig sets the path only once it has found a document.
     if (mConfigFilePath.Get().empty())
@@ -111,4 +120,12 @@ bool FetchClient::WasWritten(const std::string& path, const struct stat& before,
         return false;
     mStoredBytes = static_cast<long long>(after.st_size);
     return true;
+}
+
+void FetchClient::SerializeConfig(const ResponseString& response)
+{
+    mAnswerSeen = true;
+    mAnswerBytes = response.size();
+    mAnswerStart.assign(response.data(), response.size() < KEPT_ANSWER_BYTES ? response.size() : KEPT_ANSWER_BYTES);
+    AutoProvisionClient::SerializeConfig(response);
 }

@@ -35,6 +35,16 @@ public:
     // ParseURL, then SendConfigRequest (which receives and stores).
     FetchResult Fetch(const std::string& url);
 
+    // The answer as SerializeConfig saw it: its size and its first bytes
+    // (header and the start of the body), kept by the last Fetch.
+    static const size_t KEPT_ANSWER_BYTES = 64 * 1024;
+    bool AnswerSeen() const { return mAnswerSeen; }
+    size_t AnswerBytes() const { return mAnswerBytes; }
+    const std::string& AnswerStart() const { return mAnswerStart; }
+    // Milliseconds SendConfigRequest took: connection, request and reception.
+    long long ElapsedMs() const { return mElapsedMs; }
+    const std::string& UserAgentLine() const { return mUserAgent; }
+
     const ConfigurationControl::RequestParams& Params() const { return mParams; }
     // The file SerializeConfig writes, and its size after a stored fetch.
     std::string StoredPath() const;
@@ -44,6 +54,7 @@ protected:
     std::string ConfigDirectory() const override { return mDirectory; }
     // Off the device no configurator reads the file: any size is stored.
     size_t StoredFileLimit() const override { return static_cast<size_t>(-1); }
+    void SerializeConfig(const ResponseString& response) override;
 
 private:
     bool WasWritten(const std::string& path, const struct stat& before, bool existed);
@@ -51,6 +62,10 @@ private:
     std::string mDirectory;
     ConfigurationControl::RequestParams mParams;
     long long mStoredBytes;
+    bool mAnswerSeen;
+    size_t mAnswerBytes;
+    std::string mAnswerStart;
+    long long mElapsedMs;
 };
 
 #endif

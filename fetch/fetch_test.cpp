@@ -4,8 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <cstdlib>
 #include <sstream>
 
+#include "apc_version.h"
+#include "fetch/fetch_check.h"
 #include "fetch/fetch_client.h"
 #include "fetch/fetch_tool.h"
 #include "platform/messaging.h"
@@ -21,10 +26,13 @@ const std::string DOCUMENT = "<?xml version=\"1.0\"?>\n<config>\n  <line id=\"1\
 
 class FetchTool : public ::testing::Test {
 protected:
-    // Runs the tool with this test's --mac and --dir before the given words (a later --dir wins).
+    // Runs the tool with this test's --mac and --dir before the given words (a later --dir wins);
+    // a check gets no --dir.
     int Run(std::vector<std::string> words)
     {
-        words.insert(words.begin(), {"autoprovision-fetch", "--mac", "aabbccddeeff", "--dir", mDir.Path()});
+        if (words.empty() || words[0] != "--check")
+            words.insert(words.begin(), {"--dir", mDir.Path()});
+        words.insert(words.begin(), {"autoprovision-fetch", "--mac", "aabbccddeeff"});
         std::vector<const char*> argv;
         for (const std::string& word : words)
             argv.push_back(word.c_str());
@@ -80,6 +88,120 @@ TEST_F(FetchTool, EachFailureHasItsStatusAndStoresNothingThenAFetchReplacesTheEa
     EXPECT_TRUE(deviceFiles || server.Request(3).find(FetchClient::FALLBACK_USER_AGENT) != std::string::npos);
     EXPECT_EQ(mDir.Path(), Messaging::QueueDirectory());   // the tool's private directory is gone again
     EXPECT_TRUE(CyclicMessageQueue::IsQueueServed(Messaging::CGI_QUEUE));
+}
+
+// Lines of text without their line ends.
+std::vector<std::string> SplitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+size_t EntryCount(const std::string& directory)
+{
+    size_t count = 0;
+    DIR* dir = opendir(directory.c_str());
+    while (dir != nullptr && readdir(dir) != nullptr)
+        ++count;
+    if (dir != nullptr)
+        closedir(dir);
+    return count - 2;   // "." and ".."
+}
+
+// --check against real answers: each row's server answer, exit status and the
+// lines that must be among its output. It stores nothing anywhere.
+TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
+{
+    TempDir scratch;   // the check's temporary directories go here and must be gone after
+    setenv("TMPDIR", scratch.Path().c_str(), 1);
+    using Answer = HttpTestServer::Answer;
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(DOCUMENT.size()) +
+                           "\r\nConnection: close\r\n\r\n";
+    std::ostringstream chunkSize;
+    chunkSize << std::hex << DOCUMENT.size();
+    const std::string chunk = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunkSize.str() + "\r\n";
+    const std::string gzip = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 12\r\n\r\n";
+    const std::string closed = "trace:    AutoProvisionClient::Recieved failed(no connection)";
+    const std::string stored = "document: found: " + std::to_string(DOCUMENT.size() + 1) +
+                               " bytes stored (from \"<?xml\" on, one line end added)";
+    struct Row {
+        const char* name;
+        Answer answer;
+        int status;
+        std::vector<std::string> lines;
+    };
+    const Row rows[] = {
+        {"static file, connection closed", {ok + DOCUMENT}, CHECK_APPLIES,
+         {closed, "status:   HTTP/1.1 200 OK", stored, "check:    the configurator accepts it",
+          "ending:   the server closed the connection after its answer: the download ends at once",
+          "verdict:  the device stores and applies this document"}},
+        {"kept alive", {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(DOCUMENT.size()) + "\r\n\r\n" +
+                            DOCUMENT, 0, HttpTestServer::KEEP_OPEN},
+         CHECK_IDLE_WAIT,
+         {"trace:    AutoProvisionClient::Recieved failed(time expire)", stored,
+          "ending:   the server kept the connection open (keep-alive): the device takes the answer as complete "
+          "only after 2 s without data, its idle time-out",
+          "verdict:  the device applies the document, after waiting 2 s for the server to close; closing the "
+          "connection saves that wait"}},
+        {"compressed", {gzip + std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\x01\x02", 12)},
+         CHECK_COMPRESSED,
+         {"coding:   Content-Encoding: gzip: the device cannot read a compressed answer (it asks for gzip, "
+          "deflate all the same); turn compression off for this path",
+          "verdict:  compressed answer: the device cannot use it"}},
+        {"chunked", {chunk + DOCUMENT + "\r\n0\r\n\r\n"}, CHECK_CHUNKED,
+         {"chunked:  Transfer-Encoding: chunked: the device does not decode chunks, so the chunk-size lines end "
+          "up inside the stored document; serve the file as a static file with Content-Length",
+          "verdict:  chunked answer: the stored document would hold the chunk-size lines"}},
+        {"error page", {"HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nNot Found"}, CHECK_NO_DOCUMENT,
+         {"status:   HTTP/1.1 404 Not Found", "answer:   54 bytes in ",
+          "verdict:  no document: nothing new is applied"}},
+        {"document under an error status", {"HTTP/1.1 403 Forbidden\r\n\r\n" + DOCUMENT}, CHECK_ERROR_STATUS,
+         {stored, "verdict:  the device ignores the status \"HTTP/1.1 403 Forbidden\" and applies this document "
+                  "all the same"}},
+        // "</line>" stands where "</config>" closes: byte 47 of the stored document.
+        {"refused document", {ok.substr(0, ok.find("Content-Length")) + "\r\n" +
+                              "<?xml version=\"1.0\"?>\n<config>\n  <line id=\"1\">\n</config>"},
+         CHECK_REFUSED,
+         {"check:    the configurator refuses it: at byte 47: mismatched end tag",
+          "verdict:  the configurator refuses the document (byte 47: mismatched end tag)"}},
+        {"cut short", {"HTTP/1.1 200 OK\r\nContent-Length: 999\r\n\r\n" + DOCUMENT}, CHECK_APPLIES,
+         {"warning:  the body is shorter than its Content-Length: the answer was cut"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        HttpTestServer server(row.answer);
+        const std::string url = "http://127.0.0.1:" + server.PortText() + "/cfg/a.xml";
+        EXPECT_EQ(row.status, Run({"--check", url})) << mOut.str();
+        const std::vector<std::string> lines = SplitLines(mOut.str());
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ("url:      " + url, lines[0]);
+        EXPECT_EQ(0u, lines[1].find("request:  GET /cfg/a.xml HTTP/1.1, Host: 127.0.0.1:" + server.PortText() +
+                                    ", User-Agent: Tovix zentro-fxs "));
+        for (const std::string& expected : row.lines) {
+            bool found = false;
+            for (const std::string& line : lines)
+                found = found || line.compare(0, expected.size(), expected) == 0;
+            EXPECT_TRUE(found) << "missing: " << expected << "\nin:\n" << mOut.str();
+        }
+        // The request is the daemon's own, byte for byte up to its User-Agent line.
+        EXPECT_EQ(0u, server.Request(0).find("GET /cfg/a.xml HTTP/1.1\r\nAccept: image/gif"));
+        EXPECT_EQ(-1, access(mStored.c_str(), F_OK));
+        EXPECT_EQ(0u, EntryCount(scratch.Path()));
+    }
+
+    const std::string refused = "http://127.0.0.1:" + std::to_string(HttpTestServer::UnusedPort()) + "/cfg";
+    EXPECT_EQ(CHECK_REQUEST_FAILED, Run({"--check", refused}));
+    EXPECT_NE(std::string::npos, mOut.str().find("verdict:  no answer (no connection, send failure or nothing "
+                                                 "received): the device stores nothing"));
+    EXPECT_EQ(CHECK_INVALID_URL, Run({"--check", "127.0.0.1/cfg"}));
+    EXPECT_EQ(FETCH_USAGE, Run({"--check", "--dir", "/tmp", refused}));
+    EXPECT_EQ(0, Run({"--version"}));
+    EXPECT_EQ(std::string("autoprovision-fetch ") + APC_VERSION + "\n", mOut.str());
+    EXPECT_EQ(0u, EntryCount(scratch.Path()));
+    unsetenv("TMPDIR");
 }
 
 }  // namespace

@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <vector>
 
+#include "apc_version.h"
+#include "fetch/fetch_check.h"
 #include "fetch/fetch_client.h"
 #include "platform/messaging.h"
 #include "platform/net_check.h"
@@ -14,6 +17,8 @@ namespace {
 
 const char USAGE[] =
     "Usage: autoprovision-fetch [--mac TEXT] [--dir DIR] URL\n"
+    "       autoprovision-fetch --check [--mac TEXT] URL\n"
+    "       autoprovision-fetch --version\n"
     "Fetches URL once with the daemon's own download code, as after a provisioning\n"
     "notification, and stores the answer's XML document as DIR/zentrofxs-<mac>.cfg.\n"
     "The configurator is not started.\n"
@@ -25,7 +30,15 @@ const char USAGE[] =
     "\"User-Agent: Tovix zentro-fxs 0 firmware=fetch\".\n"
     "Trace lines go to the daemon's trace log, /var/log/autoprovisionclient.log.\n"
     "Exit status: 0 stored, 1 setup failed, 2 usage, 3 URL not valid, 4 request failed\n"
-    "(connection, send or receive), 5 answer holds no \"<?xml\" document, 6 file not written.\n";
+    "(connection, send or receive), 5 answer holds no \"<?xml\" document, 6 file not written.\n"
+    "\n"
+    "--check downloads the same way into a temporary directory, stores nothing on\n"
+    "the device, and tells what the device would do with the answer: status line,\n"
+    "compression, chunks, keep-alive wait, the document and the configurator's\n"
+    "check of it, time and bytes. The daemon's trace lines are shown, not logged.\n"
+    "Exit status: 0 applied at once, 3 URL not valid, 4 no answer, 5 no document,\n"
+    "7 compressed, 8 chunked, 9 document refused, 10 status not 2xx but the\n"
+    "document is applied, 11 applied after the idle time-out (server keeps alive).\n";
 
 const char NAME[] = "autoprovision-fetch: ";
 
@@ -34,6 +47,8 @@ struct Options {
     std::string directory = AutoProvision::_CONFIG_DIRECTORY_;
     std::string url;
     bool help = false;
+    bool check = false;
+    bool haveDirectory = false;
 };
 
 // False on a usage error, with its text in problem.
@@ -44,6 +59,8 @@ bool ParseOptions(int argc, const char* const argv[], Options& options, std::str
         const std::string word = argv[i];
         if (word == "--help" || word == "-h") {
             options.help = true;
+        } else if (word == "--check") {
+            options.check = true;
         } else if (word == "--mac" || word == "--dir") {
             if (i + 1 >= argc) {
                 problem = word + " needs a value";
@@ -51,6 +68,7 @@ bool ParseOptions(int argc, const char* const argv[], Options& options, std::str
             }
             (word == "--mac" ? options.mac : options.directory) = argv[++i];
             haveMac = haveMac || word == "--mac";
+            options.haveDirectory = options.haveDirectory || word == "--dir";
         } else if (word.size() > 1 && word[0] == '-') {
             problem = "unknown option " + word;
             return false;
@@ -65,6 +83,10 @@ bool ParseOptions(int argc, const char* const argv[], Options& options, std::str
         problem = "no URL given";
         return false;
     }
+    if (options.check && options.haveDirectory) {
+        problem = "--check stores nothing: --dir does not go with it";
+        return false;
+    }
     // The daemon names the file after eth1; a PC without eth1 gets zeros.
     if (!haveMac) {
         options.mac = GetMACAddress("eth1", nullptr);
@@ -74,35 +96,60 @@ bool ParseOptions(int argc, const char* const argv[], Options& options, std::str
     return true;
 }
 
+// A fresh directory under TMPDIR (or /tmp), removed with what is in it at
+// the end; empty path when it could not be made.
+class TemporaryDirectory {
+public:
+    explicit TemporaryDirectory(const char* name)
+    {
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + name +
+                              ".XXXXXX";
+        if (mkdtemp(&pattern[0]) != nullptr)
+            mPath = pattern;
+    }
+    ~TemporaryDirectory()
+    {
+        if (mPath.empty())
+            return;
+        for (const std::string& file : mFiles)
+            unlink(file.c_str());
+        rmdir(mPath.c_str());
+    }
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+    const std::string& Path() const { return mPath; }
+    // A file in the directory to remove with it.
+    void Own(const std::string& file) { mFiles.push_back(file); }
+
+private:
+    std::string mPath;
+    std::vector<std::string> mFiles;
+};
+
 // A private queue directory for the client's web-side queue, so that a
 // running daemon's queue 126 is neither taken nor disturbed.
 class PrivateQueueDirectory {
 public:
-    PrivateQueueDirectory() : mPrevious(Messaging::QueueDirectory())
+    PrivateQueueDirectory() : mPrevious(Messaging::QueueDirectory()), mDirectory("autoprovision-fetch")
     {
-        const char* base = getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                              "/autoprovision-fetch.XXXXXX";
-        if (mkdtemp(&pattern[0]) != nullptr) {
-            mPath = pattern;
-            Messaging::SetQueueDirectory(mPath);
-        }
+        if (IsReady())
+            Messaging::SetQueueDirectory(mDirectory.Path());
     }
     ~PrivateQueueDirectory()
     {
-        if (!mPath.empty()) {
+        if (IsReady())
             Messaging::SetQueueDirectory(mPrevious);
-            rmdir(mPath.c_str());
-        }
     }
     PrivateQueueDirectory(const PrivateQueueDirectory&) = delete;
     PrivateQueueDirectory& operator=(const PrivateQueueDirectory&) = delete;
 
-    bool IsReady() const { return !mPath.empty(); }
+    bool IsReady() const { return !mDirectory.Path().empty(); }
 
 private:
     std::string mPrevious;
-    std::string mPath;
+    TemporaryDirectory mDirectory;
 };
 
 int Report(const FetchClient& client, FetchResult result, std::ostream& out, std::ostream& err)
@@ -133,6 +180,12 @@ int Report(const FetchClient& client, FetchResult result, std::ostream& out, std
 
 int RunFetch(int argc, const char* const argv[], std::ostream& out, std::ostream& err)
 {
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--version") {
+            out << "autoprovision-fetch " << APC_VERSION << "\n";
+            return FETCH_STORED;
+        }
+    }
     Options options;
     std::string problem;
     if (!ParseOptions(argc, argv, options, problem)) {
@@ -150,9 +203,21 @@ int RunFetch(int argc, const char* const argv[], std::ostream& out, std::ostream
         return FETCH_SETUP_FAILED;
     }
     try {
+        TemporaryDirectory checkDirectory("autoprovision-check");
+        if (options.check) {
+            if (checkDirectory.Path().empty()) {
+                err << NAME << "cannot create a temporary directory\n";
+                return FETCH_SETUP_FAILED;
+            }
+            options.directory = checkDirectory.Path();
+        }
         FetchClient client(options.mac, options.directory);
         if (!client.PrepareUserAgent())
             err << NAME << "no device User-Agent data, using the fixed User-Agent line\n";
+        if (options.check) {
+            checkDirectory.Own(client.StoredPath());
+            return RunCheck(client, options.url, out);
+        }
         return Report(client, client.Fetch(options.url), out, err);
     } catch (const std::exception& error) {
         err << NAME << "cannot set up the client: " << error.what() << "\n";

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "apc_version.h"
 #include "pnp_server/pnp_server.h"
 
 namespace {
@@ -35,6 +36,8 @@ void InstallHandlers()
 
 int main(int argc, char** argv)
 {
+    if (ApcAnswerVersion(argc, argv, "pnp-server"))
+        return 0;
     Pnp::ServerOptions options;
     std::string error;
     if (!Pnp::ParseServerOptions(argc, argv, options, error)) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 
+#include "apc_version.h"
 #include "platform/messaging.h"
 #include "presence_agent/presence_agent.h"
 #include "presence_agent/signal_pipe.h"
@@ -17,7 +18,7 @@ namespace {
 
 void Usage()
 {
-    fprintf(stderr, "usage: presence-agent [--queue-dir DIR] [--timer-f-ms N] [--verbose]\n");
+    fprintf(stderr, "usage: presence-agent [--queue-dir DIR] [--timer-f-ms N] [--verbose] [--version]\n");
 }
 
 bool ParseArguments(int argc, char** argv, PresenceAgentOptions& options)
@@ -45,6 +46,8 @@ bool ParseArguments(int argc, char** argv, PresenceAgentOptions& options)
 
 int main(int argc, char** argv)
 {
+    if (ApcAnswerVersion(argc, argv, "presence-agent"))
+        return 0;
     PresenceAgentOptions options;
     if (!ParseArguments(argc, argv, options)) {
         Usage();

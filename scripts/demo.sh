@@ -46,6 +46,7 @@ programs=(autoprovisionclient presence-agent pnp-server autoprovision-cmd)
 if [ "${E2E_PRIVATE_MOUNTS:-}" != 1 ]; then
     [ "$(id -u)" = 0 ] || die "run me as root: I install packages and make network namespaces"
     heading "Installing what the build and the demo need"
+    mkdir -p "$(dirname "$build")" || die "cannot create $(dirname "$build")"
     bash "$top/scripts/install-deps.sh" || die "installing the packages failed"
     heading "Building into ${build#"$top"/}"
     cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$build.configure.log" 2>&1 \
@@ -113,7 +114,12 @@ demo_followers_caught_up()
     done
 }
 
-heading "Starting pnp-server, the presence agent and the daemon; what they log follows"
+# The daemon starts before the agent and the agent stops before the daemon:
+# the agent announces itself online and offline to the daemon's queue 125,
+# and an announcement to a daemon that is not running is dropped (the agent
+# logs "daemon queue not reachable, online state not delivered"). The daemon
+# keeps its first subscription request until the agent announces itself.
+heading "Starting pnp-server, the daemon and the presence agent; what they log follows"
 : > "$E2E_SRV_DIR/pnp.log"
 : > "$E2E_DIR/agent.out"
 : > "$E2E_DEV/log/autoprovisionclient.log"
@@ -121,8 +127,8 @@ demo_follow "[pnp-server]" "$E2E_SRV_DIR/pnp.log"
 demo_follow "[agent]     " "$E2E_DIR/agent.out"
 demo_follow "[daemon]    " "$E2E_DEV/log/autoprovisionclient.log"
 e2e_start_server "$build/pnp_server/pnp-server" --
-e2e_start_agent --
 e2e_start_daemon "${daemon_emulator[@]}"
+e2e_start_agent --
 e2e_wait_for 60 e2e_file_has "$E2E_DEV/tmp/apply-config.log" /etc/zentro/active.cfg \
     || e2e_fail "no configuration was applied within 60 s"
 # The summary comes after the last line logged so far has been shown.
@@ -138,7 +144,9 @@ heading "The applied configuration (/etc/zentro/active.cfg on the device)"
 cat "$E2E_DEV/etc-upper/zentro/active.cfg"
 echo "apply hook ran with: $(cat "$E2E_DEV/tmp/apply-config.log")"
 
-heading "Stopping the daemon with SIGTERM"
+heading "Stopping the presence agent, then the daemon with SIGTERM"
+e2e_stop_pid "$E2E_AGENT_PID"
+e2e_wait_for 5 demo_followers_caught_up
 kill -TERM "$E2E_DAEMON_PID"
 e2e_wait_for 15 e2e_not_alive "$E2E_DAEMON_PID" || e2e_fail "the daemon did not stop"
 wait "$E2E_DAEMON_PID"

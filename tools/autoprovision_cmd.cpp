@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "apc_version.h"
 #include "platform/messaging.h"
 #include "tools/command_sender.h"
 
@@ -46,6 +47,8 @@ void ReportFailure(CommandTool::SendResult result, const CommandTool::CommandLin
 
 int main(int argc, char** argv)
 {
+    if (ApcAnswerVersion(argc, argv, PROGRAM))
+        return 0;
     CommandTool::CommandLine line;
     std::string error;
     if (!CommandTool::ParseCommandLine(argc, argv, line, error)) {
