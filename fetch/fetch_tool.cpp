@@ -74,15 +74,24 @@ bool ParseOptions(int argc, const char* const argv[], Options& options, std::str
     return true;
 }
 
+// Where the private queue directory goes: $TMPDIR when set, else /dev/shm,
+// whose creation and removal touch no disk (on a PC /tmp often is a disk's and
+// its directory and socket then cost more than a small download), else /tmp.
+std::string QueueDirectoryBase()
+{
+    const char* base = getenv("TMPDIR");
+    if (base != nullptr && *base != '\0')
+        return base;
+    return access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
+}
+
 // A private queue directory for the client's web-side queue, so that a
 // running daemon's queue 126 is neither taken nor disturbed.
 class PrivateQueueDirectory {
 public:
     PrivateQueueDirectory() : mPrevious(Messaging::QueueDirectory())
     {
-        const char* base = getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                              "/autoprovision-fetch.XXXXXX";
+        std::string pattern = QueueDirectoryBase() + "/autoprovision-fetch.XXXXXX";
         if (mkdtemp(&pattern[0]) != nullptr) {
             mPath = pattern;
             Messaging::SetQueueDirectory(mPath);
