@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake googletest g++-powerpc-linux-gnu qemu-user
           iproute2 nginx-light procps clang libclang-rt-14-dev
-          libbenchmark-dev time curl)
+          libbenchmark-dev time curl busybox)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
