@@ -132,7 +132,7 @@ www=$work/www
 mkdir -p "$www" "$work/out" "$work/nginx"
 # The stored documents go to memory, as on the device, not to a disk's write-back.
 if [ "${APC_BENCH_PRIVATE:-}" = 1 ]; then
-    mount -t tmpfs apc-bench-out "$work/out" || die "tmpfs on $work/out"
+    mount -t tmpfs -o mode=0755 apc-bench-out "$work/out" || die "tmpfs on $work/out"
 fi
 all_sizes=(4096 65536 1048576 4194304 16777216 33554432 67108864)
 all_names=(4KiB 64KiB 1MiB 4MiB 16MiB 32MiB 64MiB)
