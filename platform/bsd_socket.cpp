@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/decimal.h"
+
 const int BsdSocket::RECV_CLOSED;
 const int BsdSocket::RECV_TIMEOUT;
 const int BsdSocket::RECV_RESET;
@@ -76,20 +78,6 @@ long WaitFor(int fd, short events, Clock::time_point deadline)
     return ready == 0 ? BsdSocket::RECV_TIMEOUT : ready;
 }
 
-// A decimal port 0..65535 from text; false for anything else.
-bool ParsePort(const std::string& text, in_port_t& port)
-{
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    unsigned long value = strtoul(text.c_str(), nullptr, 10);
-    if (value > 65535) {
-        return false;
-    }
-    port = static_cast<in_port_t>(value);
-    return true;
-}
-
 bool ResolveHost(const std::string& host, in_addr& address)
 {
     if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
@@ -124,14 +112,14 @@ SockAddr::SockAddr(const char* host, const char* port) : mValid(false)
         }
         name.erase(colon);
     }
-    in_port_t number = 0;
+    unsigned long number = 0;
     in_addr address;
-    if (name.empty() || (!portText.empty() && !ParsePort(portText, number)) ||
+    if (name.empty() || (!portText.empty() && !ParseDecimal(portText, 0, 65535, number)) ||
         !ResolveHost(name, address)) {
         return;
     }
     mAddr.sin_family = AF_INET;
-    mAddr.sin_port = htons(number);
+    mAddr.sin_port = htons(static_cast<in_port_t>(number));
     mAddr.sin_addr = address;
     mValid = true;
 }

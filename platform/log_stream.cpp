@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/config_file.h"
+#include "platform/safe_file.h"
 
 const char* const LogStream::LOG_DIRECTORY = "/var/log";
 const long LogStream::MAX_FILE_SIZE = 256 * 1024;
@@ -39,6 +40,24 @@ void WriteAll(int fd, const char* text, size_t length)
         text += written;
         length -= static_cast<size_t>(written);
     }
+}
+
+// Subscription ids and URLs are in the trace: owner and group only.
+const mode_t LOG_FILE_MODE = 0640;
+
+// Opens the trace file without following a symlink and without blocking on a
+// FIFO; anything but a regular file counts as a failed open. A file of ours
+// left wider by an older version is narrowed to LOG_FILE_MODE; a stricter
+// mode an operator chose is kept.
+int OpenLogFile(const std::string& path, int flags)
+{
+    int fd = SafeFile::OpenRegular(path.c_str(), flags, LOG_FILE_MODE);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0 && info.st_uid == geteuid() &&
+        (info.st_mode & 07777 & ~LOG_FILE_MODE) != 0) {
+        fchmod(fd, info.st_mode & LOG_FILE_MODE);
+    }
+    return fd;
 }
 
 }  // namespace
@@ -104,10 +123,9 @@ void LogStream::TRACE(unsigned char level, const char* format, va_list& args,
     }
     if (mFd < 0) {
         // Opened at the first text; only that first open may truncate.
-        int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (mAppend ? 0 : O_TRUNC);
-        mFd = RetryOnInterrupt([&] { return open(mPath.c_str(), flags, 0644); });
+        mFd = OpenLogFile(mPath, O_WRONLY | O_CREAT | O_APPEND | (mAppend ? 0 : O_TRUNC));
         if (mFd < 0) {
-            return;  // no log directory: the text is dropped
+            return;  // no log directory, or not a regular file: the text is dropped
         }
         mAppend = true;
         struct stat info;
@@ -140,8 +158,7 @@ void LogStream::Rotate()
     } else {
         unlink(mPath.c_str());
     }
-    mFd = RetryOnInterrupt(
-        [&] { return open(mPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644); });
+    mFd = OpenLogFile(mPath, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
     mSize = 0;
 }
 

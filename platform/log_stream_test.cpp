@@ -1,6 +1,7 @@
 #include "platform/utility.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -77,4 +78,60 @@ TEST_F(LogStreamTest, GetLogLevelReadsTheSwitchFile)
     std::ofstream(File("switch.conf")) << "trace: verbose\n";
     EXPECT_TRUE(GetLogLevel(&on, &verbose));
     EXPECT_TRUE(on && verbose);
+}
+
+TEST_F(LogStreamTest, OpensOnlyARegularFileOfMode0640AndKeepsThatModeThroughRotation)
+{
+    // A symlink or a FIFO planted at the path: the text is dropped at once,
+    // the symlink's target stays as it was.
+    std::ofstream(File("target")) << "untouched";
+    ASSERT_EQ(0, symlink(File("target").c_str(), File("link.log").c_str()));
+    ASSERT_EQ(0, mkfifo(File("fifo.log").c_str(), 0666));
+    for (const char* name : {"link.log", "fifo.log"}) {
+        SCOPED_TRACE(name);
+        for (bool append : {true, false}) {
+            LogStream stream(File(name).c_str(), false, append, 9, 1, 2048, false);
+            Trace(stream, 1, "planted\n");
+        }
+    }
+    std::string text;
+    PlatformDetail::ReadWholeFile(File("target").c_str(), text);
+    EXPECT_EQ("untouched", text);
+
+    // A new file is 0640 whatever the umask allows; an existing file of ours
+    // loses what goes beyond 0640 and keeps a stricter mode.
+    struct Row {
+        const char* name;
+        int existingMode;  // -1: no file yet
+        mode_t expected;
+    };
+    const Row rows[] = {{"new.log", -1, 0640}, {"wide.log", 0666, 0640}, {"strict.log", 0600, 0600}};
+    const mode_t umaskBefore = umask(0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.existingMode >= 0) {
+            std::ofstream(File(row.name)) << "old\n";
+            ASSERT_EQ(0, chmod(File(row.name).c_str(), static_cast<mode_t>(row.existingMode)));
+        }
+        LogStream stream(File(row.name).c_str(), false, true, 9, 1, 2048, false);
+        Trace(stream, 1, "line\n");
+        struct stat info;
+        ASSERT_EQ(0, stat(File(row.name).c_str(), &info));
+        EXPECT_EQ(row.expected, info.st_mode & 07777);
+    }
+
+    // Rotation: the backup keeps the mode, the new file is made 0640 again.
+    {
+        LogStream stream(File("rotated.log").c_str(), false, true, 9, 1, 2048, false);
+        for (long i = 0; i < LogStream::MAX_FILE_SIZE / 1000 + 2; ++i) {
+            Trace(stream, 1, "%0999d\n", 0);
+        }
+    }
+    umask(umaskBefore);
+    for (const char* name : {"rotated.log", "rotated.log.1"}) {
+        SCOPED_TRACE(name);
+        struct stat info;
+        ASSERT_EQ(0, stat(File(name).c_str(), &info));
+        EXPECT_EQ(0640u, info.st_mode & 07777);
+    }
 }

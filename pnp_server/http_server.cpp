@@ -220,11 +220,10 @@ HttpServer::~HttpServer()
 bool HttpServer::Open(std::string& error)
 {
     Ipv4Endpoint local;
-    if (!ParseIpv4(mOptions.address, local.address)) {
+    if (!Ipv4Endpoint::Parse(mOptions.address, mOptions.port, local)) {
         error = "bad HTTP address " + mOptions.address;
         return false;
     }
-    local.port = mOptions.port;
     FileDescriptor fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     int on = 1;
     sockaddr_in address = local.ToSockaddr();

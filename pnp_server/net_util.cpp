@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sip/sip_text.h"
+
 namespace Pnp {
 
 int MillisecondsUntil(Clock::time_point when, Clock::time_point now)
@@ -27,6 +29,16 @@ Ipv4Endpoint Ipv4Endpoint::FromSockaddr(const sockaddr_in& address)
     return endpoint;
 }
 
+bool Ipv4Endpoint::Parse(const std::string& host, uint16_t port, Ipv4Endpoint& endpoint)
+{
+    in_addr address;
+    if (!Sip::ParseIpv4(host, address))
+        return false;
+    endpoint.address = address.s_addr;
+    endpoint.port = port;
+    return true;
+}
+
 sockaddr_in Ipv4Endpoint::ToSockaddr() const
 {
     sockaddr_in result;
@@ -39,36 +51,14 @@ sockaddr_in Ipv4Endpoint::ToSockaddr() const
 
 std::string Ipv4Endpoint::Host() const
 {
-    char text[INET_ADDRSTRLEN] = {0};
     in_addr value;
     value.s_addr = address;
-    inet_ntop(AF_INET, &value, text, sizeof(text));
-    return text;
+    return Sip::HostText(value);
 }
 
 std::string Ipv4Endpoint::ToString() const
 {
     return Host() + ":" + std::to_string(port);
-}
-
-bool ParseIpv4(const std::string& text, uint32_t& address)
-{
-    in_addr value;
-    if (inet_pton(AF_INET, text.c_str(), &value) != 1)
-        return false;
-    address = value.s_addr;
-    return true;
-}
-
-bool ParseNumber(const std::string& text, long low, long high, long& value)
-{
-    if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    long parsed = std::strtol(text.c_str(), nullptr, 10);
-    if (parsed < low || parsed > high)
-        return false;
-    value = parsed;
-    return true;
 }
 
 FileDescriptor::~FileDescriptor()

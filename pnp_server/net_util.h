@@ -35,16 +35,12 @@ struct Ipv4Endpoint {
     uint16_t port = 0;
 
     static Ipv4Endpoint FromSockaddr(const sockaddr_in& address);
+    // A dotted quad and a port; false (endpoint unchanged) for any other host text.
+    static bool Parse(const std::string& host, uint16_t port, Ipv4Endpoint& endpoint);
     sockaddr_in ToSockaddr() const;
     std::string Host() const;        // dotted quad
     std::string ToString() const;    // "a.b.c.d:port"
 };
-
-// Parses a dotted quad; false for anything else.
-bool ParseIpv4(const std::string& text, uint32_t& address);
-
-// Parses a decimal number within [low, high]; false for anything else.
-bool ParseNumber(const std::string& text, long low, long high, long& value);
 
 // Owns one descriptor and closes it.
 class FileDescriptor {

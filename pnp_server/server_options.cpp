@@ -4,14 +4,17 @@
 #include <functional>
 #include <map>
 
+#include "platform/decimal.h"
+#include "sip/sip_text.h"
+
 namespace Pnp {
 
 namespace {
 
-bool ToNumber(const std::string& name, const std::string& text, long low, long high, long& value,
-              std::string& error)
+bool ToNumber(const std::string& name, const std::string& text, unsigned long low, unsigned long high,
+              unsigned long& value, std::string& error)
 {
-    if (ParseNumber(text, low, high, value))
+    if (ParseDecimal(text, low, high, value))
         return true;
     error = name + " needs a number from " + std::to_string(low) + " to " + std::to_string(high);
     return false;
@@ -19,8 +22,8 @@ bool ToNumber(const std::string& name, const std::string& text, long low, long h
 
 bool ToAddress(const std::string& name, const std::string& text, std::string& value, std::string& error)
 {
-    uint32_t address = 0;
-    if (!ParseIpv4(text, address)) {
+    in_addr address;
+    if (!Sip::ParseIpv4(text, address)) {
         error = name + " needs an IPv4 address";
         return false;
     }
@@ -35,7 +38,7 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
     options = ServerOptions();
     bool unicastOnly = false;
     bool httpHostGiven = false;
-    long number = 0;
+    unsigned long number = 0;
     // Options with a value.
     const std::map<std::string, std::function<bool(const std::string&)>> valued = {
         {"--interface", [&](const std::string& v) { options.sip.interfaceName = v; return !v.empty(); }},

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <vector>
 
+#include "platform/decimal.h"
+
 namespace Pnp {
 
 namespace {
@@ -22,14 +24,6 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix)
     return true;
 }
 
-std::string Trim(const std::string& text)
-{
-    size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return std::string();
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to)
 {
     size_t at = 0;
@@ -40,49 +34,14 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
-// The first Via value of the message, split into its first element and the rest.
-bool TopVia(const Sip::SipMessage& message, std::string& top, std::string& rest)
-{
-    const std::string* via = message.Header("Via");
-    if (via == nullptr)
-        return false;
-    size_t comma = via->find(',');
-    top = Trim(via->substr(0, comma));
-    rest = comma == std::string::npos ? std::string() : via->substr(comma);
-    return true;
-}
-
 // "host[:port]" -> endpoint, when host is a dotted quad.
 bool ParseHostPort(const std::string& hostPort, Ipv4Endpoint& endpoint)
 {
-    size_t colon = hostPort.find(':');
-    Ipv4Endpoint parsed;
-    if (!ParseIpv4(hostPort.substr(0, colon), parsed.address))
+    const size_t colon = hostPort.find(':');
+    unsigned long port = DEFAULT_SIP_PORT;
+    if (colon != std::string::npos && !ParseDecimal(hostPort.substr(colon + 1), 1, 65535, port))
         return false;
-    parsed.port = DEFAULT_SIP_PORT;
-    long port = 0;
-    if (colon != std::string::npos) {
-        if (!ParseNumber(hostPort.substr(colon + 1), 1, 65535, port))
-            return false;
-        parsed.port = static_cast<uint16_t>(port);
-    }
-    endpoint = parsed;
-    return true;
-}
-
-// The port of a Via's sent-by ("SIP/2.0/UDP 10.0.0.2:5062;..."), 5060 if none.
-uint16_t SentByPort(const std::string& top)
-{
-    size_t blank = top.find_first_of(" \t");
-    if (blank == std::string::npos)
-        return DEFAULT_SIP_PORT;
-    std::string sentBy = Trim(top.substr(blank, top.find(';') - blank));
-    size_t colon = sentBy.rfind(':');
-    long port = 0;
-    if (colon == std::string::npos || sentBy.find(']', colon) != std::string::npos ||
-        !ParseNumber(sentBy.substr(colon + 1), 1, 65535, port))
-        return DEFAULT_SIP_PORT;
-    return static_cast<uint16_t>(port);
+    return Ipv4Endpoint::Parse(hostPort.substr(0, colon), static_cast<uint16_t>(port), endpoint);
 }
 
 // A name-addr with ";tag=tag" added unless it carries a tag already.
@@ -91,12 +50,6 @@ std::string WithTag(const std::string& nameAddr, const std::string& tag)
     if (tag.empty() || !TagOf(nameAddr).empty())
         return nameAddr;
     return nameAddr + ";tag=" + tag;
-}
-
-void CopyHeaders(const Sip::SipMessage& from, Sip::SipMessage& to, const char* name)
-{
-    for (const std::string& value : from.HeaderValues(name))
-        to.AddHeader(name, value);
 }
 
 }  // namespace
@@ -128,78 +81,6 @@ std::string ExpandUrlTemplate(const std::string& urlTemplate, const std::string&
     std::string url = ReplaceAll(urlTemplate, "{mac}", mac);
     url = ReplaceAll(url, "{host}", host);
     return ReplaceAll(url, "{port}", std::to_string(port));
-}
-
-bool TopViaHasParameter(const Sip::SipMessage& message, const std::string& name)
-{
-    std::string top, rest;
-    if (!TopVia(message, top, rest))
-        return false;
-    size_t semicolon = top.find(';');
-    while (semicolon != std::string::npos) {
-        size_t next = top.find(';', semicolon + 1);
-        std::string parameter = top.substr(semicolon + 1, next == std::string::npos ? std::string::npos
-                                                                                      : next - semicolon - 1);
-        std::string key = Trim(parameter.substr(0, parameter.find('=')));
-        if (key.size() == name.size() && StartsWithNoCase(key, name))
-            return true;
-        semicolon = next;
-    }
-    return false;
-}
-
-Ipv4Endpoint ResponseDestination(const Sip::SipMessage& request, const Ipv4Endpoint& source)
-{
-    Ipv4Endpoint destination = source;
-    std::string top, rest;
-    if (!TopViaHasParameter(request, "rport") && TopVia(request, top, rest))
-        destination.port = SentByPort(top);
-    return destination;
-}
-
-Sip::SipMessage BuildResponse(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source,
-                              const std::string& toTag)
-{
-    Sip::SipMessage response;
-    response.isRequest = false;
-    response.statusCode = code;
-    const char* reason = Sip::ReasonPhrase(code);
-    response.reason = *reason != '\0' ? reason : "Rejected";
-
-    std::vector<std::string> vias = request.HeaderValues("Via");
-    std::string top, rest;
-    if (TopVia(request, top, rest)) {
-        // Drop received/rport and write them anew with what the packet showed.
-        std::string marked;
-        size_t start = 0;
-        bool rport = false;
-        while (start <= top.size()) {
-            size_t end = top.find(';', start);
-            if (end == std::string::npos)
-                end = top.size();
-            std::string part = top.substr(start, end - start);
-            std::string key = Trim(part.substr(0, part.find('=')));
-            bool isRport = key.size() == 5 && StartsWithNoCase(key, "rport");
-            bool isReceived = key.size() == 8 && StartsWithNoCase(key, "received");
-            rport = rport || isRport;
-            if (start == 0 || (!isRport && !isReceived))
-                marked += (start == 0 ? "" : ";") + part;
-            start = end + 1;
-        }
-        marked += ";received=" + source.Host();
-        if (rport)
-            marked += ";rport=" + std::to_string(source.port);
-        vias[0] = marked + rest;
-    }
-    for (const std::string& via : vias)
-        response.AddHeader("Via", via);
-    CopyHeaders(request, response, "From");
-    const std::string* to = request.Header("To");
-    if (to != nullptr)
-        response.AddHeader("To", code > 100 ? WithTag(*to, toTag) : *to);
-    CopyHeaders(request, response, "Call-ID");
-    CopyHeaders(request, response, "CSeq");
-    return response;
 }
 
 std::string TagOf(const std::string& nameAddr)

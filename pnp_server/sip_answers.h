@@ -19,19 +19,6 @@ bool ExtractMac(const std::string& requestUri, std::string& mac);
 std::string ExpandUrlTemplate(const std::string& urlTemplate, const std::string& mac, const std::string& host,
                               uint16_t port);
 
-// True when the topmost Via of message carries parameter name, with or without a value.
-bool TopViaHasParameter(const Sip::SipMessage& message, const std::string& name);
-
-// Where the response to a request from source goes: the source address, and
-// the source port when the top Via asks for rport, else its sent-by port.
-Ipv4Endpoint ResponseDestination(const Sip::SipMessage& request, const Ipv4Endpoint& source);
-
-// A response to request: its Via headers (the top one marked with received
-// and a filled-in rport), From, To (with toTag unless it has a tag or
-// toTag is empty), Call-ID and CSeq.
-Sip::SipMessage BuildResponse(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source,
-                              const std::string& toTag);
-
 // The tag of a From or To value; empty if none.
 std::string TagOf(const std::string& nameAddr);
 

@@ -7,8 +7,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "pnp_server/sip_answers.h"
+#include "platform/decimal.h"
+#include "sip/sip_response.h"
+#include "sip/sip_text.h"
 
 namespace Pnp {
 
@@ -16,6 +20,12 @@ namespace {
 
 // Datagrams handled per wake-up, so that the HTTP side gets its turn.
 const int DATAGRAMS_PER_WAKEUP = 16;
+
+// A NOTIFY refused with 500 or 503 is sent anew after the answer's Retry-After
+// (1 s when absent, at most 10 s), in at most 5 transactions in all (our choice).
+const unsigned NOTIFY_ATTEMPTS = 5;
+const unsigned long DEFAULT_RETRY_AFTER_S = 1;
+const unsigned long MAX_RETRY_AFTER_S = 10;
 
 union PacketInfoBuffer {
     cmsghdr align;
@@ -34,23 +44,73 @@ std::string EventPackage(const std::string* event)
     return package;
 }
 
+// Where a response to request goes (RFC 3261 18.2.2 and RFC 3581).
+Ipv4Endpoint ResponseDestination(const Sip::SipMessage& request, const Ipv4Endpoint& source)
+{
+    Ipv4Endpoint destination = source;
+    destination.port = Sip::ResponsePort(request, source.port);
+    return destination;
+}
+
+// The seconds of a Retry-After value ("120 (busy);duration=60" -> 120), capped; the default when absent or unreadable.
+unsigned long RetryAfterSeconds(const std::string* value)
+{
+    const size_t start = value != nullptr ? value->find_first_not_of(" \t") : std::string::npos;
+    if (start == std::string::npos)
+        return DEFAULT_RETRY_AFTER_S;
+    const std::string digits = value->substr(start, value->find_first_not_of("0123456789", start) - start);
+    unsigned long seconds = 0;
+    if (digits.empty())
+        return DEFAULT_RETRY_AFTER_S;
+    // Digits only: what does not parse within the cap is above it.
+    return ParseDecimal(digits, 0, MAX_RETRY_AFTER_S, seconds) ? seconds : MAX_RETRY_AFTER_S;
+}
+
+// Replaces the value of the first header called name.
+void ReplaceHeader(Sip::SipMessage& message, const std::string& name, const std::string& value)
+{
+    for (auto& header : message.headers) {
+        if (header.first == name) {
+            header.second = value;
+            return;
+        }
+    }
+}
+
+// A Via value of ours with a fresh branch: a new transaction.
+std::string NewBranch(const std::string& via)
+{
+    const size_t start = via.find(";branch=");
+    if (start == std::string::npos)
+        return via;
+    const size_t end = via.find(';', start + 1);
+    return via.substr(0, start) + ";branch=z9hG4bK" + Sip::RandomToken() +
+           (end == std::string::npos ? std::string() : via.substr(end));
+}
+
+Sip::TransactionTimers TimersOf(const SipOptions& options)
+{
+    Sip::TransactionTimers timers;
+    timers.t1Ms = options.t1Ms;
+    timers.t2Ms = options.t2Ms;
+    timers.timerFMs = options.timerFMs;
+    return timers;
+}
+
 }  // namespace
 
 SipEndpoint::SipEndpoint(const SipOptions& options, EventLog& log)
     : mOptions(options), mLog(log), mPort(0), mBuffer(Sip::MAX_DATAGRAM_SIZE + 1), mNextCseq(1)
 {
-    std::random_device device;
-    mRandom.seed(device());
 }
 
 bool SipEndpoint::Open(std::string& error)
 {
     Ipv4Endpoint local;
-    if (!ParseIpv4(mOptions.bindAddress, local.address)) {
+    if (!Ipv4Endpoint::Parse(mOptions.bindAddress, mOptions.port, local)) {
         error = "bad SIP bind address " + mOptions.bindAddress;
         return false;
     }
-    local.port = mOptions.port;
     FileDescriptor fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     int on = 1;
     sockaddr_in address = local.ToSockaddr();
@@ -75,7 +135,7 @@ bool SipEndpoint::JoinGroup(std::string& error)
 {
     ip_mreqn request;
     std::memset(&request, 0, sizeof(request));
-    if (!ParseIpv4(mOptions.multicastGroup, request.imr_multiaddr.s_addr)) {
+    if (!Sip::ParseIpv4(mOptions.multicastGroup, request.imr_multiaddr)) {
         error = "bad multicast group " + mOptions.multicastGroup;
         return false;
     }
@@ -89,7 +149,7 @@ bool SipEndpoint::JoinGroup(std::string& error)
         request.imr_ifindex = static_cast<int>(index);
         where = mOptions.interfaceName;
     } else if (!mOptions.interfaceAddress.empty()) {
-        if (!ParseIpv4(mOptions.interfaceAddress, request.imr_address.s_addr)) {
+        if (!Sip::ParseIpv4(mOptions.interfaceAddress, request.imr_address)) {
             error = "bad interface address " + mOptions.interfaceAddress;
             return false;
         }
@@ -154,7 +214,7 @@ void SipEndpoint::HandleDatagram(const char* data, size_t length, const Ipv4Endp
         return;
     }
     if (!message.isRequest) {
-        HandleResponse(message, source);
+        HandleResponse(message, source, now);
         return;
     }
     if (message.method == "ACK")
@@ -164,7 +224,7 @@ void SipEndpoint::HandleDatagram(const char* data, size_t length, const Ipv4Endp
         return;
     }
     if (message.method != "SUBSCRIBE") {
-        Respond(message, 405, source, RandomHex(16));
+        Respond(message, 405, source, Sip::RandomToken());
         return;
     }
     HandleSubscribe(message, source, localAddress, now);
@@ -184,7 +244,7 @@ void SipEndpoint::HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4En
     std::string method;
     const std::string* cseqValue = subscribe.Header("CSeq");
     // An existing To tag is a refresh within our dialog: it keeps its tag.
-    std::string toTag = to != nullptr && !TagOf(*to).empty() ? TagOf(*to) : RandomHex(16);
+    std::string toTag = to != nullptr && !TagOf(*to).empty() ? TagOf(*to) : Sip::RandomToken();
     if (to == nullptr || from == nullptr || callId == nullptr || cseqValue == nullptr ||
         !Sip::ParseCSeq(*cseqValue, cseq, method)) {
         Respond(subscribe, 400, source, toTag);
@@ -205,14 +265,14 @@ void SipEndpoint::HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4En
     }
     unsigned long expires = mOptions.maxExpires;
     const std::string* expiresValue = subscribe.Header("Expires");
-    long requested = 0;
-    if (expiresValue != nullptr && ParseNumber(*expiresValue, 0, 0x7fffffffL, requested))
-        expires = std::min(expires, static_cast<unsigned long>(requested));
+    unsigned long requested = 0;
+    if (expiresValue != nullptr && ParseDecimal(*expiresValue, 0, 0x7fffffffUL, requested))
+        expires = std::min(expires, requested);
 
     Ipv4Endpoint local;
     local.address = localAddress != 0 ? localAddress : source.address;
     local.port = mPort;
-    Sip::SipMessage ok = BuildResponse(subscribe, 200, source, toTag);
+    Sip::SipMessage ok = Answer(subscribe, 200, source, toTag);
     ok.AddHeader("Expires", std::to_string(expires));
     ok.AddHeader("Contact", "<sip:pnp-server@" + local.ToString() + ">");
     Send(Sip::Serialize(ok), ResponseDestination(subscribe, source), "200 OK", true);
@@ -220,22 +280,23 @@ void SipEndpoint::HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4En
     NotifyContent content;
     content.localTag = toTag;
     content.cseq = mNextCseq++;
-    content.branch = "z9hG4bK" + RandomHex(16);
+    content.branch = "z9hG4bK" + Sip::RandomToken();
     content.local = local;
     content.expires = expires;
     std::string host = mOptions.httpHost.empty() ? local.Host() : mOptions.httpHost;
     content.url = ExpandUrlTemplate(mOptions.urlTemplate, mac, host, mOptions.httpPort);
     std::string requestUri;
-    PendingNotify notify;
+    PendingNotify notify(TimersOf(mOptions));
     NotifyTarget(subscribe, source, requestUri, notify.destination);
-    notify.bytes = Sip::Serialize(BuildNotify(subscribe, requestUri, content));
+    notify.message = BuildNotify(subscribe, requestUri, content);
+    notify.bytes = Sip::Serialize(notify.message);
     notify.callId = *callId;
     notify.cseq = content.cseq;
     mLog.Line("SIP MAC " + mac + " gets " + content.url);
     StartNotify(notify, now);
 }
 
-void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source)
+void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source, Clock::time_point now)
 {
     const std::string* callId = response.Header("Call-ID");
     const std::string* cseqValue = response.Header("CSeq");
@@ -254,20 +315,63 @@ void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endp
                   " for a NOTIFY no longer pending");
         return;
     }
+    if (pending->waiting)   // the final answer again, for a retransmission of ours
+        return;
     if (response.statusCode < 200) {
-        // Provisional: retransmit at T2 from now on.
-        pending->intervalMs = mOptions.t2Ms;
+        pending->schedule.OnProvisional();
         return;
     }
     mLog.Line("SIP NOTIFY " + std::to_string(cseq) + " answered " + std::to_string(response.statusCode) + " " +
               response.reason + " after " + std::to_string(pending->sends) + " send(s)");
+    if ((response.statusCode == 500 || response.statusCode == 503) && ScheduleResend(*pending, response, now))
+        return;
     mPending.erase(pending);
+}
+
+bool SipEndpoint::ScheduleResend(PendingNotify& notify, const Sip::SipMessage& response, Clock::time_point now)
+{
+    if (notify.attempts >= NOTIFY_ATTEMPTS) {
+        mLog.Line("SIP NOTIFY " + std::to_string(notify.cseq) + " to " + notify.destination.ToString() +
+                  " refused in " + std::to_string(notify.attempts) + " attempts: given up");
+        return false;
+    }
+    const unsigned long seconds = RetryAfterSeconds(response.Header("Retry-After"));
+    notify.schedule.OnFinal();
+    notify.waiting = true;
+    notify.resendAt = now + std::chrono::seconds(seconds);
+    mLog.Line("SIP NOTIFY " + std::to_string(notify.cseq) + " to be sent anew in " + std::to_string(seconds) +
+              " s (attempt " + std::to_string(notify.attempts + 1) + " of " + std::to_string(NOTIFY_ATTEMPTS) + ")");
+    return true;
+}
+
+void SipEndpoint::Resend(PendingNotify& notify, Clock::time_point now)
+{
+    const unsigned long previous = notify.cseq;
+    notify.cseq = mNextCseq++;
+    ReplaceHeader(notify.message, "CSeq", std::to_string(notify.cseq) + " NOTIFY");
+    ReplaceHeader(notify.message, "Via", NewBranch(*notify.message.Header("Via")));
+    notify.bytes = Sip::Serialize(notify.message);
+    notify.schedule = Sip::RetransmitSchedule(TimersOf(mOptions), 0);
+    notify.waiting = false;
+    notify.start = now;
+    notify.sends = 1;
+    ++notify.attempts;
+    mLog.Line("SIP NOTIFY " + std::to_string(previous) + " sent anew as NOTIFY " + std::to_string(notify.cseq));
+    Send(notify.bytes, notify.destination, "NOTIFY", true);
+}
+
+Sip::SipMessage SipEndpoint::Answer(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source,
+                                    const std::string& toTag) const
+{
+    Sip::SipMessage response = Sip::MakeResponse(request, code, toTag);
+    Sip::MarkTopVia(response, source.Host(), source.port);
+    return response;
 }
 
 void SipEndpoint::Respond(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source,
                           const std::string& toTag)
 {
-    Sip::SipMessage response = BuildResponse(request, code, source, toTag);
+    Sip::SipMessage response = Answer(request, code, source, toTag);
     if (code == 405)
         response.AddHeader("Allow", "SUBSCRIBE");
     Send(Sip::Serialize(response), ResponseDestination(request, source),
@@ -281,9 +385,7 @@ void SipEndpoint::StartNotify(PendingNotify notify, Clock::time_point now)
                   ", is given up");
         mPending.pop_front();
     }
-    notify.intervalMs = mOptions.t1Ms;
-    notify.nextSend = now + std::chrono::milliseconds(notify.intervalMs);
-    notify.giveUp = now + std::chrono::milliseconds(mOptions.timerFMs);
+    notify.start = now;
     notify.sends = 1;
     Send(notify.bytes, notify.destination, "NOTIFY", true);
     mPending.push_back(notify);
@@ -292,17 +394,23 @@ void SipEndpoint::StartNotify(PendingNotify notify, Clock::time_point now)
 void SipEndpoint::OnTimers(Clock::time_point now)
 {
     for (auto it = mPending.begin(); it != mPending.end();) {
-        if (it->giveUp <= now) {
+        if (it->waiting) {
+            if (now >= it->resendAt)
+                Resend(*it, now);
+            ++it;
+            continue;
+        }
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - it->start).count();
+        const Sip::RetransmitSchedule::Action action = it->schedule.OnTimer(elapsed);
+        if (action == Sip::RetransmitSchedule::TIMED_OUT) {
             mLog.Line("SIP NOTIFY " + std::to_string(it->cseq) + " to " + it->destination.ToString() +
                       " unanswered after " + std::to_string(it->sends) + " send(s): given up");
             it = mPending.erase(it);
             continue;
         }
-        if (it->nextSend <= now) {
+        if (action == Sip::RetransmitSchedule::RETRANSMIT) {
             ++it->sends;
             Send(it->bytes, it->destination, "NOTIFY retransmission " + std::to_string(it->sends - 1), false);
-            it->intervalMs = std::min(it->intervalMs * 2, std::max(mOptions.t2Ms, it->intervalMs));
-            it->nextSend = now + std::chrono::milliseconds(it->intervalMs);
         }
         ++it;
     }
@@ -311,8 +419,15 @@ void SipEndpoint::OnTimers(Clock::time_point now)
 Clock::time_point SipEndpoint::NextDeadline() const
 {
     Clock::time_point next = Clock::time_point::max();
-    for (const PendingNotify& notify : mPending)
-        next = std::min({next, notify.nextSend, notify.giveUp});
+    for (const PendingNotify& notify : mPending) {
+        if (notify.waiting) {
+            next = std::min(next, notify.resendAt);
+            continue;
+        }
+        const int64_t due = notify.schedule.NextDeadline();
+        if (due != std::numeric_limits<int64_t>::max())
+            next = std::min(next, notify.start + std::chrono::milliseconds(due));
+    }
     return next;
 }
 
@@ -334,15 +449,6 @@ bool SipEndpoint::Send(const std::string& bytes, const Ipv4Endpoint& destination
     else
         mLog.Line(title);
     return true;
-}
-
-std::string SipEndpoint::RandomHex(size_t digits)
-{
-    static const char HEX[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < digits; ++i)
-        text += HEX[mRandom() % 16];
-    return text;
 }
 
 }  // namespace Pnp

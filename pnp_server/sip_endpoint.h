@@ -1,18 +1,19 @@
 // The provisioning server's SIP side: one UDP socket (joined to the
 // provisioning multicast group), answers to SUBSCRIBEs, and the NOTIFYs it
-// retransmits until they are answered.
+// retransmits until they are answered, sent anew in the same dialog after
+// the Retry-After of a 500 or 503.
 #ifndef PNP_SERVER_SIP_ENDPOINT_H
 #define PNP_SERVER_SIP_ENDPOINT_H
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "pnp_server/event_log.h"
 #include "pnp_server/net_util.h"
+#include "sip/retransmit_schedule.h"
 #include "sip/sip_message.h"
 
 namespace Pnp {
@@ -50,7 +51,7 @@ public:
 
     // Reads and handles the datagrams pending (a bounded number).
     void OnReadable(Clock::time_point now);
-    // Retransmits or gives up NOTIFYs whose time has come.
+    // Retransmits, sends anew or gives up NOTIFYs whose time has come.
     void OnTimers(Clock::time_point now);
     // When OnTimers has something to do next; Clock::time_point::max() for never.
     Clock::time_point NextDeadline() const;
@@ -58,16 +59,21 @@ public:
     size_t PendingNotifyCount() const { return mPending.size(); }
 
 private:
-    // A NOTIFY waiting for its final response.
+    // A NOTIFY waiting for its final response, or for the time to send it anew
+    // (with a new CSeq and branch) after the peer answered that it was busy.
     struct PendingNotify {
         std::string callId;
         unsigned long cseq = 0;
+        Sip::SipMessage message;
         std::string bytes;
         Ipv4Endpoint destination;
-        Clock::time_point nextSend;
-        Clock::time_point giveUp;
-        int intervalMs = 0;
-        unsigned sends = 0;
+        Clock::time_point start;        // of the first send; the schedule counts from it
+        Sip::RetransmitSchedule schedule;
+        unsigned sends = 0;             // of this transaction
+        unsigned attempts = 1;          // transactions so far
+        bool waiting = false;           // refused: the next transaction starts at resendAt
+        Clock::time_point resendAt;
+        explicit PendingNotify(const Sip::TransactionTimers& timers) : schedule(timers, 0) {}
     };
 
     bool JoinGroup(std::string& error);
@@ -75,11 +81,15 @@ private:
                         Clock::time_point now);
     void HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4Endpoint& source, uint32_t localAddress,
                          Clock::time_point now);
-    void HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source);
+    void HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source, Clock::time_point now);
+    // Schedules the next transaction of a NOTIFY refused with a 500 or 503; false when its attempts are used up.
+    bool ScheduleResend(PendingNotify& notify, const Sip::SipMessage& response, Clock::time_point now);
+    void Resend(PendingNotify& notify, Clock::time_point now);
+    Sip::SipMessage Answer(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source,
+                           const std::string& toTag) const;
     void Respond(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source, const std::string& toTag);
     void StartNotify(PendingNotify notify, Clock::time_point now);
     bool Send(const std::string& bytes, const Ipv4Endpoint& destination, const std::string& what, bool logBytes);
-    std::string RandomHex(size_t digits);
 
     SipOptions mOptions;
     EventLog& mLog;
@@ -87,7 +97,6 @@ private:
     uint16_t mPort;
     std::vector<char> mBuffer;
     std::deque<PendingNotify> mPending;
-    std::mt19937 mRandom;
     unsigned long mNextCseq;
 };
 

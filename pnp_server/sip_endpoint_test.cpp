@@ -43,13 +43,27 @@ void ExpectHeaders(const Sip::SipMessage& message, const std::map<std::string, s
         EXPECT_EQ(Value(message, name), value) << name;
 }
 
-// The 200 OK a device sends for a NOTIFY.
+// The device's answer to a NOTIFY: status line text and extra header lines.
+std::string NotifyAnswer(const Sip::SipMessage& notify, const std::string& status = "200 OK",
+                         const std::string& extra = "")
+{
+    std::string answer = "SIP/2.0 " + status + "\r\n";
+    for (const char* name : {"Via", "From", "To", "Call-ID", "CSeq"})
+        answer += std::string(name) + ": " + Value(notify, name) + "\r\n";
+    return answer + extra + "Content-Length: 0\r\n\r\n";
+}
+
 std::string NotifyOk(const Sip::SipMessage& notify)
 {
-    std::string ok = "SIP/2.0 200 OK\r\n";
-    for (const char* name : {"Via", "From", "To", "Call-ID", "CSeq"})
-        ok += std::string(name) + ": " + Value(notify, name) + "\r\n";
-    return ok + "Content-Length: 0\r\n\r\n";
+    return NotifyAnswer(notify);
+}
+
+size_t Count(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
 }
 
 class SipEndpointTest : public ::testing::Test {
@@ -143,6 +157,52 @@ TEST_F(SipEndpointTest, NotifyIsRetransmittedUntilAnsweredAndGivenUpAfterTimerF)
     EXPECT_EQ(received, 4);   // 200 OK, then NOTIFY at 0, 100 and 300 ms; none after 350 ms
     const std::string log = server.LogText();
     EXPECT_NE(log.find("unanswered after 3 send(s): given up"), std::string::npos) << log;
+}
+
+TEST_F(SipEndpointTest, NotifyRefusedBusyIsSentAnewInItsDialogAfterRetryAfterAtMostFiveTimes)
+{
+    RunningServer server(mOptions);
+    ASSERT_TRUE(mDevice.SendTo(Subscribe(mDevice.Port()), server.SipPort()));
+    Sip::SipMessage first, second;
+    ASSERT_TRUE(mDevice.Receive(mAnswer) && mDevice.Receive(first)) << server.LogText();   // 200 OK, NOTIFY
+    ASSERT_EQ(Value(first, "CSeq"), "1 NOTIFY");
+    const auto refused = std::chrono::steady_clock::now();
+    const std::string busy = NotifyAnswer(first, "503 Service Unavailable", "Retry-After: 1\r\n");
+    // The second one stands for the answer to a retransmission: it schedules nothing more.
+    ASSERT_TRUE(mDevice.SendTo(busy, server.SipPort()) && mDevice.SendTo(busy, server.SipPort()));
+    ASSERT_TRUE(mDevice.Receive(second, 5000)) << server.LogText();
+    EXPECT_GE(std::chrono::steady_clock::now() - refused, std::chrono::seconds(1));
+    ASSERT_TRUE(second.isRequest);
+    EXPECT_EQ(Value(second, "CSeq"), "2 NOTIFY");
+    ExpectHeaders(second, {{"Call-ID", Value(first, "Call-ID")}, {"From", Value(first, "From")},
+                           {"To", Value(first, "To")}});
+    EXPECT_NE(Value(second, "Via"), Value(first, "Via"));   // a new branch
+    EXPECT_EQ(second.body, first.body);
+    ASSERT_TRUE(mDevice.SendTo(NotifyOk(second), server.SipPort()));
+    EXPECT_FALSE(mDevice.Receive(mAnswer, 700)) << Sip::Serialize(mAnswer);   // T1 is 500 ms
+    std::string log = server.LogText();
+    for (const char* line : {" SIP NOTIFY 1 answered 503 Service Unavailable after 1 send(s)\n",
+                             " SIP NOTIFY 1 to be sent anew in 1 s (attempt 2 of 5)\n",
+                             " SIP NOTIFY 1 sent anew as NOTIFY 2\n", " SIP NOTIFY 2 answered 200 OK after 1 send(s)\n"})
+        EXPECT_EQ(Count(log, line), 1u) << line << log;
+
+    // Refused every time, with Retry-After: 0: five NOTIFYs in all, with rising CSeqs.
+    ASSERT_TRUE(mDevice.SendTo(Subscribe(mDevice.Port()), server.SipPort()));
+    std::vector<unsigned long> cseqs;
+    for (int i = 0; i < 20 && mDevice.Receive(mAnswer, 1000); ++i) {
+        unsigned long cseq = 0;
+        std::string method;
+        if (!mAnswer.isRequest || !Sip::ParseCSeq(Value(mAnswer, "CSeq"), cseq, method))
+            continue;
+        if (cseqs.empty() || cseq != cseqs.back())   // not a retransmission
+            cseqs.push_back(cseq);
+        ASSERT_TRUE(mDevice.SendTo(NotifyAnswer(mAnswer, "503 Service Unavailable", "Retry-After: 0\r\n"),
+                                   server.SipPort()));
+    }
+    EXPECT_EQ(cseqs, (std::vector<unsigned long>{3, 4, 5, 6, 7}));
+    log = server.LogText();
+    EXPECT_EQ(Count(log, " SIP NOTIFY 7 to 127.0.0.1:" + std::to_string(mDevice.Port()) +
+                             " refused in 5 attempts: given up\n"), 1u) << log;
 }
 
 TEST(SipAnswersTest, MacTemplateAndTargets)

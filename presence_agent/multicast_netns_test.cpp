@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "sip/sip_text.h"
 #include "testing/sip_test_peer.h"
 #include "testing/test_support.h"
 
@@ -75,7 +76,7 @@ TEST_F(MulticastNamespace, SubscribeLeavesOnTheSubscribersInterfaceWithTtlOne)
     }
     ASSERT_TRUE(received) << "no SUBSCRIBE reached the group";
     EXPECT_EQ(1, receiver->Ttl());
-    EXPECT_EQ("10.77.0.1:5060", AddressText(receiver->From()));
+    EXPECT_EQ("10.77.0.1:5060", Sip::AddressText(receiver->From()));
     EXPECT_EQ("sip:MAC%3a0011aabbccdd@224.0.1.75", subscribe.requestUri);
     EXPECT_EQ(0u, subscribe.Header("Via")->find("SIP/2.0/UDP 10.77.0.1:5060;branch=z9hG4bK"));
 }

@@ -13,15 +13,21 @@
 //   answers Presence_Network_Failure. A request the agent cannot use (no
 //   user name, target not a dotted IPv4 address, bad port) answers
 //   Presence_Invalid_Request. Failed subscriptions are forgotten.
-// - A NOTIFY in a known dialog (same Call-ID, To tag = our From tag) gets
-//   200 OK and its URL goes to the daemon as MSG_NOTIFY(id, url); a NOTIFY
-//   retransmission (CSeq not above the last one) is answered, not delivered
-//   again, nor is a NOTIFY without a URL. Any other NOTIFY gets 481.
-//   A NOTIFY that comes before the 2xx counts as well; a subscription that
-//   saw one is not reported as timed out when its SUBSCRIBE gets no answer.
-// - MSG_UNSUBSCRIBE(id) forgets the subscription; a dialog that has had a
-//   2xx or a NOTIFY is ended with SUBSCRIBE Expires: 0 (same Call-ID and
-//   tags, next CSeq) sent where its last answer came from. That request is
+// - A NOTIFY in a known dialog (same Call-ID, To tag = our From tag) is taken
+//   only after the SUBSCRIBE's 2xx, and only from the address and port that
+//   2xx came from: anyone on the link sees the multicast SUBSCRIBE's Call-ID
+//   and tag. An earlier one is not answered (its sender retransmits it, by
+//   then the 2xx is in); one from elsewhere gets 403 and a line on stderr.
+//   The URL of a taken NOTIFY goes to the daemon as MSG_NOTIFY(id, url), and
+//   the NOTIFY gets 200 OK only once the daemon's queue took it. When the
+//   queue is full or not bound it gets 503 with Retry-After: 1 (the daemon is
+//   briefly unavailable, not broken: 503 rather than 500), so the notifier
+//   sends it again, and that NOTIFY is delivered. A retransmission (CSeq not
+//   above the last one handed on) is answered, not delivered again, nor is a
+//   NOTIFY without a URL. Any other NOTIFY gets 481.
+// - MSG_UNSUBSCRIBE(id) forgets the subscription; a dialog that has had its
+//   2xx is ended with SUBSCRIBE Expires: 0 (same Call-ID and tags, next
+//   CSeq) sent where the 2xx came from. That request is
 //   retransmitted like any other, its answer only logged.
 // - Rate limit: at most one NEW SUBSCRIBE per second on the wire, newest
 //   request wins. A request arriving less than a second after the last new
@@ -45,19 +51,19 @@
 
 #include <cstdint>
 #include <list>
-#include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/messaging.h"
-#include "presence_agent/retransmit_schedule.h"
 #include "presence_agent/sip_dialog.h"
 #include "presence_agent/sip_socket.h"
+#include "presence_agent/sip_socket_pool.h"
 #include "presence_agent/subscribe_rate_limiter.h"
+#include "presence_agent/subscription.h"
+#include "sip/retransmit_schedule.h"
 
 struct PresenceAgentOptions {
-    TransactionTimers timers;
+    Sip::TransactionTimers timers;
     int64_t minSubscribeIntervalMs = 1000;
     // Requested subscription length: an hour, the daemon re-subscribes long before.
     unsigned int expiresSeconds = 3600;
@@ -69,6 +75,9 @@ struct PresenceAgentCounters {
     unsigned long malformedSip = 0;      // datagrams that did not parse or lacked a needed header
     unsigned long strayResponses = 0;    // responses of no transaction of ours
     unsigned long unknownNotifies = 0;   // NOTIFYs answered 481
+    unsigned long earlyNotifies = 0;     // NOTIFYs before their dialog's 2xx, left unanswered
+    unsigned long forbiddenNotifies = 0; // NOTIFYs from another source than the 2xx, answered 403
+    unsigned long undeliveredNotifies = 0;   // NOTIFYs the daemon's queue did not take, answered 503
     unsigned long droppedRequests = 0;   // subscribe requests replaced while held
     unsigned long droppedQueueMessages = 0;
 };
@@ -100,6 +109,7 @@ public:
     size_t SubscriptionCount() const { return mSubscriptions.size(); }
 
 private:
+    // One SUBSCRIBE on the wire until its final response or Timer F.
     struct Transaction {
         bool ownsSubscription = false;   // initial SUBSCRIBE: answers go to the daemon
         uint64_t id = 0;
@@ -109,20 +119,8 @@ private:
         std::string text;
         std::shared_ptr<SipSocket> socket;
         sockaddr_in destination;
-        RetransmitSchedule schedule;
-        Transaction(const TransactionTimers& timers, int64_t now) : schedule(timers, now) {}
-    };
-    struct Subscription {
-        uint64_t id = 0;
-        SipDialog dialog;
-        std::shared_ptr<SipSocket> socket;
-        sockaddr_in peer;            // where in-dialog requests go
-        bool alive = false;          // a 2xx or NOTIFY has come
-        bool notified = false;
-        bool haveNotifyCSeq = false;
-        unsigned long lastNotifyCSeq = 0;
-        int64_t expiresAt = 0;       // once alive
-        uint64_t order = 0;          // creation order, for eviction
+        Sip::RetransmitSchedule schedule;
+        Transaction(const Sip::TransactionTimers& timers, int64_t now) : schedule(timers, now) {}
     };
     typedef std::list<Subscription>::iterator SubscriptionIt;
 
@@ -134,18 +132,15 @@ private:
     void StartSubscription(const Messaging::Message& request);
     void HandleDatagram(const std::shared_ptr<SipSocket>& socket, const std::string& data, const sockaddr_in& from);
     void HandleResponse(const Sip::SipMessage& response, const sockaddr_in& from);
-    void HandleNotify(const std::shared_ptr<SipSocket>& socket, const Sip::SipMessage& notify, const sockaddr_in& from);
+    void HandleNotify(SipSocket& socket, const Sip::SipMessage& notify, const sockaddr_in& from);
     void HandleTimers();
     void EndDialog(Subscription& subscription);
     void Forget(uint64_t id);
     SubscriptionIt Find(uint64_t id);
 
-    std::shared_ptr<SipSocket> SocketFor(const std::string& localIp, uint16_t port);
-    void ReleaseUnusedSockets();
     bool SendTransaction(Transaction& transaction);
-    void SendResponse(SipSocket& socket, const Sip::SipMessage& request, int statusCode, const sockaddr_in& to,
-                      const std::string& toTag);
-    void AnswerDaemon(const Messaging::Message& message);
+    void SendResponse(SipSocket& socket, const Sip::SipMessage& response, const sockaddr_in& to);
+    bool AnswerDaemon(const Messaging::Message& message);
     void AnswerError(uint64_t id, PresenceUAClientErrorCode code);
     void Log(const std::string& text) const;
 
@@ -153,11 +148,10 @@ private:
     CyclicMessageQueue mQueue;
     SubscribeWriter mWriter;
     SubscribeRateLimiter mLimiter;
-    std::list<Subscription> mSubscriptions;
+    std::list<Subscription> mSubscriptions;   // oldest first
     std::list<Transaction> mTransactions;
-    std::map<std::string, std::shared_ptr<SipSocket>> mSockets;   // by "ip:port" asked for
+    SipSocketPool mSockets;
     PresenceAgentCounters mCounters;
-    uint64_t mNextOrder;
 };
 
 #endif

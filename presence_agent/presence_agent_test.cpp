@@ -20,6 +20,7 @@
 
 #include "platform/config_file.h"
 #include "presence_agent/signal_pipe.h"
+#include "sip/sip_response.h"
 #include "testing/test_support.h"
 
 using namespace Messaging;
@@ -45,7 +46,7 @@ protected:
         mPort = std::to_string(ntohs(mServer.LocalAddress().sin_port));
         MakeAgent();
     }
-    void MakeAgent(const TransactionTimers& timers = TransactionTimers())
+    void MakeAgent(const Sip::TransactionTimers& timers = Sip::TransactionTimers())
     {
         PresenceAgentOptions options;
         options.timers = timers;
@@ -76,25 +77,40 @@ protected:
     // A response to request; toTag is added to To when not empty.
     void Respond(const Sip::SipMessage& request, int code, const std::string& toTag = "srv")
     {
-        Sip::SipMessage response = MakeResponse(request, code, toTag);
+        Sip::SipMessage response = Sip::MakeResponse(request, code, toTag);
         response.AddHeader("Contact", "<sip:pnp@127.0.0.1:" + mPort + ">");
         SendRaw(Sip::Serialize(response));
     }
-    // Sends a NOTIFY carrying url in the dialog of subscribe, which the server accepted with tag "srv", or
-    // with a To tag that is not the agent's; returns the status the agent answered.
-    int NotifyAnswered(const Sip::SipMessage& subscribe, unsigned cseq, const std::string& url,
-                       bool otherTag = false)
+    // A NOTIFY carrying url in the dialog of subscribe, which the server accepted with tag "srv", or
+    // with a To tag that is not the agent's.
+    std::string NotifyText(const Sip::SipMessage& subscribe, unsigned cseq, const std::string& url,
+                           bool otherTag = false)
     {
-        SendRaw("NOTIFY " + Sip::HeaderUri(*subscribe.Header("Contact")) + " SIP/2.0\r\n"
-                "Via: SIP/2.0/UDP 127.0.0.1:" + mPort + ";branch=z9hG4bKn" + std::to_string(cseq) + "\r\n"
-                "To: " + *subscribe.Header("From") + (otherTag ? "x" : "") + "\r\n"
-                "From: " + *subscribe.Header("To") + ";tag=srv\r\n"
-                "Call-ID: " + *subscribe.Header("Call-ID") + "\r\n"
-                "CSeq: " + std::to_string(cseq) + " NOTIFY\r\nEvent: ua-profile\r\n"
-                "Subscription-State: active;expires=3600\r\nContent-Type: application/url\r\n\r\n" + url);
-        Sip::SipMessage answer;
-        EXPECT_TRUE(ServerReceives(answer)) << url;
-        return answer.statusCode;
+        return "NOTIFY " + Sip::HeaderUri(*subscribe.Header("Contact")) + " SIP/2.0\r\n"
+               "Via: SIP/2.0/UDP 127.0.0.1:" + mPort + ";branch=z9hG4bKn" + std::to_string(cseq) + "\r\n"
+               "To: " + *subscribe.Header("From") + (otherTag ? "x" : "") + "\r\n"
+               "From: " + *subscribe.Header("To") + ";tag=srv\r\n"
+               "Call-ID: " + *subscribe.Header("Call-ID") + "\r\n"
+               "CSeq: " + std::to_string(cseq) + " NOTIFY\r\nEvent: ua-profile\r\n"
+               "Subscription-State: active;expires=3600\r\nContent-Type: application/url\r\n\r\n" + url;
+    }
+    // Sends that NOTIFY from the server, or from sender; returns the status the agent answered (0: none).
+    int NotifyAnswered(const Sip::SipMessage& subscribe, unsigned cseq, const std::string& url,
+                       bool otherTag = false, SipSocket* sender = nullptr)
+    {
+        const std::string text = NotifyText(subscribe, cseq, url, otherTag);
+        if (sender == nullptr) {
+            SendRaw(text);
+            EXPECT_TRUE(ServerReceives(mAnswer)) << url;
+            return mAnswer.statusCode;
+        }
+        EXPECT_TRUE(sender->SendTo(mAgent, text));
+        std::string data;
+        sockaddr_in from;
+        if (!Pump([&] { return sender->Receive(data, from); }))
+            return 0;
+        EXPECT_TRUE(Sip::ParseMessage(data.data(), data.size(), mAnswer)) << data;
+        return mAnswer.statusCode;
     }
     // Runs the agent until done() holds, at most boundMs.
     bool Pump(const std::function<bool()>& done, int boundMs = 3000)
@@ -119,25 +135,26 @@ protected:
         request.subscriber.port = "0";   // a free port: the test must not need 5060
         request.target.ipAddress = targetIp;
         request.target.port = mPort;
-        ASSERT_TRUE(mDaemon.SendTo(PRESENCE_AGENT_QUEUE, request));
+        ASSERT_TRUE(mpDaemon->SendTo(PRESENCE_AGENT_QUEUE, request));
     }
     Message ExpectAnswer(MessageKind kind, uint64_t id, int32_t code = 0)
     {
         Message answer;
-        EXPECT_TRUE(Pump([&] { return mDaemon.ReceiveMessage(answer); })) << "no answer for " << id;
+        EXPECT_TRUE(Pump([&] { return mpDaemon->ReceiveMessage(answer); })) << "no answer for " << id;
         EXPECT_EQ(std::make_tuple(kind, id, code), std::make_tuple(answer.kind, answer.id, answer.code));
         return answer;
     }
 
     testing_support::TempDir mDir;
     Configuration::ScopedPathRedirect mVersion;
-    CyclicMessageQueue mDaemon{PRESENCE_CLIENT_QUEUE};
+    std::unique_ptr<CyclicMessageQueue> mpDaemon{new CyclicMessageQueue(PRESENCE_CLIENT_QUEUE)};
     std::unique_ptr<PresenceAgent> mpAgent;
     SipSocket mServer;
     std::string mPort;         // the server's
     sockaddr_in mAgent = {};   // where the last SIP message came from
     int64_t mArrival = 0;
     std::string mRaw;
+    Sip::SipMessage mAnswer;   // the agent's last answer to a NOTIFY
 };
 
 TEST_F(PresenceAgentTest, OneDialogFromSubscribeToUnsubscribeAmidBadInput)
@@ -171,7 +188,7 @@ TEST_F(PresenceAgentTest, OneDialogFromSubscribeToUnsubscribeAmidBadInput)
     SendRaw(std::string("\x00\x01\x02garbage", 10));
     SendRaw("SIP/2.0 200 OK\r\nContent-Length: 50\r\n\r\nshort");   // length beyond the body
     SendRaw("SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n");         // no Via, Call-ID, CSeq
-    Sip::SipMessage other = MakeResponse(subscribe, 200, "x");
+    Sip::SipMessage other = Sip::MakeResponse(subscribe, 200, "x");
     other.headers[0].second = "SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bKother";   // its Via
     SendRaw(Sip::Serialize(other));
     const PresenceAgentCounters& counters = mpAgent->Counters();
@@ -209,6 +226,36 @@ TEST_F(PresenceAgentTest, OneDialogFromSubscribeToUnsubscribeAmidBadInput)
     ExpectAnswer(MSG_ERROR, 3, Presence_Network_Failure);
 }
 
+// Anyone on the link sees the multicast SUBSCRIBE's Call-ID and tag: a NOTIFY counts only from where the 2xx
+// came from, and only after it. 200 means the daemon's queue took the URL; otherwise 503, and the
+// notifier's next attempt with the same CSeq is delivered.
+TEST_F(PresenceAgentTest, NotifyOnlyFromTheAnswersSourceAnd200OnlyWhenTheDaemonTookIt)
+{
+    Request(MSG_SUBSCRIBE, 30);
+    Sip::SipMessage subscribe;
+    ASSERT_TRUE(ServerReceives(subscribe));
+    SendRaw(NotifyText(subscribe, 1, "http://127.0.0.1/early"));
+    const PresenceAgentCounters& counters = mpAgent->Counters();
+    ASSERT_TRUE(Pump([&] { return counters.earlyNotifies == 1; }));
+    Respond(subscribe, 200);
+    ExpectAnswer(Messaging::MSG_CONFIRM, 30);
+
+    SipSocket thirdHost;
+    ASSERT_TRUE(thirdHost.Open("127.0.0.1", 0));
+    EXPECT_EQ(403, NotifyAnswered(subscribe, 2, "http://127.0.0.1/forged", false, &thirdHost));
+    EXPECT_EQ(1ul, counters.forbiddenNotifies);
+
+    mpDaemon.reset();
+    EXPECT_EQ(503, NotifyAnswered(subscribe, 2, "http://127.0.0.1/2"));
+    EXPECT_EQ("1", *mAnswer.Header("Retry-After"));
+    mpDaemon.reset(new CyclicMessageQueue(PRESENCE_CLIENT_QUEUE));
+    EXPECT_EQ(200, NotifyAnswered(subscribe, 2, "http://127.0.0.1/2"));
+    EXPECT_EQ("http://127.0.0.1/2", ExpectAnswer(MSG_NOTIFY, 30).url);   // neither the early nor the forged one
+    EXPECT_EQ(200, NotifyAnswered(subscribe, 2, "http://127.0.0.1/2"));   // delivered once
+    Message none;
+    EXPECT_FALSE(Pump([&] { return mpDaemon->ReceiveMessage(none); }, 200)) << none.url;
+}
+
 // After a 1xx the running Timer E fires once more, then every T2 (not held back by the rate limit) until
 // Timer F; the daemon hears only the time-out. The schedule's times are RetransmitSchedule's test.
 TEST_F(PresenceAgentTest, ProvisionalSubscribeIsRetransmittedEveryT2UntilTimerF)
@@ -242,7 +289,7 @@ TEST_F(PresenceAgentTest, RateLimitSendsOneNewSubscribePerSecondAndTheLastIdWins
             Respond(subscribe, 403);
         }
         Message answer;
-        while (mDaemon.ReceiveMessage(answer)) {
+        while (mpDaemon->ReceiveMessage(answer)) {
             EXPECT_TRUE(answer.kind == MSG_ERROR && answer.code == Presence_Subscription_Failed);
             failed.push_back(answer.id);
         }

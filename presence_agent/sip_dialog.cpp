@@ -5,6 +5,7 @@
 
 #include "platform/config_file.h"
 #include "platform/utility.h"
+#include "sip/sip_text.h"
 
 std::string EscapeSipUser(const std::string& user)
 {
@@ -30,13 +31,6 @@ std::string MakeSipUri(const std::string& user, const std::string& host, uint16_
     if (port != 5060)
         uri += ":" + std::to_string(port);
     return uri;
-}
-
-std::string RandomToken()
-{
-    char text[20];
-    snprintf(text, sizeof(text), "%016llx", Utility::GenerateUniqueNumber());
-    return text;
 }
 
 std::string ReadFirmwareVersion(const char* path)
@@ -79,7 +73,7 @@ SubscribeWriter::SubscribeWriter(const std::string& version)
 Sip::SipMessage SubscribeWriter::Subscribe(const SipDialog& dialog, const std::string& viaHost, uint16_t viaPort,
                                            unsigned int expiresSeconds, std::string* branch) const
 {
-    const std::string newBranch = "z9hG4bK" + RandomToken();
+    const std::string newBranch = "z9hG4bK" + Sip::RandomToken();
     if (branch != nullptr)
         *branch = newBranch;
     const std::string hostPort = viaHost + ":" + std::to_string(viaPort);
@@ -99,23 +93,4 @@ Sip::SipMessage SubscribeWriter::Subscribe(const SipDialog& dialog, const std::s
     request.AddHeader("Expires", std::to_string(expiresSeconds));
     request.AddHeader("Accept", "application/url");
     return request;
-}
-
-Sip::SipMessage MakeResponse(const Sip::SipMessage& request, int statusCode, const std::string& toTag)
-{
-    Sip::SipMessage response;
-    response.statusCode = statusCode;
-    response.reason = Sip::ReasonPhrase(statusCode);
-    for (const std::string& via : request.HeaderValues("Via"))
-        response.AddHeader("Via", via);
-    for (const char* name : {"From", "To", "Call-ID", "CSeq"}) {
-        const std::string* value = request.Header(name);
-        if (value == nullptr)
-            continue;
-        std::string copy = *value;
-        if (std::strcmp(name, "To") == 0 && !toTag.empty() && Sip::HeaderParameter(copy, "tag").empty())
-            copy += ";tag=" + toTag;
-        response.AddHeader(name, copy);
-    }
-    return response;
 }

@@ -14,8 +14,6 @@
 std::string EscapeSipUser(const std::string& user);
 // "sip:<escaped user>@host", with ":port" unless the port is 5060.
 std::string MakeSipUri(const std::string& user, const std::string& host, uint16_t port);
-// A random hex token for tags, branches and Call-IDs.
-std::string RandomToken();
 // The "Version" entry of the version file, trimmed; "unknown" when the file
 // or the entry is missing.
 std::string ReadFirmwareVersion(const char* path);
@@ -47,9 +45,5 @@ public:
 private:
     std::string mEvent;
 };
-
-// A response to request that copies Via, From, To, Call-ID and CSeq. A To
-// without a tag gets toTag (when not empty).
-Sip::SipMessage MakeResponse(const Sip::SipMessage& request, int statusCode, const std::string& toTag);
 
 #endif

@@ -8,45 +8,11 @@
 #include <cstring>
 
 #include "platform/utility.h"
+#include "sip/sip_text.h"
 
 using PlatformDetail::RetryOnInterrupt;
-
-bool ParseIpv4(const std::string& text, in_addr& address)
-{
-    return inet_pton(AF_INET, text.c_str(), &address) == 1;
-}
-
-bool ParsePort(const std::string& text, bool allowZero, uint16_t& port)
-{
-    if (text.empty()) {
-        port = 5060;
-        return true;
-    }
-    if (text.size() > 5)
-        return false;
-    unsigned long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-    }
-    if (value > 65535 || (value == 0 && !allowZero))
-        return false;
-    port = static_cast<uint16_t>(value);
-    return true;
-}
-
-std::string HostText(const in_addr& address)
-{
-    char text[INET_ADDRSTRLEN] = {0};
-    inet_ntop(AF_INET, &address, text, sizeof(text));
-    return text;
-}
-
-std::string AddressText(const sockaddr_in& address)
-{
-    return HostText(address.sin_addr) + ":" + std::to_string(ntohs(address.sin_port));
-}
+using Sip::HostText;
+using Sip::ParseIpv4;
 
 SipSocket::SipSocket() : mFd(-1)
 {

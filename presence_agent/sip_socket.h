@@ -43,12 +43,4 @@ private:
     sockaddr_in mLocal;
 };
 
-// "a.b.c.d" into an address; false for anything else.
-bool ParseIpv4(const std::string& text, in_addr& address);
-// "" gives 5060; otherwise a decimal number up to 65535. allowZero: port 0 is
-// accepted (ask for a free port).
-bool ParsePort(const std::string& text, bool allowZero, uint16_t& port);
-std::string AddressText(const sockaddr_in& address);   // "a.b.c.d:port"
-std::string HostText(const in_addr& address);          // "a.b.c.d"
-
 #endif

@@ -3,7 +3,11 @@
 set -euo pipefail
 packages=(build-essential cmake googletest g++-powerpc-linux-gnu qemu-user
           iproute2 nginx-light procps clang libclang-rt-14-dev
-          libbenchmark-dev time curl busybox)
+          libbenchmark-dev time curl)
+# systemd-analyze and systemd-tmpfiles for the service tests (nothing is started).
+packages+=(systemd)
+# busybox for its wget, beside curl, in the download benchmark.
+packages+=(busybox)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -132,7 +132,7 @@ TEST(SipParse, GarbledMessagesNeverCrashAndWhatParsesReadsBack)
 TEST(SipWriting, CrlfTheRealContentLengthAndHeaderHelpers)
 {
     // CRLF line ends and the body's real length, whatever Content-Length said; responses are checked
-    // through MakeResponse (sip_dialog_test).
+    // through MakeResponse (sip_response_test).
     SipMessage message;
     ASSERT_TRUE(Parse("NOTIFY sip:a@b SIP/2.0\nl: 5\nCall-ID: x\n\nhello", message));
     message.body = "hi";

@@ -1,11 +1,14 @@
 // Timers of one non-INVITE client transaction over UDP (RFC 3261 17.1.2):
 // Timer E retransmits the request after T1, doubling up to T2 (at T2 once a
 // provisional response has come), and Timer F ends the transaction with a
-// time-out. Pure logic on millisecond times, so tests can drive it.
-#ifndef PRESENCE_AGENT_RETRANSMIT_SCHEDULE_H
-#define PRESENCE_AGENT_RETRANSMIT_SCHEDULE_H
+// time-out. Pure logic on millisecond times, so tests can drive it. Used
+// for the agent's SUBSCRIBEs and the server's NOTIFYs alike.
+#ifndef SIP_RETRANSMIT_SCHEDULE_H
+#define SIP_RETRANSMIT_SCHEDULE_H
 
 #include <cstdint>
+
+namespace Sip {
 
 struct TransactionTimers {
     int64_t t1Ms = 500;        // round-trip estimate, first retransmission
@@ -39,5 +42,7 @@ private:
     int64_t mNextRetransmit;
     int64_t mTimeout;
 };
+
+}  // namespace Sip
 
 #endif

@@ -1,11 +1,14 @@
 // Timer E and Timer F of a non-INVITE client transaction, on made-up times.
-#include "presence_agent/retransmit_schedule.h"
+#include "sip/retransmit_schedule.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
 namespace {
+
+using Sip::RetransmitSchedule;
+using Sip::TransactionTimers;
 
 TEST(RetransmitSchedule, TimerEDoublesToT2TimerFEndsResponsesSwitchOrStop)
 {

@@ -1,7 +1,9 @@
-#include "presence_agent/retransmit_schedule.h"
+#include "sip/retransmit_schedule.h"
 
 #include <algorithm>
 #include <limits>
+
+namespace Sip {
 
 RetransmitSchedule::RetransmitSchedule(const TransactionTimers& timers, int64_t startMs)
     : mTimers(timers), mState(TRYING), mInterval(timers.t1Ms),
@@ -42,3 +44,5 @@ void RetransmitSchedule::OnFinal()
 {
     mState = COMPLETED;
 }
+
+}  // namespace Sip
