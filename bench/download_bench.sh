@@ -1,8 +1,9 @@
 #!/bin/bash
 # Download speed, peak memory and page faults of the daemon's download code,
 # run through autoprovision-fetch, against curl and busybox wget, over a sweep
-# of document sizes fetched from one local nginx on 127.0.0.1 that closes each
-# connection. The timed runs are in bench/download_runs.py.
+# of document sizes fetched from one local HTTP server on 127.0.0.1 (nginx by
+# default) that closes each connection. The timed runs are in
+# bench/download_runs.py.
 #
 # Usage: bench/download_bench.sh [--build DIR] [--rounds N] [--server nginx|python]
 #   --build DIR   build directory holding fetch/autoprovision-fetch; configured
