@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
-
 #include "fetch/fetch_client.h"
 #include "fetch/fetch_tool.h"
 #include "platform/messaging.h"
@@ -28,16 +26,16 @@ protected:
         std::vector<const char*> argv;
         for (const std::string& word : words)
             argv.push_back(word.c_str());
-        mOut.str("");
-        mErr.str("");
+        mOut.clear();
+        mErr.clear();
         return RunFetch(static_cast<int>(argv.size()), argv.data(), mOut, mErr);
     }
 
     TempDir mDir;
     LogCapture mCapture;   // keeps the daemon's trace lines out of /var/log
     const std::string mStored = mDir.File("zentrofxs-aabbccddeeff.cfg");
-    std::ostringstream mOut;
-    std::ostringstream mErr;
+    std::string mOut;
+    std::string mErr;
 };
 
 // Every run sits beside a "running daemon" serving queue 126, which the tool must leave alone.
@@ -64,7 +62,7 @@ TEST_F(FetchTool, EachFailureHasItsStatusAndStoresNothingThenAFetchReplacesTheEa
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.status, Run(c.words)) << c.error;
-        EXPECT_NE(std::string::npos, mErr.str().find(c.error)) << mErr.str();
+        EXPECT_NE(std::string::npos, mErr.find(c.error)) << mErr;
         EXPECT_EQ(-1, access(mStored.c_str(), F_OK)) << c.error;
     }
     // A directory in the file's place (of another MAC) exists before and after: not a new file.
@@ -72,10 +70,10 @@ TEST_F(FetchTool, EachFailureHasItsStatusAndStoresNothingThenAFetchReplacesTheEa
     EXPECT_EQ(FETCH_NOT_WRITTEN, Run({"--mac", "000000000001", url}));
 
     WriteFile(mStored, "old content that is longer than the new document ..................\n");
-    ASSERT_EQ(FETCH_STORED, Run({url})) << mErr.str();
+    ASSERT_EQ(FETCH_STORED, Run({url})) << mErr;
     EXPECT_EQ(DOCUMENT + "\n", ReadFile(mStored));
     const std::string size = std::to_string(DOCUMENT.size() + 1);
-    EXPECT_EQ("autoprovision-fetch: stored " + mStored + " (" + size + " bytes)\n", mOut.str());
+    EXPECT_EQ("autoprovision-fetch: stored " + mStored + " (" + size + " bytes)\n", mOut);
     const bool deviceFiles = access("/proc/vexa/fxs-number", F_OK) == 0;   // without them: the fixed line
     EXPECT_TRUE(deviceFiles || server.Request(3).find(FetchClient::FALLBACK_USER_AGENT) != std::string::npos);
     EXPECT_EQ(mDir.Path(), Messaging::QueueDirectory());   // the tool's private directory is gone again

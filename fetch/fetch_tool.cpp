@@ -27,7 +27,7 @@ const char USAGE[] =
     "Exit status: 0 stored, 1 setup failed, 2 usage, 3 URL not valid, 4 request failed\n"
     "(connection, send or receive), 5 answer holds no \"<?xml\" document, 6 file not written.\n";
 
-const char NAME[] = "autoprovision-fetch: ";
+const std::string NAME = "autoprovision-fetch: ";
 
 struct Options {
     std::string mac;
@@ -114,25 +114,25 @@ private:
     std::string mPath;
 };
 
-int Report(const FetchClient& client, FetchResult result, std::ostream& out, std::ostream& err)
+int Report(const FetchClient& client, FetchResult result, std::string& out, std::string& err)
 {
     const std::string host = client.Params().host;
     switch (result) {
     case FETCH_STORED:
-        out << NAME << "stored " << client.StoredPath() << " (" << client.StoredBytes() << " bytes)\n";
+        out += NAME + "stored " + client.StoredPath() + " (" + std::to_string(client.StoredBytes()) + " bytes)\n";
         break;
     case FETCH_INVALID_URL:
-        err << NAME << "URL not valid (no \"://\")\n";
+        err += NAME + "URL not valid (no \"://\")\n";
         break;
     case FETCH_REQUEST_FAILED:
-        err << NAME << "request to host [" << host << "] failed: no connection, send failure or "
-            << "no answer (see the trace log)\n";
+        err += NAME + "request to host [" + host + "] failed: no connection, send failure or "
+               "no answer (see the trace log)\n";
         break;
     case FETCH_NO_DOCUMENT:
-        err << NAME << "the answer from host [" << host << "] holds no \"<?xml\" document\n";
+        err += NAME + "the answer from host [" + host + "] holds no \"<?xml\" document\n";
         break;
     default:
-        err << NAME << "could not write " << client.StoredPath() << "\n";
+        err += NAME + "could not write " + client.StoredPath() + "\n";
         break;
     }
     return result;
@@ -140,31 +140,31 @@ int Report(const FetchClient& client, FetchResult result, std::ostream& out, std
 
 }  // namespace
 
-int RunFetch(int argc, const char* const argv[], std::ostream& out, std::ostream& err)
+int RunFetch(int argc, const char* const argv[], std::string& out, std::string& err)
 {
     Options options;
     std::string problem;
     if (!ParseOptions(argc, argv, options, problem)) {
-        err << NAME << problem << "\n" << USAGE;
+        err += NAME + problem + "\n" + USAGE;
         return FETCH_USAGE;
     }
     if (options.help) {
-        out << USAGE;
+        out += USAGE;
         return FETCH_STORED;
     }
 
     PrivateQueueDirectory queues;
     if (!queues.IsReady()) {
-        err << NAME << "cannot create a private queue directory\n";
+        err += NAME + "cannot create a private queue directory\n";
         return FETCH_SETUP_FAILED;
     }
     try {
         FetchClient client(options.mac, options.directory);
         if (!client.PrepareUserAgent())
-            err << NAME << "no device User-Agent data, using the fixed User-Agent line\n";
+            err += NAME + "no device User-Agent data, using the fixed User-Agent line\n";
         return Report(client, client.Fetch(options.url), out, err);
     } catch (const std::exception& error) {
-        err << NAME << "cannot set up the client: " << error.what() << "\n";
+        err += NAME + "cannot set up the client: " + error.what() + "\n";
         return FETCH_SETUP_FAILED;
     }
 }
