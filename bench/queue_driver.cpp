@@ -13,6 +13,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "platform/utility.h"
+
 namespace bench {
 
 namespace {
@@ -23,16 +25,7 @@ const int SUBSCRIBE_WAIT_MS = 5000;
 // Two ticks of the daemon's worker (100 ms each) without a new SUBSCRIBE.
 const int QUIET_MS = 250;
 
-// The one retry loop on EINTR of this program.
-template <typename Call>
-auto Retry(Call call) -> decltype(call())
-{
-    decltype(call()) result;
-    do {
-        result = call();
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
+using PlatformDetail::RetryOnInterrupt;
 
 int64_t MonotonicMs()
 {
@@ -97,7 +90,7 @@ QueueSender::QueueSender(int queue) : mFd(-1)
     const std::string path = Messaging::QueuePath(queue);
     if (path.size() >= sizeof(address.sun_path) ||
         (std::memcpy(address.sun_path, path.c_str(), path.size() + 1),
-         Retry([&] { return connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)); }) != 0)) {
+         RetryOnInterrupt([&] { return connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)); }) != 0)) {
         close(fd);
         return;
     }
@@ -116,15 +109,16 @@ bool QueueSender::Send(const uint8_t* data, size_t length, int timeoutMs)
         return false;
     const int64_t deadline = MonotonicMs() + timeoutMs;
     for (;;) {
-        const ssize_t sent = Retry([&] { return send(mFd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL); });
+        const ssize_t sent = RetryOnInterrupt([&] { return send(mFd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL); });
         if (sent == static_cast<ssize_t>(length))
             return true;
         if (sent >= 0 || errno != EAGAIN)
             return false;
         // A connected datagram socket becomes writable when the peer's queue has room.
         pollfd entry = {mFd, POLLOUT, 0};
-        const int remaining = RemainingMs(deadline);
-        if (remaining == 0 || Retry([&] { return poll(&entry, 1, remaining); }) <= 0)
+        // Each retry after a signal waits for what is left until the deadline.
+        if (RemainingMs(deadline) == 0 ||
+            RetryOnInterrupt([&] { return poll(&entry, 1, RemainingMs(deadline)); }) <= 0)
             return false;
     }
 }
@@ -142,14 +136,15 @@ bool QueueSender::Receive(Messaging::Message& message, int timeoutMs)
     const int64_t deadline = MonotonicMs() + timeoutMs;
     std::vector<uint8_t> buffer(Messaging::MAX_MESSAGE_SIZE + 1);
     for (;;) {
-        const ssize_t received = Retry([&] { return recv(mFd, buffer.data(), buffer.size(), MSG_DONTWAIT); });
+        const ssize_t received = RetryOnInterrupt([&] { return recv(mFd, buffer.data(), buffer.size(), MSG_DONTWAIT); });
         if (received >= 0)
             return Messaging::DecodeMessage(buffer.data(), static_cast<size_t>(received), message);
         if (errno != EAGAIN)
             return false;
         pollfd entry = {mFd, POLLIN, 0};
-        const int remaining = RemainingMs(deadline);
-        if (remaining == 0 || Retry([&] { return poll(&entry, 1, remaining); }) <= 0)
+        // Each retry after a signal waits for what is left until the deadline.
+        if (RemainingMs(deadline) == 0 ||
+            RetryOnInterrupt([&] { return poll(&entry, 1, RemainingMs(deadline)); }) <= 0)
             return false;
     }
 }
@@ -282,13 +277,13 @@ AppliedLog::~AppliedLog()
 
 size_t AppliedLog::Count() const
 {
-    const int fd = Retry([&] { return open(mPath.c_str(), O_RDONLY | O_CLOEXEC); });
+    const int fd = RetryOnInterrupt([&] { return open(mPath.c_str(), O_RDONLY | O_CLOEXEC); });
     if (fd < 0)
         return 0;
     size_t lines = 0;
     char buffer[4096];
     for (;;) {
-        const ssize_t got = Retry([&] { return read(fd, buffer, sizeof(buffer)); });
+        const ssize_t got = RetryOnInterrupt([&] { return read(fd, buffer, sizeof(buffer)); });
         if (got <= 0)
             break;
         lines += static_cast<size_t>(std::count(buffer, buffer + got, '\n'));
@@ -300,7 +295,7 @@ size_t AppliedLog::Count() const
 void AppliedLog::Acknowledge()
 {
     char events[4096];
-    while (mWatchFd >= 0 && Retry([&] { return read(mWatchFd, events, sizeof(events)); }) > 0) {
+    while (mWatchFd >= 0 && RetryOnInterrupt([&] { return read(mWatchFd, events, sizeof(events)); }) > 0) {
     }
 }
 
@@ -357,7 +352,7 @@ bool QueueDriver::WaitForEither(AppliedLog& log, int64_t deadlineMs)
         return false;
     // Without inotify the log is looked at every 20 ms instead.
     const int bound = log.WatchFD() >= 0 ? remaining : std::min(remaining, 20);
-    const int ready = Retry([&] { return poll(entries, log.WatchFD() >= 0 ? 2 : 1, bound); });
+    const int ready = RetryOnInterrupt([&] { return poll(entries, log.WatchFD() >= 0 ? 2 : 1, bound); });
     log.Acknowledge();
     return ready >= 0;
 }

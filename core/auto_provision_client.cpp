@@ -1,5 +1,7 @@
 #include "core/auto_provision_client.h"
 
+#include <cxxabi.h>
+
 #include <new>
 
 #include "diagnostics/auto_provision_logger.h"
@@ -13,7 +15,7 @@ const char* const AutoProvision::_CONFIG_FILE_PREFIX_ = "zentrofxs-";
 // The subscription identifier starts at 0, which GenerateUniqueNumber never
 // returns, so a notification that arrives before the first attempt matches nothing.
 AutoProvisionClient::AutoProvisionClient()
-    : CGIMessenger(126),
+    : CGIMessenger(Messaging::CGI_QUEUE),
       mThreadID(0),
       mMutex(),
       mpConfigurator(nullptr),
@@ -28,9 +30,23 @@ AutoProvisionClient::AutoProvisionClient()
 {
 }
 
+std::exception_ptr AutoProvisionClient::sCleanUpFailure;
+
 AutoProvisionClient::~AutoProvisionClient()
 {
-    CleanUp();
+    try {
+        CleanUp();
+    } catch (...) {
+        sCleanUpFailure = std::current_exception();
+    }
+}
+
+void AutoProvisionClient::RethrowCleanUpFailure()
+{
+    std::exception_ptr failure = sCleanUpFailure;
+    sCleanUpFailure = nullptr;
+    if (failure != nullptr)
+        std::rethrow_exception(failure);
 }
 
 bool AutoProvisionClient::Initialize()
@@ -63,8 +79,8 @@ bool AutoProvisionClient::Initialize()
 bool AutoProvisionClient::Run()
 {
     try {
-        mpPoller->SelectQueue(125, "/bin/ping", true, true);
-        mpPoller->SelectQueue(126, "/bin/ping", true, true);
+        mpPoller->SelectQueue(Messaging::PRESENCE_CLIENT_QUEUE, "/bin/ping", true, true);
+        mpPoller->SelectQueue(Messaging::CGI_QUEUE, "/bin/ping", true, true);
         mpMessenger->ProcessMessageFromQueue(1);
         if (mpMessenger->IsPartyOnline()) {
             mpMessenger->OnPresencePartyStateChanged(true);
@@ -72,10 +88,10 @@ bool AutoProvisionClient::Run()
         }
         for (;;) {
             switch (mpPoller->WaitForEvents()) {
-            case 125:
+            case Messaging::PRESENCE_CLIENT_QUEUE:
                 mpMessenger->ProcessMessageFromQueue(1);
                 break;
-            case 126:
+            case Messaging::CGI_QUEUE:
                 CGIMessenger::ProcessMessageFromQueue(1);
                 break;
             case 0:
@@ -113,26 +129,26 @@ bool AutoProvisionClient::StartProcess()
     return true;
 }
 
-unsigned long AutoProvisionClient::RequestProc(void* arg)
+// The stop of TerminateThread unwinds the worker from its Sleep with a forced
+// unwind, which must go on; anything else ends the worker with 1. The forced
+// unwind carries no object, so the sanitizer's check of the reference binding
+// is left out here.
+__attribute__((no_sanitize("null"))) unsigned long AutoProvisionClient::RequestProc(void* arg)
 {
     AutoProvisionClient* client = static_cast<AutoProvisionClient*>(arg);
     if (client == nullptr)
         return 1;
-    // Any exception ends the worker with 1. Sleep stays outside the handlers:
-    // TerminateThread stops the worker there by unwinding it.
     try {
         client->mpMessenger->ProcessMessageFromQueue(1);
-    } catch (...) {
-        return 1;
-    }
-    for (;;) {
-        try {
+        for (;;) {
             if (client->mSubscribeRequested != 0)
                 client->SendMulticastMessage();
-        } catch (...) {
-            return 1;
+            Thread::Sleep(100);
         }
-        Thread::Sleep(100);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return 1;
     }
 }
 

@@ -5,10 +5,12 @@
 #define CORE_AUTO_PROVISION_CLIENT_H
 
 #include <atomic>
+#include <exception>
 #include <list>
 #include <string>
 
 #include "core/shared_state.h"
+#include "download/response_string.h"
 #include "platform/messaging.h"
 #include "platform/utility.h"
 #include "platform/zentro_configurator.h"
@@ -26,7 +28,14 @@ public:
 class AutoProvisionClient : public CGIMessenger {
 public:
     AutoProvisionClient();
+    // Runs CleanUp. The messaging base classes' destructors are noexcept, so
+    // an exception from CleanUp is kept for RethrowCleanUpFailure instead of
+    // leaving the destructor (which would end the process in std::terminate).
     virtual ~AutoProvisionClient();
+    // Rethrows, once, what the last destroyed client's CleanUp threw; does
+    // nothing when it threw nothing. Called by the entry point right after
+    // the client's destruction, on the same thread.
+    static void RethrowCleanUpFailure();
 
     // Creates the collaborators and starts the worker; true when ready to run.
     bool Initialize();
@@ -49,8 +58,8 @@ public:
     bool ParseURL(const std::string& url, ConfigurationControl::RequestParams& params);
     bool SendConfigRequest(const ConfigurationControl::RequestParams& params);
     bool MakeUpUserAgentName();
-    bool ReceiveConfiguration(BsdSocket& socket, std::string& response);
-    void SerializeConfig(const std::string& response);
+    bool ReceiveConfiguration(BsdSocket& socket, ResponseString& response);
+    void SerializeConfig(const ResponseString& response);
     bool Notify(const unsigned long long& subscriptionID, const std::string& url);
     void RetriveConfigurationByURL(const std::string& url);
 
@@ -63,6 +72,9 @@ protected:
     // Directory of the stored configuration file, AutoProvision::_CONFIG_DIRECTORY_;
     // tests override it with a temporary directory.
     virtual std::string ConfigDirectory() const;
+    // Largest file SerializeConfig stores, XmlCheck::MAX_DOCUMENT_BYTES: the
+    // configurator refuses anything larger. A tool off the device may lift it.
+    virtual size_t StoredFileLimit() const;
 
     // Fields shared by the worker thread and the main thread are atomic or
     // guarded by their own wrapper, so that neither sees a half-written value.
@@ -77,6 +89,9 @@ protected:
     std::string mUserAgent;                               // written before the worker starts
     std::atomic<int> mMulticastMsgSent;
     std::atomic<int> mSubscribeRequested;
+
+private:
+    static std::exception_ptr sCleanUpFailure;   // main thread only
 };
 
 #endif

@@ -1,15 +1,52 @@
 #include "core/auto_provision_client.h"
 
+#include <dlfcn.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <time.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
+#include "core/entry.h"
 #include "discovery/auto_provision_messenger.h"
+#include "testing/child_process.h"
 #include "testing/test_client.h"
+
+// Allocation failure on demand: the nth nothrow allocation from now returns
+// null (0: none fails). Others go to the ordinary operator new.
+static int gFailNothrowNew = 0;
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    if (gFailNothrowNew > 0 && --gFailNothrowNew == 0)
+        return nullptr;
+    try {
+        return ::operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+// The worker's pause, on a thread not started by BeginThread, ends in
+// clock_nanosleep; a test makes it throw there.
+static bool gPauseThrows = false;
+
+extern "C" int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request,
+                               struct timespec* remain)
+{
+    if (gPauseThrows)
+        throw std::runtime_error("pause");
+    using Real = int (*)(clockid_t, int, const struct timespec*, struct timespec*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "clock_nanosleep"));
+    return real(clock, flags, request, remain);
+}
 
 using namespace testing_support;
 using namespace Messaging;
@@ -33,16 +70,201 @@ struct ThrowingClient : TestClient {
     int OnUpdate(UpdateType, const std::list<std::string>&) override { throw std::runtime_error("callback"); }
 };
 
+// A configurator whose release throws, as a failing CleanUp would.
+struct ThrowingCloseConfigurator : RecordingConfigurator {
+    void Close() override { throw std::runtime_error("close failed"); }
+};
+
+// The entry point's client for one case: what it does is set by gEntryCase;
+// it records its steps in gEvents.
+enum EntryCase { INITIALIZE_THROWS, INITIALIZE_FAILS, RUN_THROWS, RUN_RETURNS, CLEANUP_THROWS };
+EntryCase gEntryCase;
+std::string gEvents;
+
+void Event(const std::string& text)
+{
+    WriteFile(gEvents, ReadFile(gEvents) + text + " ");
+}
+
+struct EntryClient : TestClient {
+    ~EntryClient() override { Event("destroyed"); }
+    bool Initialize()
+    {
+        if (gEntryCase == INITIALIZE_THROWS)
+            throw std::runtime_error("initialize failed");
+        if (gEntryCase == CLEANUP_THROWS)
+            mpConfigurator = ConfigurationControl::ZentroConfigurator::GetInstance();
+        return gEntryCase != INITIALIZE_FAILS;
+    }
+    bool Run()
+    {
+        Event("run");
+        if (gEntryCase == RUN_THROWS)
+            throw 7;
+        return false;
+    }
+};
+
+// A messenger whose queue call records its count, then throws.
+struct ThrowingQueueMessenger : AutoProvisionMessenger {
+    using AutoProvisionMessenger::AutoProvisionMessenger;
+    int ProcessMessageFromQueue(int count) override
+    {
+        Event("queue " + std::to_string(count));
+        throw std::runtime_error("queue");
+    }
+};
+
+// Interface addresses whose lookup throws.
+struct ThrowingNetCheck : FakeNetCheck {
+    std::string MacAddress(const std::string&) override { throw std::runtime_error("mac"); }
+};
+
+const std::string kReportHead = "\n======= Backtrace dump of the process /usr/sbin/x (Auto Provision Client), "
+                                "caught C++ unhandled exception, reason: ";
+
 }  // namespace
+
+// The entry point: a report and exit 1 for any exception that leaves the
+// client, after the client is gone; exit 0 otherwise.
+TEST(EntryTest, ExceptionsFromTheClientEndInAReportAndExitOne)
+{
+    const struct { EntryCase entryCase; const char* ending; std::string reason; const char* events; } cases[] = {
+        {INITIALIZE_THROWS, "exit 1", "initialize failed", "destroyed exit "},
+        {INITIALIZE_FAILS, "exit 0", "", "destroyed "},   // the child ends with _exit
+        {RUN_THROWS, "exit 1", "Unknown exception in main", "run destroyed exit "},
+        {RUN_RETURNS, "exit 0", "", "run destroyed "},
+        {CLEANUP_THROWS, "exit 1", "close failed", "run destroyed exit "},
+    };
+    TempDir dir;
+    gEvents = dir.File("events");
+    const std::string report = dir.File("report.log");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(&c - cases) + " " + c.ending + " " + c.reason);
+        WriteFile(gEvents, "");
+        unlink(report.c_str());
+        gEntryCase = c.entryCase;
+        EXPECT_EQ(c.ending, Ending(StartChild([&] {
+                      ThrowingCloseConfigurator configurator;
+                      atexit([] { Event("exit"); });   // exit-time clean-up runs
+                      return RunProvisioningClient<EntryClient>(report.c_str(), "/usr/sbin/x");
+                  })));
+        EXPECT_EQ(c.events, ReadFile(gEvents));
+        const std::string text = ReadFile(report);
+        const std::string head = c.reason.empty() ? "" : kReportHead + c.reason + " =======\n";
+        EXPECT_EQ(head, text.substr(0, head.size()));
+        EXPECT_EQ(c.reason.empty(), text.empty());
+    }
+}
+
+// The worker ends with 1, without a line, on a null client and on anything
+// thrown: by its first queue call, an attempt or its pause.
+TEST(WorkerTest, EndsWithOneOnANullClientOrAnException)
+{
+    enum Fault { NULL_CLIENT, QUEUE_CALL, ATTEMPT, PAUSE };
+    const struct { Fault fault; const char* events; } cases[] = {
+        {NULL_CLIENT, ""}, {QUEUE_CALL, "queue 1 "}, {ATTEMPT, ""}, {PAUSE, ""}};
+    TempDir dir;
+    gEvents = dir.File("events");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        WriteFile(gEvents, "");
+        EXPECT_EQ("exit 1", Ending(StartChild([&]() -> int {
+                      LogCapture log;
+                      ThrowingNetCheck net;
+                      TestClient client;
+                      if (c.fault == QUEUE_CALL)
+                          client.mpMessenger = new ThrowingQueueMessenger(&client);
+                      else
+                          client.mpMessenger = new AutoProvisionMessenger(&client);
+                      client.mSubscribeRequested = c.fault == ATTEMPT ? 1 : 0;
+                      gPauseThrows = c.fault == PAUSE;
+                      const unsigned long result =
+                          AutoProvisionClient::RequestProc(c.fault == NULL_CLIENT ? nullptr : &client);
+                      gPauseThrows = false;
+                      return log.Lines().empty() ? static_cast<int>(result) : 2;
+                  })));
+        EXPECT_EQ(c.events, ReadFile(gEvents));
+    }
+}
+
+// Without memory for the worker's stack the worker does not start.
+TEST(WorkerTest, AWorkerThatCannotStartFailsInitializeWithItsLine)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "an address-space limit does not go with a sanitizer's shadow memory";
+#endif
+    TempDir dir;
+    const std::string lines = dir.File("lines");
+    const std::string ending = Ending(StartChild([&] {
+        FakeDeviceFiles device("2", kVersionFile);
+        RecordingConfigurator configurator;
+        LogCapture log;
+        TestClient client;
+        // Room for what Initialize allocates, not for a thread's stack.
+        const std::string statm = ReadFile("/proc/self/statm");
+        const rlim_t pages = std::stoul(statm);
+        const struct rlimit limit = {(pages + 1024) * sysconf(_SC_PAGESIZE), RLIM_INFINITY};
+        if (setrlimit(RLIMIT_AS, &limit) != 0)
+            return CHILD_UNAVAILABLE;
+        void* probe = mmap(nullptr, 16u << 20, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (probe != MAP_FAILED)
+            return CHILD_UNAVAILABLE;   // the limit is not in force here (an emulator)
+        const bool initialized = client.Initialize();
+        std::string text;
+        for (const std::string& line : Leveled(log))
+            text += line;
+        WriteFile(lines, text);
+        return initialized || client.mThreadID != 0 ? 1 : 0;
+    }));
+    if (ending == "exit 77")
+        GTEST_SKIP() << "an address-space limit is not in force here";
+    EXPECT_EQ("exit 0", ending);
+    EXPECT_EQ("0T Failed to start autoprovisioning process\n", ReadFile(lines));
+}
+
+// Run selects the presence queue first, lets the messenger take one message,
+// reports the agent online, then takes turns between the two queues.
+TEST(ClientTest, RunSelectsBothQueuesAndTakesOneMessageAtATime)
+{
+    TempDir dir;
+    const std::string lines = dir.File("lines");
+    EXPECT_EQ("exit 0", Ending(StartChild([&] {
+                  LogCapture log;
+                  CyclicMessageQueue agent(PRESENCE_AGENT_QUEUE);
+                  ThrowingClient client;
+                  client.mpMessenger = new AutoProvisionMessenger(&client);
+                  client.mpPoller = new CyclicQueuePoller(30);
+                  Message message;
+                  message.kind = Messaging::MSG_CONFIRM;
+                  for (message.id = 1; message.id <= 3; ++message.id)
+                      agent.SendTo(PRESENCE_CLIENT_QUEUE, message);
+                  message.kind = MSG_UPDATE;
+                  message.code = Update_Configuration_Command;
+                  agent.SendTo(CGI_QUEUE, message);
+                  const bool result = client.Run();   // ends when the update's callback throws
+                  std::string text;
+                  for (const std::string& line : Leveled(log))
+                      text += line + "|";
+                  WriteFile(lines, text);
+                  return result ? 1 : 0;
+              })));
+    EXPECT_EQ("3T OnConfirm : subID = 1\n|3T Auto Provision client is connected...|"
+              "3T Auto Provision client is connected...|3T OnConfirm : subID = 2\n|",
+              ReadFile(lines));
+}
 
 TEST(ClientTest, EachInitializeFailureReleasesOnlyWhatWasCreated)
 {
-    struct Case { bool queueBusy; bool opens; const char* lineNumber; Lines calls; const char* line; };
+    // failedAllocation: the nth nothrow allocation of Initialize fails (the poller's, the messenger's).
+    struct Case { int failedAllocation; bool queueBusy; bool opens; const char* lineNumber; Lines calls; const char* line; };
     const Case cases[] = {
-        {true, true, "2", {}, "0T AutoConfigClient::Faild to initialize Auto Provisioning Client\n"},
-        {false, false, "2", {"GetInstance"},
+        {1, false, true, "2", {}, "0T AutoProvisionClient::Failed to initialize CyclicQueuePoller\n"},
+        {2, false, true, "2", {}, "0T AutoProvisionClient::Failed to initialize AutoProvisionMessenger\n"},
+        {0, true, true, "2", {}, "0T AutoConfigClient::Faild to initialize Auto Provisioning Client\n"},
+        {0, false, false, "2", {"GetInstance"},
          "0T AutoProvisionClient::Failed to initialize ZentroConfigurator\n"},
-        {false, true, "", {"GetInstance", "CloseInstance"}, "0T Invalid fxs line number\n"},
+        {0, false, true, "", {"GetInstance", "CloseInstance"}, "0T Invalid fxs line number\n"},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.line);
@@ -52,7 +274,9 @@ TEST(ClientTest, EachInitializeFailureReleasesOnlyWhatWasCreated)
         FakeDeviceFiles device(row.lineNumber, kVersionFile);
         {
             TestClient client;
+            gFailNothrowNew = row.failedAllocation;
             EXPECT_FALSE(client.Initialize());
+            gFailNothrowNew = 0;
             EXPECT_EQ(0ul, client.mThreadID);   // no worker to stop
         }
         EXPECT_EQ(row.calls, configurator.Calls());

@@ -2,10 +2,10 @@
 // pid file.
 //
 // The handler composes its reports in the preallocated report buffer with
-// ReportText below, a small bounded formatter of our own (no snprintf), so a
+// ReportText (report_text.h), a small bounded formatter of our own, so a
 // report takes no lock and no memory of its own. What it needs beyond
 // async-signal-safe calls is what the reports are made of: localtime_r (the
-// time zone is loaded at installation), backtrace (libgcc is loaded at
+// time zone is loaded at installation), the stack capture (prepared at
 // installation), backtrace_symbols (the one allocation) and syslog.
 #include "diagnostics/crash_guard.h"
 
@@ -14,9 +14,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/auxv.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -27,6 +25,9 @@
 #include <ctime>
 #include <new>
 
+#include "diagnostics/report_text.h"
+#include "diagnostics/stack_capture.h"
+#include "platform/safe_file.h"
 #include "platform/utility.h"
 
 char* CrashGuard::mpLogFile = nullptr;
@@ -41,96 +42,6 @@ CrashGuard::UserRoutine CrashGuard::mpUserRoutine = nullptr;
 void* CrashGuard::mpUserData = nullptr;
 
 namespace {
-
-// ---------------------------------------------------------------- report text
-
-// Composes text into a fixed buffer like snprintf: what does not fit
-// (terminator included) is cut, the buffer always stays terminated, and the
-// length the whole text would have had is kept. Takes no lock, no memory.
-class ReportText {
-public:
-    ReportText(char* buffer, size_t capacity)
-        : mpBuffer(buffer), mCapacity(capacity), mLength(0), mWanted(0)
-    {
-        if (mCapacity > 0) {
-            mpBuffer[0] = '\0';
-        }
-    }
-
-    // A null text is rendered as "(null)", as printf's %s does.
-    void Append(const char* text)
-    {
-        if (text == nullptr) {
-            text = "(null)";
-        }
-        for (; *text != '\0'; ++text) {
-            AppendChar(*text);
-        }
-    }
-
-    void AppendChar(char c, size_t count = 1)
-    {
-        for (size_t i = 0; i < count; ++i) {
-            ++mWanted;
-            if (mLength + 1 < mCapacity) {
-                mpBuffer[mLength++] = c;
-                mpBuffer[mLength] = '\0';
-            }
-        }
-    }
-
-    // printf's %d, or %02d with minDigits 2.
-    void AppendDecimal(long value, int minDigits = 1)
-    {
-        unsigned long magnitude = value < 0 ? 0UL - static_cast<unsigned long>(value)
-                                            : static_cast<unsigned long>(value);
-        char digits[24];
-        int count = 0;
-        do {
-            digits[count++] = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        while (count < minDigits) {
-            digits[count++] = '0';
-        }
-        if (value < 0) {
-            AppendChar('-');
-        }
-        while (count > 0) {
-            AppendChar(digits[--count]);
-        }
-    }
-
-    // printf's %p as the GNU C library renders it: "0x" and lower-case hex
-    // digits, "(nil)" for a null pointer.
-    void AppendPointer(const void* pointer)
-    {
-        uintptr_t value = reinterpret_cast<uintptr_t>(pointer);
-        if (value == 0) {
-            Append("(nil)");
-            return;
-        }
-        char digits[2 * sizeof value];
-        int count = 0;
-        while (value != 0) {
-            digits[count++] = "0123456789abcdef"[value & 0xf];
-            value >>= 4;
-        }
-        Append("0x");
-        while (count > 0) {
-            AppendChar(digits[--count]);
-        }
-    }
-
-    size_t Length() const { return mLength; }
-    size_t Wanted() const { return mWanted; }
-
-private:
-    char* mpBuffer;
-    size_t mCapacity;
-    size_t mLength;
-    size_t mWanted;
-};
 
 // ---------------------------------------------------------------- signals
 
@@ -163,81 +74,19 @@ const int REPORT_WAIT_MS = 10000;
 thread_local bool tReporting = false;
 
 const int MAX_FRAMES = 128;
-const size_t LINE_SIZE = 1024;   // a system-log line; longer symbol texts are cut
 const size_t APP_PATH_SIZE = 1024;
 
-#if defined(__powerpc__) && !defined(__powerpc64__)
-// Without a vDSO (as under user-mode emulation) libgcc's unwinder aborts when
-// it meets a signal frame. The stack is then walked along the ABI's back
-// chain instead, stepping over a signal frame by its saved registers.
-bool gWalkBackChain = false;
+// The directory of the report file ("." for a bare name), checked before each
+// report is written; and whether an untrusted one has been logged already.
+char* gLogDirectory = nullptr;
+bool gUntrustedLogged = false;
 
-const uintptr_t SIGNAL_FRAME_SIZE = 64;    // below the kernel's signal frame
-const uintptr_t REGS_POINTER_AT = 28;      // in the sigcontext and in the ucontext
-const uintptr_t RT_GAP = 16;               // rt_ frames: gap before the siginfo
-const uintptr_t SIGINFO_SIZE = 128;
-const int SAVED_R1 = 1;                    // word indexes in the saved registers
-const int SAVED_NIP = 32;
-
-uintptr_t Word(uintptr_t address)
+// Signals sent by a process (kill, raise, sigqueue) have si_code <= 0; those
+// raised by the kernel, a real fault among them, have a positive one.
+bool RaisedByKernel(const siginfo_t* info)
 {
-    return *reinterpret_cast<const uintptr_t*>(address);
+    return info == nullptr || info->si_code > 0;
 }
-
-// The registers saved by the signal frame at frame when returnAddress is a
-// signal return trampoline ("li r0,sigreturn; sc" or the rt_ variant), else 0.
-uintptr_t SavedRegisters(uintptr_t returnAddress, uintptr_t frame)
-{
-    if (Word(returnAddress + 4) != 0x44000002) {
-        return 0;
-    }
-    uintptr_t call = Word(returnAddress);
-    if (call == 0x38000077 || call == 0x38007777) {
-        return Word(frame + SIGNAL_FRAME_SIZE + REGS_POINTER_AT);
-    }
-    if (call == 0x380000ac || call == 0x38006666) {
-        return Word(frame + SIGNAL_FRAME_SIZE + RT_GAP + SIGINFO_SIZE + REGS_POINTER_AT);
-    }
-    return 0;
-}
-
-// Like backtrace(): return addresses, innermost (into the caller) first.
-__attribute__((noinline)) int WalkBackChain(void** frames, int max)
-{
-    int count = 0;
-    frames[count++] = __builtin_return_address(0);
-    uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    sp = Word(sp);   // the caller's frame
-    while (count < max) {
-        uintptr_t caller = Word(sp);
-        if (caller <= sp || (caller & 3) != 0) {
-            break;
-        }
-        uintptr_t returnAddress = Word(caller + 4);
-        if (returnAddress == 0) {
-            break;
-        }
-        frames[count++] = reinterpret_cast<void*>(returnAddress);
-        uintptr_t regs = SavedRegisters(returnAddress, caller);
-        if (regs != 0 && count < max) {
-            frames[count++] = reinterpret_cast<void*>(Word(regs + 4 * SAVED_NIP));
-            caller = Word(regs + 4 * SAVED_R1);
-        }
-        sp = caller;
-    }
-    return count;
-}
-
-int CaptureStack(void** frames, int max)
-{
-    return gWalkBackChain ? WalkBackChain(frames, max) : backtrace(frames, max);
-}
-#else
-int CaptureStack(void** frames, int max)
-{
-    return backtrace(frames, max);
-}
-#endif
 
 int FindSlot(int signalNumber)
 {
@@ -283,6 +132,21 @@ char* NewZeroed(size_t size)
     return new (std::nothrow) char[size]();
 }
 
+// The part of path up to its last '/', that '/' included; "." when it has none.
+char* CopyDirectory(const char* path)
+{
+    const char* slash = strrchr(path, '/');
+    if (slash == nullptr) {
+        return CopyText(".");
+    }
+    size_t length = static_cast<size_t>(slash - path) + 1;
+    char* copy = NewZeroed(length + 1);
+    if (copy != nullptr) {
+        memcpy(copy, path, length);
+    }
+    return copy;
+}
+
 void Release(char*& text)
 {
     delete[] text;
@@ -299,16 +163,6 @@ void CloseReportDone()
     }
 }
 
-// Makes fd the descriptor target of the new program (dup2 leaves the
-// close-on-exec flag of an fd that is already target in place).
-void MoveDescriptor(int fd, int target)
-{
-    if (fd == target) {
-        fcntl(fd, F_SETFD, 0);
-    } else {
-        dup2(fd, target);
-    }
-}
 
 }  // namespace
 
@@ -320,29 +174,33 @@ CrashGuard::CrashGuard(const char* logFile, const char* appName, const char* app
     if (mpTraceBuf != nullptr) {
         return;
     }
+    // FuneralProc's entry with SA_SIGINFO, so that a later entry can tell a
+    // real fault, which repeats, from one sent by kill.
     struct sigaction action;
     memset(&action, 0, sizeof action);
-    action.sa_handler = FuneralProc;
+    action.sa_sigaction = OnSignal;
     sigfillset(&action.sa_mask);
-    action.sa_flags = 0;
+    action.sa_flags = SA_SIGINFO;
     for (int i = 0; i < SLOT_COUNT; ++i) {
         struct sigaction previous;
         // A guard installed again after an earlier one was destroyed finds its
         // own handler: the slot keeps the disposition from before the first.
         if (sigaction(gSignals[i].number, &action, &previous) == 0 &&
-            previous.sa_handler != FuneralProc) {
+            !((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction == OnSignal)) {
             gPrevious[i] = previous;
         }
     }
     mSyslogOn = syslogOn;
     mAutoRestart = autoRestart;
     mpLogFile = CopyText(logFile);
+    gLogDirectory = mpLogFile != nullptr ? CopyDirectory(mpLogFile) : nullptr;
     mpTraceBuf = NewZeroed(TRACE_BUF_SIZE);
     mpCmdLine = NewZeroed(CMD_LINE_SIZE);
     if (mpTraceBuf == nullptr || mpCmdLine == nullptr) {
         // Without its buffers the guard stays uninstalled: its handler then
         // lets every signal take its course without a report.
         Release(mpLogFile);
+        Release(gLogDirectory);
         Release(mpCmdLine);
         Release(mpTraceBuf);
         return;
@@ -366,15 +224,11 @@ CrashGuard::CrashGuard(const char* logFile, const char* appName, const char* app
         mpAppName = CopyText(base != nullptr ? base + 1 : mpAppPath);
     }
 
-    // The first backtrace() loads libgcc's unwinder, which allocates, and the
-    // first local-time conversion reads the time zone: do both now, not in
-    // the handler.
-    void* frame[1];
-    backtrace(frame, 1);
+    // The first stack capture loads libgcc's unwinder, which allocates, and
+    // the first local-time conversion reads the time zone: do both now, not
+    // in the handler.
+    StackCapture::Prepare();
     tzset();
-#if defined(__powerpc__) && !defined(__powerpc64__)
-    gWalkBackChain = getauxval(AT_SYSINFO_EHDR) == 0;
-#endif
     if (pipe2(gReportDone, O_CLOEXEC) != 0) {
         gReportDone[0] = gReportDone[1] = -1;
     }
@@ -390,6 +244,7 @@ CrashGuard::~CrashGuard()
         return;
     }
     Release(mpLogFile);
+    Release(gLogDirectory);
     Release(mpAppName);
     Release(mpAppPath);
     Release(mpCmdLine);
@@ -411,7 +266,7 @@ bool CrashGuard::WritePidFile(const char* directory)
         return false;
     }
     snprintf(path, size, "%s%s.pid", directory, base);
-    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = SafeFile::OpenRegular(path, O_RDWR | O_CREAT | O_TRUNC, 0666);
     delete[] path;
     if (fd < 0) {
         return false;
@@ -434,100 +289,48 @@ bool CrashGuard::IsDebuggerOn()
     return false;
 }
 
-// ---------------------------------------------------------------- relaunch
-
-bool CrashGuard::CreateProcess(const char* path, const char* cmdLine, unsigned long* pidOut)
-{
-    char line[CMD_LINE_SIZE];
-    memset(line, 0, sizeof line);
-    if (cmdLine != nullptr) {
-        strncpy(line, cmdLine, sizeof line - 1);
-    }
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        return false;
-    }
-    // At most 15 arguments after the path; the 15th holds the rest.
-    char* argv[17] = {};
-    argv[0] = const_cast<char*>(path);
-    if (line[0] != '\0') {
-        argv[1] = line;
-        int next = 2;
-        for (char* p = line; *p != '\0' && next < 16; ++p) {
-            if (*p == ' ') {
-                *p = '\0';
-                argv[next++] = p + 1;
-            }
-        }
-    }
-
-#if defined(__SANITIZE_ADDRESS__)
-    // AddressSanitizer's vfork keeps one return address per thread and cannot
-    // nest: in that build the intermediate child is a copy made by fork.
-    pid_t child = fork();
-#else
-    pid_t child = vfork();
-#endif
-    if (child < 0) {
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        return false;
-    }
-    if (child == 0) {
-        // The intermediate child ends at once so that the program is orphaned;
-        // _exit, as a vfork child must not run exit-time clean-up.
-        if (vfork() == 0) {
-            setsid();
-            MoveDescriptor(pipeFds[0], STDIN_FILENO);
-            MoveDescriptor(pipeFds[1], STDOUT_FILENO);
-            for (int fd : pipeFds) {
-                if (fd > STDOUT_FILENO) {
-                    close(fd);
-                }
-            }
-            close(STDERR_FILENO);
-            // The relaunched program starts with no signal blocked, not with
-            // the handler's full mask.
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            execv(path, argv);
-            _exit(1);
-        }
-        _exit(0);
-    }
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    waitpid(child, nullptr, WNOHANG);
-    if (pidOut != nullptr) {
-        *pidOut = static_cast<unsigned long>(child);
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------- reports
 
-namespace {
-
-// Appends text to the report file with one write (0644 chosen for a file
-// the handler creates). Failures are not examined.
-void WriteReportFile(const char* path, const char* text, size_t length)
+void CrashGuard::WriteReportFile(size_t length)
 {
-    if (path == nullptr) {
+    if (mpLogFile == nullptr) {
         return;
     }
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // A directory others could have prepared counts as missing.
+    if (gLogDirectory == nullptr || !SafeFile::IsTrustedDirectory(gLogDirectory)) {
+        if (mSyslogOn && gLogDirectory != nullptr &&
+            !__atomic_exchange_n(&gUntrustedLogged, true, __ATOMIC_ACQ_REL)) {
+            openlog(mpAppName, LOG_PID, LOG_USER);
+            syslog(LOG_WARNING, "report directory %s is not a trusted directory: no report file written",
+                   gLogDirectory);
+            closelog();
+        }
+        return;
+    }
+    // Never through a symlink, never into a FIFO or device: those are skipped
+    // as a failed open is. 0640 chosen for a file the handler creates.
+    int fd = SafeFile::OpenRegular(mpLogFile, O_WRONLY | O_APPEND | O_CREAT, 0640);
     if (fd < 0) {
         return;
     }
-    ssize_t ignored = write(fd, text, length);
+    ssize_t ignored = write(fd, mpTraceBuf, length);
     (void)ignored;
     close(fd);
 }
 
-}  // namespace
-
 void CrashGuard::FuneralProc(int signalNumber)
+{
+    // Called directly or as a plain handler: where the signal came from is
+    // not known, so a hardware fault is taken for a real one.
+    Funeral(signalNumber, true);
+}
+
+void CrashGuard::OnSignal(int signalNumber, siginfo_t* info, void* /*context*/)
+{
+    Funeral(signalNumber, RaisedByKernel(info));
+}
+
+void CrashGuard::Funeral(int signalNumber, bool raisedByKernel)
 {
     int slot = FindSlot(signalNumber);
     if (mpTraceBuf == nullptr) {
@@ -543,9 +346,10 @@ void CrashGuard::FuneralProc(int signalNumber)
     }
     // Test and set in one step: of two threads entering together one goes on.
     if (__atomic_exchange_n(&mIsDone, true, __ATOMIC_ACQ_REL)) {
-        if (IsHardwareFault(signalNumber)) {
+        if (raisedByKernel && IsHardwareFault(signalNumber)) {
             // Returning would repeat the fault for ever. Let a report still
             // in progress on another thread finish, then end by the signal.
+            // A fault signal sent by kill does not repeat and is swallowed.
             if (!tReporting && gReportDone[0] >= 0) {
                 struct pollfd done = {gReportDone[0], POLLIN, 0};
                 poll(&done, 1, REPORT_WAIT_MS);
@@ -586,7 +390,7 @@ void CrashGuard::FuneralProc(int signalNumber)
             syslog(LOG_WARNING, "%s", mpTraceBuf);
             closelog();
         }
-        WriteReportFile(mpLogFile, mpTraceBuf, text.Length());
+        WriteReportFile(text.Length());
     } else if (!IsDebuggerOn()) {
         DumpStack(signalNumber, name, nullptr);
     }
@@ -638,32 +442,28 @@ void CrashGuard::DumpStack(int signalNumber, char* signalName, const char* reaso
     size_t headerLength = text.Wanted();
 
     void* frames[MAX_FRAMES];
-    int count = CaptureStack(frames, MAX_FRAMES);
+    int count = StackCapture::Capture(frames, MAX_FRAMES);
     char** symbols = count > 0 ? backtrace_symbols(frames, count) : nullptr;
 
     if (mSyslogOn) {
         openlog(mpAppName, LOG_PID, LOG_USER);
         syslog(LOG_ERR, "%s", mpTraceBuf);
     }
-    char line[LINE_SIZE];
+    // Each frame line carries its whole symbol text, in the buffer as far as
+    // the buffer goes and in the system log in full.
     for (int i = 0; i < count; ++i) {
-        ReportText frame(line, sizeof line);
-        frame.AppendChar(' ');
-        frame.AppendPointer(frames[i]);
-        frame.Append(": ");
-        frame.Append(symbols != nullptr ? symbols[i] : nullptr);
+        const char* symbol = symbols != nullptr ? symbols[i] : "(null)";
         if (mSyslogOn) {
-            syslog(LOG_ERR, "%s", line);
+            syslog(LOG_ERR, " %p: %s", frames[i], symbol);
         }
-        text.Append(line);
+        text.AppendChar(' ');
+        text.AppendPointer(frames[i]);
+        text.Append(": ");
+        text.Append(symbol);
         text.AppendChar('\n');
     }
     if (mSyslogOn) {
-        ReportText footer(line, sizeof line);
-        footer.Append("========= End of Backtace of the ");
-        footer.Append(mpAppName);
-        footer.Append(" =========\n");
-        syslog(LOG_ERR, "%s", line);
+        syslog(LOG_ERR, "========= End of Backtace of the %s =========\n", mpAppName != nullptr ? mpAppName : "(null)");
         closelog();
     }
     free(symbols);
@@ -673,7 +473,7 @@ void CrashGuard::DumpStack(int signalNumber, char* signalName, const char* reaso
     text.Append(" End of Backtace ");
     text.AppendChar('=', half);
     text.Append("\n\n");
-    WriteReportFile(mpLogFile, mpTraceBuf, text.Length());
+    WriteReportFile(text.Length());
 }
 
 void CrashGuard::Abort(const char* reason)

@@ -4,6 +4,10 @@
 #ifndef DIAGNOSTICS_CRASH_GUARD_H
 #define DIAGNOSTICS_CRASH_GUARD_H
 
+#include <signal.h>
+
+#include <cstddef>
+
 class CrashGuard {
 public:
     // Hook called by the handler: (fault class, signal number, user data).
@@ -25,7 +29,8 @@ public:
     CrashGuard& operator=(const CrashGuard&) = delete;
 
     // The signal handler: reports the process's end once, then lets the
-    // signal take its course.
+    // signal take its course. Installed through OnSignal; called directly it
+    // takes a fault signal reaching a spent guard for a real fault.
     static void FuneralProc(int signalNumber);
 
     // Writes a backtrace report: the signal header when signalName is given,
@@ -51,6 +56,16 @@ protected:
     // Writes the start-up process id to directory + base name of mpAppPath +
     // ".pid" (directory ends with '/'). False when no file was written.
     static bool WritePidFile(const char* directory);
+
+    // The installed entry (SA_SIGINFO): FuneralProc, told by si_code whether
+    // the kernel raised the signal. A later entry returns at once unless it
+    // is a hardware fault raised by the kernel, which would repeat.
+    static void OnSignal(int signalNumber, siginfo_t* info, void* context);
+    static void Funeral(int signalNumber, bool raisedByKernel);
+
+    // Appends the first length bytes of the report buffer to the report file
+    // (skipped when the file or its directory cannot be trusted).
+    static void WriteReportFile(size_t length);
 
     // Process-wide state; a guard object has none of its own.
     static char* mpLogFile;

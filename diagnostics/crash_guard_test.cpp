@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -22,11 +24,16 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "testing/child_process.h"
 #include "testing/test_support.h"
 
+using testing_support::Ending;
+using testing_support::Killed;
 using testing_support::ReadFile;
+using testing_support::StartChild;
 
 #if defined(__SANITIZE_THREAD__)
 // The symbol lookup of a backtrace allocates inside the handler, the one
@@ -37,11 +44,19 @@ extern "C" const char* __tsan_default_suppressions()
 }
 #endif
 
+// A frame whose symbol text is longer than 1024 bytes: the test's link exports
+// this one name, so that backtrace_symbols shows its mangled form.
+template <typename Sequence>
+__attribute__((noinline)) int LongSymbolText(int number)
+{
+    return raise(number) + 99;
+}
+
 namespace {
 
 const char* const APP_NAME = "Auto Provision Client";
 const char* const APP_PATH = "/usr/sbin/x";
-const int UNAVAILABLE = 77;   // exit status of a child that could not set itself up
+const int UNAVAILABLE = testing_support::CHILD_UNAVAILABLE;
 const char* const NO_NAMESPACE = "exit 77";
 
 // Reads the guard's process-wide state.
@@ -52,40 +67,6 @@ public:
     static bool AutoRestart() { return mAutoRestart; }
     static bool WritePid(const char* directory) { return WritePidFile(directory); }
 };
-
-// Forks a child running body, bounded by an alarm, without core files and
-// from the default dispositions, not from a runtime's handlers.
-pid_t StartChild(const std::function<int()>& body)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        alarm(30);
-        struct rlimit noCore = {0, 0};
-        setrlimit(RLIMIT_CORE, &noCore);
-        for (int number = 1; number < SIGRTMIN; ++number) {
-            signal(number, SIG_DFL);
-        }
-        _exit(body());
-    }
-    return pid;
-}
-
-std::string Killed(int signalNumber)
-{
-    return "signal " + std::to_string(signalNumber);
-}
-
-// Waits for a child: "exit N" or "signal N". The one place where the tests retry on EINTR.
-std::string Ending(pid_t pid)
-{
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return "no child";
-        }
-    }
-    return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : Killed(WTERMSIG(status));
-}
 
 // Wraps body to run in a private mount namespace with a fresh tmpfs on dir.
 std::function<int()> InPrivateMount(const char* dir, const std::function<int()>& body)
@@ -195,7 +176,8 @@ int FaultOnTwoThreads(int)
 CrashGuard* gGuard = nullptr;
 
 // Appends "<fault class> <signal>" to the file named by the user data, then
-// sends a stop signal while the report is still being made.
+// sends a stop signal and a fault signal while the report is still being made:
+// neither may give a second report, and the one sent by kill does not repeat.
 void RecordingHook(bool isFault, int signalNumber, void* userData)
 {
     std::string record = std::to_string(isFault ? 1 : 0) + " " + std::to_string(signalNumber) + "\n";
@@ -204,6 +186,7 @@ void RecordingHook(bool isFault, int signalNumber, void* userData)
     (void)ignored;
     close(fd);
     kill(getpid(), SIGTERM);
+    kill(getpid(), SIGSEGV);
 }
 
 // Writes a stand-in program that reports into a FIFO, a line each: its blocked signals, its
@@ -265,7 +248,7 @@ protected:
     std::string Report() const { return ReadFile(mLog); }
 
     const testing_support::TempDir mDir;
-    const std::string mLog = File("report.log");
+    std::string mLog = File("report.log");
     const std::string mHookLog = File("hook.log");
 };
 
@@ -275,9 +258,10 @@ TEST_F(CrashGuardTest, EachEndIsReportedOnceAndTakesItsCourse)
 {
     // The example: the 107-character header gives bars of 44.
     EXPECT_EQ(107u, SignalHeader(APP_PATH, "SIGSEGV", SIGSEGV).size());
-    // Each report runs the hook once, whose SIGTERM reaches the spent guard and gives no second
-    // report. *_THEN_FAULT: the process lives on until a real fault reaches the spent guard.
-    enum Outcome { STOP_LINE, BACKTRACE, STOP_THEN_FAULT, BACKTRACE_THEN_FAULT, NOTHING };
+    // Each report runs the hook once, whose SIGTERM and SIGSEGV reach the spent guard and give no
+    // second report. STOP_THEN_LIVES: the process lives on and returns 97 (a SIGSEGV sent by kill
+    // does not repeat); BACKTRACE_THEN_FAULT: it lives on until a real fault reaches the guard.
+    enum Outcome { STOP_LINE, BACKTRACE, STOP_THEN_LIVES, BACKTRACE_THEN_FAULT, NOTHING };
     const struct { const char* name; int number; int (*body)(int number); Outcome outcome; } cases[] = {
         {"SIGTERM", SIGTERM, Raise, STOP_LINE},   {"SIGHUP", SIGHUP, Raise, STOP_LINE},
         {"SIGINT", SIGINT, Raise, STOP_LINE},     {"SIGQUIT", SIGQUIT, Raise, STOP_LINE},
@@ -286,7 +270,7 @@ TEST_F(CrashGuardTest, EachEndIsReportedOnceAndTakesItsCourse)
         {"SIGABRT", SIGABRT, Raise, BACKTRACE},   {"SIGSTKFLT", SIGSTKFLT, Raise, BACKTRACE},
         {"SIGSEGV", SIGSEGV, FaultOnTwoThreads, BACKTRACE},   // one report for both
         // Ignored before the guard, SIGTSTP is ignored again after its report.
-        {"SIGTSTP", SIGTSTP, [](int number) { raise(number); return WriteToNull(0); }, STOP_THEN_FAULT},
+        {"SIGTSTP", SIGTSTP, [](int number) { raise(number); return 97; }, STOP_THEN_LIVES},
         // Outside the table: a fault that restores nothing, so the re-raise finds the spent handler.
         {"Unknown", SIGUSR1,
          [](int number) {
@@ -308,8 +292,10 @@ TEST_F(CrashGuardTest, EachEndIsReportedOnceAndTakesItsCourse)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(&c - cases) + " " + c.name);
-        bool thenFault = c.outcome == STOP_THEN_FAULT || c.outcome == BACKTRACE_THEN_FAULT;
-        EXPECT_EQ(Killed(thenFault ? SIGSEGV : c.number), RunGuarded([&] { return c.body(c.number); }));
+        const std::string ending = c.outcome == STOP_THEN_LIVES        ? "exit 97"
+                                   : c.outcome == BACKTRACE_THEN_FAULT ? Killed(SIGSEGV)
+                                                                       : Killed(c.number);
+        EXPECT_EQ(ending, RunGuarded([&] { return c.body(c.number); }));
         bool fault = c.outcome == BACKTRACE || c.outcome == BACKTRACE_THEN_FAULT;
         std::string hookRecord = (fault ? "1 " : "0 ") + std::to_string(c.number) + "\n";
         EXPECT_EQ(c.outcome == NOTHING ? "" : hookRecord, ReadFile(mHookLog));
@@ -333,6 +319,15 @@ TEST_F(CrashGuardTest, AbortReportsTheReasonWhenGivenAndNoReportPassesTheBufferE
                                       (reason != nullptr ? ", reason: Unknown exception in main" : "") +
                                       " =======\n");
     }
+    // A frame line carries the whole symbol text, however long.
+    EXPECT_EQ(Killed(SIGSEGV),
+              RunGuarded([] { return LongSymbolText<std::make_integer_sequence<int, 220>>(SIGSEGV); }));
+    size_t longest = 0;
+    for (const std::string& frame : ExpectBacktrace(Report(), SignalHeader(APP_PATH, "SIGSEGV", SIGSEGV))) {
+        if (frame.find("LongSymbolText") != std::string::npos && frame.back() == ']')
+            longest = std::max(longest, frame.size());
+    }
+    EXPECT_GT(longest, 1100u);
     // A path too long for the buffer is cut at its end.
     std::string path = "/" + std::string(5000, 'p');
     EXPECT_EQ(Killed(SIGSEGV), RunGuarded([] { return Raise(SIGSEGV); }, path));
@@ -345,17 +340,20 @@ TEST_F(CrashGuardTest, AutoRestartWritesThePidFileAndAFaultRelaunchesTheProgram)
 {
     // A null display name is the path's last component; a backslash path has
     // no '/', so its pid file is named by the whole path.
-    const struct { const char* path; const char* shown; const char* pidFile; } cases[] = {
-        {"/opt/bin/provd", "provd", "provd.pid"},
-        {"C:\\apps\\prov.exe", "prov.exe", "C:\\apps\\prov.exe.pid"}};
+    // A pid file name that is a symlink is not followed: no pid file.
+    ASSERT_EQ(0, symlink(File("elsewhere").c_str(), File("linked.pid").c_str()));
+    const struct { const char* path; const char* shown; const char* pidFile; bool written; } cases[] = {
+        {"/opt/bin/provd", "provd", "provd.pid", true},
+        {"C:\\apps\\prov.exe", "prov.exe", "C:\\apps\\prov.exe.pid", true},
+        {"/opt/bin/linked", "linked", "elsewhere", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         auto namedAndWritten = [&] {
             bool named = strcmp(GuardProbe::AppName(), c.shown) == 0;
             return named && GuardProbe::WritePid((mDir.Path() + "/").c_str()) ? 0 : 1;
         };
-        EXPECT_EQ("exit 0", RunGuarded(namedAndWritten, c.path, nullptr));
-        EXPECT_EQ(gOwnPid + "\n", ReadFile(File(c.pidFile)));
+        EXPECT_EQ(c.written ? "exit 0" : "exit 1", RunGuarded(namedAndWritten, c.path, nullptr));
+        EXPECT_EQ(c.written ? gOwnPid + "\n" : "", ReadFile(File(c.pidFile)));
     }
 
     // CreateProcess gives at most 15 arguments, the 15th holding the rest.
@@ -456,6 +454,99 @@ TEST_F(CrashGuardTest, SystemLogGetsReportsLineByLineAndFileIsTheSameWithLogOff)
                 logged(LOG_ERR, "========= End of Backtace of the Auto Provision Client =========\n"));
             EXPECT_EQ(expected, messages);
             faultReport = report;
+        }
+    }
+}
+
+namespace {
+
+// An unprivileged user made for one test and removed after it.
+class TestUser {
+public:
+    TestUser() : mName("apc-test-" + std::to_string(getpid()))
+    {
+        std::string command = "useradd --system --no-create-home --shell /usr/sbin/nologin " + mName;
+        if (system((command + " > /dev/null 2>&1").c_str()) == 0) {
+            const passwd* entry = getpwnam(mName.c_str());
+            mMade = entry != nullptr;
+            mUid = mMade ? entry->pw_uid : 0;
+            mGid = mMade ? entry->pw_gid : 0;
+        }
+    }
+    ~TestUser()
+    {
+        if (mMade && system(("userdel " + mName + " > /dev/null 2>&1").c_str()) != 0) {
+            ADD_FAILURE() << "userdel " << mName;
+        }
+    }
+    bool Made() const { return mMade; }
+    uid_t Uid() const { return mUid; }
+    // Runs body as this user in a child; true when it returned 0.
+    bool Run(const std::function<int()>& body) const
+    {
+        return Ending(StartChild([&] {
+                   return setgroups(0, nullptr) == 0 && setgid(mGid) == 0 && setuid(mUid) == 0 ? body() : 1;
+               })) == "exit 0";
+    }
+
+private:
+    std::string mName;
+    bool mMade = false;
+    uid_t mUid = 0;
+    gid_t mGid = 0;
+};
+
+}  // namespace
+
+// What a local user may have prepared in the report file's place: the report
+// goes only into a regular file, reached without a symlink, in a directory
+// nobody else controls. The report texts are the same whatever happened.
+TEST_F(CrashGuardTest, ReportFileIsNeverWrittenThroughWhatAnotherUserPrepared)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to make a user and hand files to it";
+    }
+    TestUser user;
+    ASSERT_TRUE(user.Made()) << "useradd failed";
+    ASSERT_EQ(0, chmod(mDir.Path().c_str(), 0711));   // the user may reach the directories below
+    const std::string target = File("nologin");       // stands for a file that must never appear
+    enum Plant { NOTHING, USER_SYMLINK, ROOT_SYMLINK, FIFO, FOREIGN_DIRECTORY };
+    const struct { const char* name; Plant plant; mode_t dirMode; bool written; } cases[] = {
+        {"nothing there: created 0640", NOTHING, 0755, true},
+        {"symlink by the user in a sticky root directory", USER_SYMLINK, 01777, false},
+        {"symlink in a root directory", ROOT_SYMLINK, 0755, false},
+        {"FIFO nobody reads: no hang", FIFO, 0755, false},
+        {"directory owned by the user", FOREIGN_DIRECTORY, 0755, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = File("logs" + std::to_string(&c - cases));
+        mLog = dir + "/autoprovisionclient.log";
+        ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+        ASSERT_EQ(0, chmod(dir.c_str(), c.dirMode));
+        if (c.plant == USER_SYMLINK) {
+            ASSERT_TRUE(user.Run([&] { return symlink(target.c_str(), mLog.c_str()); }));
+        } else if (c.plant == ROOT_SYMLINK) {
+            ASSERT_EQ(0, symlink(target.c_str(), mLog.c_str()));
+        } else if (c.plant == FIFO) {
+            ASSERT_EQ(0, mkfifo(mLog.c_str(), 0666));
+        } else if (c.plant == FOREIGN_DIRECTORY) {
+            testing_support::WriteFile(mLog, "");
+            ASSERT_EQ(0, chown(dir.c_str(), user.Uid(), 0));
+        }
+        EXPECT_EQ(Killed(SIGTERM), Ending(StartChild([&] {
+                      umask(0);
+                      CrashGuard guard(mLog.c_str(), APP_NAME, APP_PATH, false, false);
+                      return Raise(SIGTERM);
+                  })));
+        EXPECT_EQ(-1, access(target.c_str(), F_OK));
+        struct stat info;
+        ASSERT_EQ(0, lstat(mLog.c_str(), &info));
+        if (c.written) {
+            EXPECT_EQ(static_cast<mode_t>(S_IFREG | 0640), info.st_mode);
+            ExpectStopLine(Report(), "SIGTERM", SIGTERM);
+        } else if (S_ISREG(info.st_mode)) {
+            EXPECT_EQ("", Report());
         }
     }
 }

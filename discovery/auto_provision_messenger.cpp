@@ -4,7 +4,7 @@
 #include "diagnostics/auto_provision_logger.h"
 
 AutoProvisionMessenger::AutoProvisionMessenger(const AutoProvisionClient* client)
-    : PresenceMessenger(125, nullptr), mpClient(const_cast<AutoProvisionClient*>(client))
+    : PresenceMessenger(Messaging::PRESENCE_CLIENT_QUEUE, nullptr), mpClient(const_cast<AutoProvisionClient*>(client))
 {
 }
 

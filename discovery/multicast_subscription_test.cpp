@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "discovery/auto_provision_messenger.h"
 #include "testing/test_client.h"
 
@@ -15,13 +18,30 @@ std::string Fields(const CallParams& p)
     return out + std::to_string(p.expires);
 }
 
+// Records the client's state at each Subscribe: "<id is the stored one> <sent flag> <request flag>".
+struct RecordingMessenger : AutoProvisionMessenger {
+    RecordingMessenger(TestClient* client) : AutoProvisionMessenger(client), mpTestClient(client) {}
+    bool Subscribe(const unsigned long long& id, const CallParams& subscriber, const CallParams& target,
+                   const WatchingStates& states, const unsigned long& expires) override
+    {
+        mSeen.push_back(std::to_string(id == mpTestClient->GetSubscribtionID()) + " " +
+                        std::to_string(mpTestClient->mMulticastMsgSent.load()) + " " +
+                        std::to_string(mpTestClient->mSubscribeRequested.load()));
+        return AutoProvisionMessenger::Subscribe(id, subscriber, target, states, expires);
+    }
+    TestClient* mpTestClient;
+    std::vector<std::string> mSeen;
+};
+
 TEST(MulticastSubscription, AttemptsHandTheAgentBothPartiesOrRejectTheMacEachWithAFreshIdentifier)
 {
     FakeNetCheck net;
     LogCapture log;
     TestClient client;
     CyclicMessageQueue agent(Messaging::PRESENCE_AGENT_QUEUE);
-    client.mpMessenger = new AutoProvisionMessenger(&client);
+    RecordingMessenger* messenger = new RecordingMessenger(&client);
+    client.mpMessenger = messenger;
+    client.mSubscribeRequested = 1;
     Messaging::Message message;
     net.SetMac("0a1b2c3d4e5f");
     net.SetIp("10.1.2.3");
@@ -38,6 +58,8 @@ TEST(MulticastSubscription, AttemptsHandTheAgentBothPartiesOrRejectTheMacEachWit
     EXPECT_EQ(0, client.mMulticastMsgSent.load());
     EXPECT_EQ("0a1b2c3d4e5f", client.mMACAddress.Get());
     EXPECT_EQ(Lines{"3 AutoConfigClient::SendMulticastMessage \n"}, Leveled(log));   // no stamp
+    // The new identifier is stored and the sent flag cleared before the call, the request flag after it.
+    EXPECT_EQ(std::vector<std::string>{"1 0 1"}, messenger->mSeen);
 
     // A failed address lookup leaves the subscriber's address empty but still subscribes.
     net.SetIp("");

@@ -1,15 +1,27 @@
 // The configuration request, its reception and the stored file, against real
 // TCP servers on 127.0.0.1.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <functional>
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "platform/xml_check.h"
 #include "testing/http_test_server.h"
 #include "testing/test_client.h"
 
@@ -20,6 +32,8 @@ namespace {
 const std::string CLOSED = "0T AutoProvisionClient::Recieved failed(no connection)\n";
 const std::string HEADER = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n";
 const std::string DOCUMENT = "<?xml version=\"1.0\"?>\n<config>\n  <line id=\"1\"/>\n</config>";
+// A stored file that was opened and then emptied.
+const std::string EMPTIED = "(emptied)";
 
 std::string ExpectedRequest(const std::string& path, const std::string& host)
 {
@@ -55,12 +69,14 @@ protected:
 
 TEST_F(ConfigDownload, OneAnswerGivesItsRequestResultTracesAndStoredFile)
 {
-    const std::string big = "<?xml version=\"1.0\"?>\n<config>" + std::string(16u << 20, 'x') + "</config>";
+    // With its line end the largest document the configurator takes, and one byte more.
+    const std::string big = "<?xml version=\"1.0\"?>\n<config>" +
+                            std::string(XmlCheck::MAX_DOCUMENT_BYTES - 40, 'x') + "</config>";
     // Longer than the 1024-byte stack buffer: sent whole from a heap buffer.
     const std::string longPath = "cfg/" + std::string(1500, 'p') + "?q=1";
     const std::string nul(1, '\0');
     using S = HttpTestServer;
-    // name, path, answer, result, traces, stored file ("": none)
+    // name, path, answer, result, traces, stored file ("": none, EMPTIED: opened and left empty)
     const std::vector<std::tuple<const char*, std::string, S::Answer, bool, Lines, std::string>> cases = {
         {"server closes", "", {HEADER + DOCUMENT + "\r\n\r\n"}, true, {CLOSED}, DOCUMENT + "\n"},
         {"kept open: the receive time-out ends it", "cfg/a.xml", {HEADER + DOCUMENT, 0, S::KEEP_OPEN}, true,
@@ -79,7 +95,9 @@ TEST_F(ConfigDownload, OneAnswerGivesItsRequestResultTracesAndStoredFile)
         {"text before the document, line ends after it", "cfg",
          {HEADER + "\r\n\xEF\xBB\xBF<!-- x -->" + DOCUMENT + " \r\n\t \r\n \t"}, true, {CLOSED},
          DOCUMENT + " \r\n\t \n"},
-        {"16 MiB document", "big.xml", {HEADER + big + "\r\n", 64 * 1024}, true, {CLOSED}, big + "\n"},
+        {"16 MiB file", "big.xml", {HEADER + big + "\r\n", 64 * 1024}, true, {CLOSED}, big + "\n"},
+        {"one byte more is not stored: the file is emptied", "big.xml", {HEADER + big + "x\r\n", 64 * 1024},
+         true, {CLOSED}, EMPTIED},
     };
     // The downloads go one after the other into one file: each stored document
     // replaces the one before, longer or not, and an answer without one leaves it.
@@ -94,7 +112,7 @@ TEST_F(ConfigDownload, OneAnswerGivesItsRequestResultTracesAndStoredFile)
         EXPECT_EQ(ExpectedRequest(path, "127.0.0.1:" + server.PortText()), server.Request());
         EXPECT_EQ(traces, Leveled(mCapture));
         EXPECT_EQ(stored.empty() ? "" : mStored, mClient.mConfigFilePath.Get());
-        onDisk = stored.empty() ? onDisk : stored;
+        onDisk = stored.empty() ? onDisk : stored == EMPTIED ? "" : stored;
         const std::string file = ReadFile(mStored);
         EXPECT_TRUE(onDisk == file) << testing::PrintToString(file.substr(0, 99)) << "... " << file.size();
     }
@@ -121,20 +139,194 @@ TEST_F(ConfigDownload, EmptyMacNamesTheFileWithItsModeAndAMissingDirectoryIsNotM
     EXPECT_EQ(Lines(2, CLOSED), Leveled(mCapture));
 }
 
-TEST_F(ConfigDownload, AnyOtherReceiveFailureEndsTheReceptionWithItsOwnLine)
+// A socket that answers Receive from a script: a text is a chunk, a number a
+// count or code (0 included, which the reception answers by receiving again).
+struct ScriptedSocket : BsdSocket {
+    explicit ScriptedSocket(std::vector<std::string> script) : BsdSocket(true), mScript(std::move(script)) {}
+    int Receive(char* buffer, int capacity, int timeoutMs, int flags) override
+    {
+        EXPECT_EQ(std::make_tuple(1023, -1, 0), std::make_tuple(capacity, timeoutMs, flags));
+        const std::string step = mScript.at(mNext++);
+        if (step.empty() || step[0] != '#')
+            return static_cast<int>(step.copy(buffer, static_cast<size_t>(capacity)));
+        return std::stoi(step.substr(1));
+    }
+    void Disconnect() override { ++mDisconnects; }
+    std::vector<std::string> mScript;
+    size_t mNext = 0;
+    int mDisconnects = 0;
+};
+
+TEST_F(ConfigDownload, ReceptionEndsOnEachNegativeCodeWithItsLineAndReceivesAgainOnZero)
 {
-    // RECV_ERROR, which no real connection here gives.
-    struct FailingSocket : BsdSocket {
-        FailingSocket() : BsdSocket(true) {}
-        int Receive(char*, int capacity, int timeoutMs, int flags) override
-        {
-            EXPECT_EQ(std::make_tuple(1023, -1, 0), std::make_tuple(capacity, timeoutMs, flags));
-            return RECV_ERROR;
+    const std::string failed = "0T AutoProvisionClient::Recieved failed(";
+    struct Case { std::vector<std::string> script; bool received; std::string response; Lines traces; };
+    const Case cases[] = {
+        {{"#0", "abc", "#0", "de", "#-1"}, true, "abcde", {CLOSED}},
+        {{"abc", "#-3"}, true, "abc", {CLOSED}},
+        {{"abc", "#-2"}, true, "abc", {failed + "time expire)\n"}},
+        {{"#0", "#-4"}, false, "", {failed}},
+        {{"#-1"}, false, "", {CLOSED}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.script));
+        mCapture.Clear();
+        ScriptedSocket socket(c.script);
+        ResponseString response;
+        EXPECT_EQ(c.received, mClient.ReceiveConfiguration(socket, response));
+        EXPECT_EQ(c.script.size(), socket.mNext);
+        EXPECT_EQ(1, socket.mDisconnects);
+        EXPECT_EQ(c.response, std::string(response.data(), response.size()));
+        EXPECT_EQ(c.traces, Leveled(mCapture));
+    }
+}
+
+// The record's port reaches the address when the host text has none; a send
+// that fails ends the request with its line.
+TEST_F(ConfigDownload, PortFieldReachesTheAddressAndAFailedSendEndsTheRequest)
+{
+    HttpTestServer server(HttpTestServer::Answer{HEADER + DOCUMENT});
+    ConfigurationControl::RequestParams params;
+    params.host = "127.0.0.1";
+    params.port = server.PortText();
+    params.path = "cfg";
+    EXPECT_TRUE(mClient.SendConfigRequest(params));
+    EXPECT_EQ(ExpectedRequest("cfg", "127.0.0.1"), server.Request());
+    EXPECT_EQ(DOCUMENT + "\n", ReadFile(mStored));
+
+    // A server that resets the connection once the first bytes of a request
+    // of 16 MiB arrive, long before all of it can have gone out.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, listen(listener, 1));
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
+    std::thread resetter([listener] {
+        const int connection = accept(listener, nullptr, nullptr);
+        pollfd arriving = {connection, POLLIN, 0};
+        poll(&arriving, 1, 10000);
+        const linger reset = {1, 0};
+        setsockopt(connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(connection);
+    });
+    params.port = std::to_string(ntohs(address.sin_port));
+    params.path = std::string(16u << 20, 'p');
+    mCapture.Clear();
+    EXPECT_FALSE(mClient.SendConfigRequest(params));
+    resetter.join();
+    close(listener);
+    EXPECT_EQ(Lines{"0T Failed to send data\n"}, Leveled(mCapture));
+
+}
+
+// An exception inside the request (here while the answer is stored) ends it
+// with the connection line and false.
+TEST(ConfigRequest, AnExceptionInsideTheRequestIsAFailedRequest)
+{
+    struct ThrowingClient : TestClient {
+        std::string ConfigDirectory() const override { throw std::bad_alloc(); }
+    } client;
+    LogCapture capture;
+    HttpTestServer server(HttpTestServer::Answer{HEADER + DOCUMENT});
+    ConfigurationControl::RequestParams params;
+    params.host = "127.0.0.1";
+    params.port = server.PortText();
+    params.path = "cfg";
+    EXPECT_FALSE(client.SendConfigRequest(params));
+    EXPECT_EQ((Lines{CLOSED, "0T Failed to establish connection with host[127.0.0.1:" + params.port + "]\n"}),
+              Leveled(capture));
+}
+
+// Serves an answer of a given size in full 1023-byte chunks and notes every
+// capacity the answer string had on the way.
+struct ChunkSocket : BsdSocket {
+    ChunkSocket(const ResponseString& response, size_t size) : BsdSocket(true), mResponse(response), mLeft(size) {}
+    int Receive(char* buffer, int capacity, int, int) override
+    {
+        if (mCapacities.empty() || mCapacities.back() != mResponse.capacity())
+            mCapacities.push_back(mResponse.capacity());
+        if (mLeft == 0)
+            return RECV_CLOSED;
+        const size_t count = std::min(mLeft, static_cast<size_t>(capacity));
+        memset(buffer, 'x', count);
+        mLeft -= count;
+        return static_cast<int>(count);
+    }
+    const ResponseString& mResponse;
+    size_t mLeft;
+    std::vector<size_t> mCapacities;
+};
+
+TEST_F(ConfigDownload, TheAnswerGrowsAtMostTwofoldOnHugePageAlignedBlocks)
+{
+    const size_t size = (40u << 20) + 12345;
+    ResponseString response;
+    ChunkSocket socket(response, size);
+    EXPECT_TRUE(mClient.ReceiveConfiguration(socket, response));
+    EXPECT_EQ(size, response.size());
+    ASSERT_GT(socket.mCapacities.size(), 2u);
+    for (size_t i = 2; i < socket.mCapacities.size(); ++i)
+        EXPECT_LE(socket.mCapacities[i] + 1, 2 * (socket.mCapacities[i - 1] + 1)) << i;
+    const size_t hugePage = ResponseMemory::HUGE_PAGE_SIZE;
+    EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(response.data()) % hugePage);
+    EXPECT_EQ(0u, (response.capacity() + 1) % hugePage);
+}
+
+TEST_F(ConfigDownload, StoringNeverFollowsALinkNeverBlocksAndNeverLeavesAStump)
+{
+    const std::string target = mDir.File("target");
+    const std::string answer = HEADER + DOCUMENT + std::string(64 * 1024, ' ') + "<a/>";
+    struct Row {
+        const char* name;
+        std::function<void()> plant;     // what stands at the path (or in the directory) before
+        std::function<void()> undo;      // puts the process and directory back
+        std::string atPath;              // the file's bytes afterwards; "" for what was planted, unchanged
+    };
+    struct rlimit fileSize;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &fileSize));
+    const std::vector<Row> rows = {
+        {"a symlink is not followed", [&] { EXPECT_EQ(0, symlink(target.c_str(), mStored.c_str())); }, [] {}, ""},
+        {"a FIFO is not opened for good", [&] { EXPECT_EQ(0, mkfifo(mStored.c_str(), 0666)); }, [] {}, ""},
+        {"a directory others may write to is taken as missing",
+         [&] { EXPECT_EQ(0, chmod(mDir.Path().c_str(), 0777)); },
+         [&] { EXPECT_EQ(0, chmod(mDir.Path().c_str(), 0700)); }, ""},
+        {"a failed write leaves the file empty",
+         [&] {
+             signal(SIGXFSZ, SIG_IGN);
+             struct rlimit small = {4096, fileSize.rlim_max};
+             EXPECT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+         },
+         [&] {
+             EXPECT_EQ(0, setrlimit(RLIMIT_FSIZE, &fileSize));
+             signal(SIGXFSZ, SIG_DFL);
+         },
+         EMPTIED},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        unlink(mStored.c_str());
+        WriteFile(target, "root only");
+        row.plant();
+        struct stat before = {};
+        const bool planted = lstat(mStored.c_str(), &before) == 0;
+        mClient.mConfigFilePath.Set("");
+        mClient.SerializeConfig(ResponseString(answer.data(), answer.size()));
+        row.undo();
+        EXPECT_EQ(mStored, mClient.mConfigFilePath.Get());
+        EXPECT_EQ("root only", ReadFile(target));
+        struct stat after = {};
+        const bool there = lstat(mStored.c_str(), &after) == 0;
+        if (row.atPath == EMPTIED) {
+            EXPECT_TRUE(there && S_ISREG(after.st_mode) && after.st_size == 0);
+        } else {
+            EXPECT_EQ(planted, there);
+            EXPECT_EQ(before.st_mode, after.st_mode);
         }
-    } socket;
-    std::string response;
-    EXPECT_FALSE(mClient.ReceiveConfiguration(socket, response));
-    EXPECT_EQ(Lines{"0T AutoProvisionClient::Recieved failed("}, Leveled(mCapture));
+    }
+    EXPECT_TRUE(mCapture.Lines().empty());
 }
 
 // The document as the plain copy-and-trim steps cut it; "" when nothing is stored.
@@ -159,7 +351,7 @@ TEST_F(ConfigDownload, StoredDocumentMatchesTheCopyAndTrimSteps)
         for (size_t n = random() % 10; n > 0; --n)
             answer += pieces[random() % 8];
         unlink(mStored.c_str());
-        mClient.SerializeConfig(answer);
+        mClient.SerializeConfig(ResponseString(answer.data(), answer.size()));
         EXPECT_EQ(ReferenceDocument(answer), ReadFile(mStored)) << testing::PrintToString(answer);
     }
 }

@@ -1,47 +1,41 @@
 // Reading the server's answer and storing the XML configuration cut out of it.
 #include <fcntl.h>
-#include <sys/mman.h>
+#include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
+#include <atomic>
 #include <cstring>
 #include <string>
 
 #include "core/auto_provision_client.h"
 #include "diagnostics/auto_provision_logger.h"
+#include "platform/safe_file.h"
+#include "platform/xml_check.h"
 
 namespace {
 
 using PlatformDetail::RetryOnInterrupt;
+using ResponseMemory::HUGE_PAGE_SIZE;
 
 const size_t RECEIVE_BUFFER_SIZE = 1024;
-// First capacity of the answer; it then grows eightfold, so that a large answer
-// is copied at most a few times and touches little more memory than its size.
-const size_t INITIAL_RESPONSE_CAPACITY = 64 * 1024;
-const size_t RESPONSE_GROWTH = 8;
-const uintptr_t HUGE_PAGE_SIZE = 2u << 20;
+// First capacity of the answer. The string's block (its capacity plus one for
+// the final NUL) then doubles, and from a huge page on it holds whole huge
+// pages, so that a mapped block never has a tail that cannot be a huge page.
+const size_t INITIAL_RESPONSE_CAPACITY = 64 * 1024 - 1;
 
-// Asks for transparent huge pages on the 2 MiB blocks of the answer's storage:
-// one page fault then maps 2 MiB instead of 4 KiB. Kernels without them refuse
-// the advice, which changes nothing.
-void AdviseHugePages(std::string& response)
-{
-    const uintptr_t data = reinterpret_cast<uintptr_t>(&response[0]);
-    const uintptr_t begin = (data + HUGE_PAGE_SIZE - 1) & ~(HUGE_PAGE_SIZE - 1);
-    const uintptr_t end = (data + response.capacity()) & ~(HUGE_PAGE_SIZE - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
-void AppendChunk(std::string& response, const char* data, size_t length)
+void AppendChunk(ResponseString& response, const char* data, size_t length)
 {
     const size_t needed = response.size() + length;
     if (needed > response.capacity()) {
-        size_t grown = std::max(INITIAL_RESPONSE_CAPACITY, response.capacity() * RESPONSE_GROWTH);
-        grown = std::min(std::max(grown, needed), response.max_size());
-        response.reserve(grown);
-        AdviseHugePages(response);
+        const size_t limit = response.max_size();
+        const size_t block = response.capacity() + 1;
+        size_t grown = block <= limit / 2 ? 2 * block - 1 : limit;
+        grown = std::max(std::max(grown, needed), INITIAL_RESPONSE_CAPACITY);
+        if (grown + 1 >= HUGE_PAGE_SIZE && grown <= limit - HUGE_PAGE_SIZE)
+            grown = ((grown + HUGE_PAGE_SIZE) & ~(HUGE_PAGE_SIZE - 1)) - 1;
+        response.reserve(std::min(grown, limit));
     }
     response.append(data, length);
 }
@@ -69,6 +63,24 @@ bool WriteAll(int fd, const char* data, size_t length)
     return true;
 }
 
+// Says once per process in the system log that the configuration directory
+// exists but is not one only root (or this process) can write to.
+void ReportUntrustedDirectory(const std::string& directory)
+{
+    std::string name = directory;
+    while (name.size() > 1 && name.back() == '/')
+        name.pop_back();
+    struct stat status;
+    static std::atomic<bool> reported(false);
+    if (lstat(name.c_str(), &status) != 0 || reported.exchange(true))
+        return;
+    // As the configurator's lines: no openlog, so the process's identity stays.
+    syslog(LOG_USER | LOG_WARNING,
+           "configuration directory %s is not trusted (a symlink, not root's, or open to other users): "
+           "configuration not stored",
+           directory.c_str());
+}
+
 }  // namespace
 
 std::string AutoProvisionClient::ConfigDirectory() const
@@ -76,7 +88,12 @@ std::string AutoProvisionClient::ConfigDirectory() const
     return AutoProvision::_CONFIG_DIRECTORY_;
 }
 
-bool AutoProvisionClient::ReceiveConfiguration(BsdSocket& socket, std::string& response)
+size_t AutoProvisionClient::StoredFileLimit() const
+{
+    return XmlCheck::MAX_DOCUMENT_BYTES;
+}
+
+bool AutoProvisionClient::ReceiveConfiguration(BsdSocket& socket, ResponseString& response)
 {
     const int capacity = static_cast<int>(RECEIVE_BUFFER_SIZE) - 1;
     char buffer[RECEIVE_BUFFER_SIZE];
@@ -114,7 +131,7 @@ bool AutoProvisionClient::ReceiveConfiguration(BsdSocket& socket, std::string& r
 // Cuts the document out of the answer by positions instead of trimmed copies:
 // blanks and tabs off both ends of the whole answer, then the header up to the
 // "\n\r\n" that ends it, then CR and LF off both ends, then up to "<?xml".
-void AutoProvisionClient::SerializeConfig(const std::string& response)
+void AutoProvisionClient::SerializeConfig(const ResponseString& response)
 {
     size_t begin = 0;
     size_t end = response.size();
@@ -139,16 +156,29 @@ void AutoProvisionClient::SerializeConfig(const std::string& response)
         return;
     begin = document;
 
-    const std::string path = ConfigDirectory() + AutoProvision::_CONFIG_FILE_PREFIX_ +
-                             mMACAddress.Get() + ".cfg";
+    const std::string directory = ConfigDirectory();
+    const std::string path = directory + AutoProvision::_CONFIG_FILE_PREFIX_ + mMACAddress.Get() + ".cfg";
     mConfigFilePath.Set(path);
 
-    const int fd = RetryOnInterrupt(
-        [&] { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664); });
+    // A directory another user could have prepared is taken as a missing one.
+    if (!SafeFile::IsTrustedDirectory(directory.c_str())) {
+        ReportUntrustedDirectory(directory);
+        return;
+    }
+    // Read-write, never through a symlink, never blocking; a FIFO, device or
+    // link planted at the path fails like a failed open. Truncated only once
+    // it is known to be our own regular file.
+    const int fd = SafeFile::OpenRegular(path.c_str(), O_RDWR | O_CREAT, 0664);
     if (fd < 0)
         return;
-    // Write errors after opening go unreported, like a stream's would.
-    if (WriteAll(fd, response.data() + begin, end - begin))
-        WriteAll(fd, "\n", 1);
+    // Write errors go unreported, like a stream's would. A write that fails,
+    // or a document larger than the configurator takes, leaves the file empty
+    // rather than a stump that could be applied.
+    const size_t length = end - begin;
+    const bool stored = RetryOnInterrupt([&] { return ftruncate(fd, 0); }) == 0 &&
+                        length < StoredFileLimit() &&
+                        WriteAll(fd, response.data() + begin, length) && WriteAll(fd, "\n", 1);
+    if (!stored)
+        RetryOnInterrupt([&] { return ftruncate(fd, 0); });
     close(fd);
 }

@@ -71,7 +71,7 @@ bool AutoProvisionClient::SendConfigRequest(const RequestParams& params)
             return false;
         }
 
-        std::string response;
+        ResponseString response;
         if (!ReceiveConfiguration(socket, response)) {
             logger.TRACE(0, true, "Failed to recieve configuration\n");
             return false;

@@ -8,6 +8,9 @@
 
 using ConfigurationControl::RequestParams;
 using ConfigurationControl::configCommands;
+using ConfigurationControl::CONFIG_COMMAND_REBOOT;
+using ConfigurationControl::CONFIG_COMMAND_RESET;
+using ConfigurationControl::CONFIG_COMMAND_UPDATE;
 
 bool AutoProvisionClient::Notify(const unsigned long long& subscriptionID, const std::string& url)
 {
@@ -46,11 +49,11 @@ int AutoProvisionClient::OnUpdate(UpdateType type, const std::list<std::string>&
 {
     if (static_cast<int32_t>(type) == Update_Configuration_Command && !data.empty()) {
         const std::string& command = data.front();
-        if (command == configCommands[1])
+        if (command == configCommands[CONFIG_COMMAND_UPDATE])
             ConfigUpdate();
-        else if (command == configCommands[2] && mpConfigurator != nullptr)
+        else if (command == configCommands[CONFIG_COMMAND_REBOOT] && mpConfigurator != nullptr)
             mpConfigurator->Reboot();
-        else if (command == configCommands[0] && mpConfigurator != nullptr)
+        else if (command == configCommands[CONFIG_COMMAND_RESET] && mpConfigurator != nullptr)
             mpConfigurator->ResetConfiguration();
     }
     Update(type, data, 1);

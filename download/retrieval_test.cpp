@@ -30,8 +30,10 @@ TEST(Retrieval, NotificationsStartDownloadsWhoseFileIsApplied)
     for (unsigned long long id : {CURRENT_ID + 1, CURRENT_ID ^ (1ULL << 63), 0ULL})
         EXPECT_FALSE(client.Notify(id, url));
     EXPECT_EQ(0, client.mMulticastMsgSent);
+    client.mSubscribeRequested = 1;   // a request pending meanwhile stays pending
     EXPECT_TRUE(client.Notify(CURRENT_ID, "10.0.0.5/cfg/fxs.xml"));
     EXPECT_EQ(1, client.mMulticastMsgSent);
+    EXPECT_EQ(1, client.mSubscribeRequested);
     // No document while nothing is stored: nothing to apply. Then a document;
     // then none again, which applies the earlier file once more.
     EXPECT_TRUE(client.Notify(CURRENT_ID, " " + url + "\t"));

@@ -5,6 +5,8 @@
 
 using ConfigurationControl::RequestParams;
 using ConfigurationControl::downloadMethods;
+using ConfigurationControl::DOWNLOAD_METHOD_HTTP;
+using ConfigurationControl::DOWNLOAD_METHOD_HTTPS;
 
 // A plain left-to-right cut: scheme before the first "://", host up to the
 // next "/", path after it. No decoding, no case folding, no port extraction.
@@ -20,11 +22,11 @@ bool AutoProvisionClient::ParseURL(const std::string& url, RequestParams& params
     if (schemeLength == std::string::npos)
         return false;
 
-    // An unknown scheme is not rejected; it counts as entry 0.
-    params.downloadMethod = 0;
-    if (work.compare(0, schemeLength, downloadMethods[0]) != 0 &&
-        work.compare(0, schemeLength, downloadMethods[1]) == 0)
-        params.downloadMethod = 1;
+    // An unknown scheme is not rejected; it counts as the first entry, http.
+    params.downloadMethod = DOWNLOAD_METHOD_HTTP;
+    if (work.compare(0, schemeLength, downloadMethods[DOWNLOAD_METHOD_HTTP]) != 0 &&
+        work.compare(0, schemeLength, downloadMethods[DOWNLOAD_METHOD_HTTPS]) == 0)
+        params.downloadMethod = DOWNLOAD_METHOD_HTTPS;
 
     work.erase(0, schemeLength + SCHEME_END_LENGTH);
 

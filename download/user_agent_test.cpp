@@ -1,4 +1,7 @@
 // The User-Agent line from the FXS line-number command and the version file.
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -29,6 +32,9 @@ TEST(UserAgent, FromLineNumberAndVersion)
         {" \t ", "Version: 5.1.3\n", false, "", {"0T Invalid fxs line number\n"}},
         {"4", "Version: \t \n", false, "4", {"0T Invalid firmware\n"}},
         {"4", "Build: 77\n", false, "4", {"0T Invalid firmware\n"}},
+        // One read of at most 63 characters.
+        {"123456789012345678901234567890123456789012345678901234567890123456789", "Version: 5\n", true,
+         "123456789012345678901234567890123456789012345678901234567890123 firmware=5\r\n", {}},
     };
     TempDir empty;
     TestClient client;
@@ -43,4 +49,25 @@ TEST(UserAgent, FromLineNumberAndVersion)
         EXPECT_EQ("User-Agent: Tovix zentro-fxs " + c.userAgent, client.mUserAgent);
         EXPECT_EQ(c.traces, Leveled(capture));
     }
+}
+
+// The line-number command cannot be started (no descriptor left for its
+// pipe): false, without a line.
+TEST(UserAgent, CommandThatCannotStartFailsSilently)
+{
+    FakeDeviceFiles device("2", "Version: 5.1.3\n");
+    TestClient client;
+    LogCapture capture;
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    const int lowestFree = dup(0);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    struct rlimit none = {static_cast<rlim_t>(lowestFree), saved.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &none));
+    const bool made = client.MakeUpUserAgentName();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_FALSE(made);
+    EXPECT_EQ("User-Agent: Tovix zentro-fxs ", client.mUserAgent);
+    EXPECT_TRUE(capture.Lines().empty());
 }

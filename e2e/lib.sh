@@ -565,3 +565,36 @@ e2e_expect_trace()
     found=$(e2e_trace_count "$2" "$3")
     [ "$found" = "$1" ] || e2e_fail "trace \"$3\" ($2) found $found times, expected $1"
 }
+
+# ---------------------------------------------------------------- system log
+
+# e2e_start_syslog: a system log on the device, started before the daemon.
+# The device's /dev becomes an overlay of the machine's (its nodes pass
+# through; /dev/shm is a fresh tmpfs) that holds a datagram socket at
+# /dev/log; e2e/syslog_sink.py appends each message to $E2E_DEV/log/syslog as
+# "PRIORITY IDENT: TEXT". Skips the test without python3 on the device.
+e2e_start_syslog()
+{
+    e2e_dev python3 -c 'import socket' 2> /dev/null || e2e_skip "needs python3 for the device's system log"
+    mkdir -p "$E2E_DEV/run/e2e/dev-upper" "$E2E_DEV/run/e2e/dev-work"
+    e2e_dev mount -t overlay e2e-dev -o lowerdir=/dev,upperdir=/run/e2e/dev-upper,workdir=/run/e2e/dev-work /dev \
+        || e2e_fail "overlay on the device's /dev"
+    e2e_dev mount -t tmpfs e2e-shm /dev/shm || e2e_fail "tmpfs on the device's /dev/shm"
+    e2e_install_device_program "$E2E_LIB_DIR/syslog_sink.py"
+    e2e_dev_spawn "$E2E_DIR/syslog.out" python3 "$E2E_DEV_BIN/syslog_sink.py" /dev/log /var/log/syslog
+    E2E_SYSLOG_PID=$E2E_LAST_PID
+    e2e_wait_for 15 e2e_syslog_ready || e2e_fail "the device's system log did not start"
+}
+
+e2e_syslog_ready()
+{
+    [ -S "$E2E_DEV/run/e2e/dev-upper/log" ] && return 0
+    e2e_alive "$E2E_SYSLOG_PID" || e2e_fail "syslog_sink.py ended: $(cat "$E2E_DIR/syslog.out")"
+    return 1
+}
+
+# e2e_syslog_lines: the device's system-log lines so far.
+e2e_syslog_lines()
+{
+    cat "$E2E_DEV/log/syslog" 2> /dev/null
+}

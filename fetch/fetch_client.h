@@ -42,6 +42,8 @@ public:
 
 protected:
     std::string ConfigDirectory() const override { return mDirectory; }
+    // Off the device no configurator reads the file: any size is stored.
+    size_t StoredFileLimit() const override { return static_cast<size_t>(-1); }
 
 private:
     bool WasWritten(const std::string& path, const struct stat& before, bool existed);

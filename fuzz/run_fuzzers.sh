@@ -10,7 +10,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
 shift $(( $# > 0 ? 1 : 0 ))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(parse_url serialize_config decode_message sip_message config_file)
+[ ${#targets[@]} -gt 0 ] || targets=(parse_url serialize_config decode_message sip_message config_file xml_check)
 build=${FUZZ_BUILD_DIR:-$top/build/fuzz}
 
 # clang warns about an unused private field in platform/messaging.h, which

@@ -14,7 +14,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz_support::FuzzClient& client = fuzz_support::Fixture().Client();
-    const std::string answer(reinterpret_cast<const char*>(data), size);
+    const ResponseString answer(reinterpret_cast<const char*>(data), size);
     client.mConfigFilePath.Set("");
     client.SerializeConfig(answer);
 
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     stored << file.rdbuf();
     const std::string text = stored.str();
     if (text.compare(0, 5, "<?xml") != 0 || text.back() != '\n' ||
-        answer.find(text.substr(0, text.size() - 1)) == std::string::npos)
+        answer.find(text.c_str(), 0, text.size() - 1) == ResponseString::npos)
         abort();
     unlink(path.c_str());
     return 0;

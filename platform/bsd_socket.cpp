@@ -26,23 +26,17 @@ const int BsdSocket::RECV_ERROR;
 // idle time-out, so each such download costs this much extra. 2 s is well
 // above the gaps of a LAN server and keeps the event loop responsive.
 const int BsdSocket::DEFAULT_RECV_TIMEOUT_MS = 2000;
+// A server that trickles its answer would otherwise hold the event loop, and
+// with it every queued command, as long as it likes. 30 s is many times what
+// the largest document the configurator takes needs on a LAN.
+const int BsdSocket::DOWNLOAD_DEADLINE_MS = 30000;
 const int BsdSocket::CONNECT_TIMEOUT_MS = 5000;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds left until deadline, rounded up so poll never ends early,
-// clamped for poll.
-int RemainingMs(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-        return 0;
-    }
-    left = (left + 999) / 1000;
-    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-}
+using PlatformDetail::RemainingMs;
 
 // Runs a socket call, retrying EINTR, and maps a failure's errno to a RECV_
 // code; a success gives the call's non-negative result.
@@ -171,6 +165,7 @@ int BsdSocket::CreateTCPSocket(bool reuse, const sockaddr_in& address, unsigned 
         Close();
         return 0;
     }
+    mConnectedAt = Clock::now();
     return 1;
 }
 
@@ -205,8 +200,18 @@ int BsdSocket::Receive(char* buffer, int capacity, int timeoutMs, int flags)
     if (mFd < 0) {
         return RECV_RESET;
     }
+    // Bytes already read ahead are handed out above even after the deadline:
+    // they arrived within it.
+    Clock::time_point deadline;
     if (timeoutMs < 0) {
-        timeoutMs = DEFAULT_RECV_TIMEOUT_MS;
+        const Clock::time_point now = Clock::now();
+        deadline = std::min(now + std::chrono::milliseconds(DEFAULT_RECV_TIMEOUT_MS),
+                            mConnectedAt + std::chrono::milliseconds(DOWNLOAD_DEADLINE_MS));
+        if (deadline <= now) {
+            return RECV_TIMEOUT;
+        }
+    } else {
+        deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     }
     // Plain receives read ahead into a larger buffer, so that a caller taking
     // small pieces costs one system call per READ_AHEAD_SIZE bytes, not per piece.
@@ -216,7 +221,6 @@ int BsdSocket::Receive(char* buffer, int capacity, int timeoutMs, int flags)
     }
     char* target = readAhead ? mReadAhead.data() : buffer;
     const size_t size = readAhead ? mReadAhead.size() : static_cast<size_t>(capacity);
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         // Try first and wait only when nothing is there yet.
         long count = SocketResult([&] { return recv(mFd, target, size, flags | MSG_DONTWAIT); });

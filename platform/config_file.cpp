@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <mutex>
 
 #include "platform/utility.h"
 
@@ -15,14 +14,17 @@ namespace {
 const char* const BLANKS = " \t\r";
 
 // Paths swapped by ScopedPathRedirect, for every ConfigFile of the process.
-std::mutex gRedirectMutex;
-std::map<std::string, std::string> gRedirects;
+PlatformDetail::Overridable<PathRedirect>& Redirects()
+{
+    static auto* redirects = new PlatformDetail::Overridable<PathRedirect>(PathRedirect());
+    return *redirects;
+}
 
 std::string ResolvePath(const std::string& path)
 {
-    std::lock_guard<std::mutex> lock(gRedirectMutex);
-    auto found = gRedirects.find(path);
-    return found == gRedirects.end() ? path : found->second;
+    PathRedirect redirect;
+    bool found = Redirects().FindNewest([&](const PathRedirect& entry) { return entry.from == path; }, redirect);
+    return found ? redirect.to : path;
 }
 
 }  // namespace
@@ -99,16 +101,9 @@ std::string ConfigFile::NormalizeKey(const std::string& key) const
     return normal;
 }
 
-ScopedPathRedirect::ScopedPathRedirect(const std::string& from, const std::string& to) : mFrom(from)
+ScopedPathRedirect::ScopedPathRedirect(const std::string& from, const std::string& to)
+    : mOverride(Redirects(), PathRedirect{from, to})
 {
-    std::lock_guard<std::mutex> lock(gRedirectMutex);
-    gRedirects[from] = to;
-}
-
-ScopedPathRedirect::~ScopedPathRedirect()
-{
-    std::lock_guard<std::mutex> lock(gRedirectMutex);
-    gRedirects.erase(mFrom);
 }
 
 }  // namespace Configuration

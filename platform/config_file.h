@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/scoped_override.h"
+
 namespace Configuration {
 
 // Thrown when a file cannot be read.
@@ -35,16 +37,20 @@ private:
     std::map<std::string, std::string> mEntries;
 };
 
+// One path read in place of another.
+struct PathRedirect {
+    std::string from;
+    std::string to;
+};
+
 // Reads to for a file opened as from, for the life of this object (test seam).
+// Redirects nest: the newest one alive for a path is in force.
 class ScopedPathRedirect {
 public:
     ScopedPathRedirect(const std::string& from, const std::string& to);
-    ~ScopedPathRedirect();
-    ScopedPathRedirect(const ScopedPathRedirect&) = delete;
-    ScopedPathRedirect& operator=(const ScopedPathRedirect&) = delete;
 
 private:
-    std::string mFrom;
+    PlatformDetail::ScopedOverride<PathRedirect> mOverride;
 };
 
 }  // namespace Configuration

@@ -1,9 +1,11 @@
 #include "platform/config_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 
 using Configuration::ConfigFile;
@@ -51,4 +53,34 @@ TEST(ConfigFile, KeysValuesCommentsBlankLinesMissingKeysAndAMissingFile)
     EXPECT_TRUE(untrimmed.GetEntry("Key ", small, sizeof small));
     EXPECT_STREQ(" a ", small);
     EXPECT_FALSE(untrimmed.GetEntry("Key ", small, 0));
+}
+
+// Redirects of one path nest: when the newest ends, the one it replaced is in force again, also when
+// scopes end out of order; a redirect of another path is unaffected.
+TEST(ScopedPathRedirect, NestedRedirectsRestoreTheOuterOne)
+{
+    const std::string dir = "/tmp/config_file_test.redirect." + std::to_string(getpid());
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+    const std::string from = dir + "/asked";
+    for (const char* name : {"asked", "outer", "inner", "later"})
+        std::ofstream(dir + "/" + name) << "name: " << name << "\n";
+    auto nameRead = [&] { return Entry(Open(from), "name"); };
+
+    using Redirect = Configuration::ScopedPathRedirect;
+    std::unique_ptr<Redirect> outer(new Redirect(from, dir + "/outer"));
+    {
+        Redirect inner(from, dir + "/inner");
+        Redirect other(dir + "/elsewhere", dir + "/later");
+        EXPECT_EQ("inner", nameRead());
+    }
+    EXPECT_EQ("outer", nameRead());
+    std::unique_ptr<Redirect> later(new Redirect(from, dir + "/later"));
+    outer.reset();   // the older one ends first
+    EXPECT_EQ("later", nameRead());
+    later.reset();
+    EXPECT_EQ("asked", nameRead());
+
+    for (const char* name : {"asked", "outer", "inner", "later"})
+        unlink((dir + "/" + name).c_str());
+    rmdir(dir.c_str());
 }

@@ -25,10 +25,14 @@ namespace {
 
 using PlatformDetail::RetryOnInterrupt;
 
-// Guards the installed sink and every stream's file. Held across the write
-// so a sink cannot be removed while a text is on its way into it.
-std::mutex gSinkMutex;
-LogSink* gSink = nullptr;  // null: each stream writes its own file
+// The installed sink; null: each stream writes its own file. Its lock also
+// guards every stream's file, and is held across the write so a sink cannot
+// be removed while a text is on its way into it.
+PlatformDetail::Overridable<LogSink*>& Sinks()
+{
+    static auto* sinks = new PlatformDetail::Overridable<LogSink*>(nullptr);
+    return *sinks;
+}
 
 void WriteAll(int fd, const char* text, size_t length)
 {
@@ -62,17 +66,8 @@ int OpenLogFile(const std::string& path, int flags)
 
 }  // namespace
 
-ScopedLogSink::ScopedLogSink(LogSink* sink)
+ScopedLogSink::ScopedLogSink(LogSink* sink) : mOverride(Sinks(), sink)
 {
-    std::lock_guard<std::mutex> lock(gSinkMutex);
-    mpPrevious = gSink;
-    gSink = sink;
-}
-
-ScopedLogSink::~ScopedLogSink()
-{
-    std::lock_guard<std::mutex> lock(gSinkMutex);
-    gSink = mpPrevious;
 }
 
 LogStream::LogStream(const char* name, bool toConsole, bool append, int maxLevel, int backups,
@@ -113,13 +108,18 @@ void LogStream::TRACE(unsigned char level, const char* format, va_list& args,
     }
     size_t length = std::min(static_cast<size_t>(expanded), buffer.size() - 1);
 
-    std::lock_guard<std::mutex> lock(gSinkMutex);
-    if (gSink != nullptr) {
-        gSink->Write(level, buffer.data(), length);
+    Sinks().With([&](LogSink* sink) { WriteText(sink, level, buffer.data(), length); });
+}
+
+// Called with the sinks' lock held.
+void LogStream::WriteText(LogSink* sink, unsigned char level, const char* text, size_t length)
+{
+    if (sink != nullptr) {
+        sink->Write(level, text, length);
         return;
     }
     if (mToConsole) {
-        WriteAll(STDERR_FILENO, buffer.data(), length);
+        WriteAll(STDERR_FILENO, text, length);
     }
     if (mFd < 0) {
         // Opened at the first text; only that first open may truncate.
@@ -138,7 +138,7 @@ void LogStream::TRACE(unsigned char level, const char* format, va_list& args,
             return;
         }
     }
-    WriteAll(mFd, buffer.data(), length);
+    WriteAll(mFd, text, length);
     mSize += static_cast<long>(length);
 }
 
@@ -147,7 +147,7 @@ void LogStream::Flush()
     // Nothing is buffered: TRACE writes with write(2), and fdatasync per line is too slow.
 }
 
-// Called with gSinkMutex held and the file open: the file becomes the one
+// Called with the sinks' lock held and the file open: the file becomes the one
 // backup (replacing an older one), or is dropped when no backup is kept, and
 // a new empty file takes its place.
 void LogStream::Rotate()

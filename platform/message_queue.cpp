@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <system_error>
@@ -74,6 +75,14 @@ private:
         return map;
     }
 };
+
+// The one way a send reports its failure: false, and the reason in *error.
+bool Failed(int reason, int* error)
+{
+    if (error != nullptr)
+        *error = reason;
+    return false;
+}
 
 // Fills address with a filesystem path; false when the path does not fit.
 bool MakeAddress(const std::string& path, sockaddr_un& address, socklen_t& length)
@@ -248,26 +257,34 @@ CyclicMessageQueue::~CyclicMessageQueue()
         unlink(mPath.c_str());
 }
 
-bool CyclicMessageQueue::SendTo(int to, const Messaging::Message& message)
+bool CyclicMessageQueue::SendTo(int to, const Messaging::Message& message, int* error)
 {
     sockaddr_un address;
     socklen_t length = 0;
-    if (to <= 0 || !MakeAddress(Messaging::QueuePath(to), address, length))
-        return false;
-    return SendToAddress(address, length, message);
+    if (to <= 0)
+        return Failed(EINVAL, error);
+    if (!MakeAddress(Messaging::QueuePath(to), address, length))
+        return Failed(ENAMETOOLONG, error);
+    return SendToAddress(address, length, message, error);
 }
 
 bool CyclicMessageQueue::SendToAddress(const sockaddr_un& to, socklen_t toLength,
-                                       const Messaging::Message& message)
+                                       const Messaging::Message& message, int* error)
 {
     std::vector<uint8_t> datagram;
     if (!Messaging::EncodeMessage(message, datagram))
-        return false;
+        return Failed(EMSGSIZE, error);
     ssize_t sent = PlatformDetail::RetryOnInterrupt([&] {
         return sendto(mFd, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                       reinterpret_cast<const sockaddr*>(&to), toLength);
     });
-    return sent == static_cast<ssize_t>(datagram.size());
+    if (sent < 0)
+        return Failed(errno, error);
+    if (sent != static_cast<ssize_t>(datagram.size()))
+        return Failed(EMSGSIZE, error);
+    if (error != nullptr)
+        *error = 0;
+    return true;
 }
 
 bool CyclicMessageQueue::ReceiveMessage(Messaging::Message& message, sockaddr_un* from,
@@ -326,8 +343,11 @@ bool CyclicMessageQueue::WaitForInput(int timeoutMs)
     entry.fd = mFd;
     entry.events = POLLIN;
     entry.revents = 0;
-    // A signal restarts the wait with the whole time-out.
-    return PlatformDetail::RetryOnInterrupt([&] { return poll(&entry, 1, timeoutMs); }) > 0 && (entry.revents & POLLIN) != 0;
+    // After a signal the wait goes on for what is left of the time-out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    int ready = PlatformDetail::RetryOnInterrupt(
+        [&] { return poll(&entry, 1, timeoutMs < 0 ? -1 : PlatformDetail::RemainingMs(deadline)); });
+    return ready > 0 && (entry.revents & POLLIN) != 0;
 }
 
 bool CyclicMessageQueue::IsQueueServed(int queue)

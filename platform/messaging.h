@@ -132,8 +132,13 @@ public:
     int GetFD() const { return mFd; }
 
     // Sends to queue `to` without blocking. False when nobody serves that
-    // queue, the sender may not reach it, or it is full.
-    bool SendTo(int to, const Messaging::Message& message);
+    // queue, the sender may not reach it, or it is full; error (may be null)
+    // then receives the reason as an errno value: ENOENT or ECONNREFUSED
+    // nobody serves the queue, EACCES or EPERM this process may not reach it,
+    // EAGAIN it is full, EMSGSIZE the message does not fit, EINVAL `to` is
+    // not a queue number, ENAMETOOLONG the queue directory's path is too
+    // long; others as sendto(2) gives them. 0 on success.
+    bool SendTo(int to, const Messaging::Message& message, int* error = nullptr);
 
     // Reads one pending datagram without blocking. True with a checked
     // message (and its sender's address when from is given); false when
@@ -145,15 +150,17 @@ public:
     // the receiving messenger does not handle.
     unsigned long GetDroppedCount() const { return mDropped.load(); }
 
-    // Waits at most timeoutMs (-1: no bound) for input on this queue. True
-    // when a datagram is pending.
+    // Waits at most timeoutMs (-1: no bound) for input on this queue; a
+    // signal does not extend the wait. True when a datagram is pending.
     bool WaitForInput(int timeoutMs);
 
     // True when a process serves queue `queue` and this process may send to it.
     static bool IsQueueServed(int queue);
 
 protected:
-    bool SendToAddress(const sockaddr_un& to, socklen_t toLength, const Messaging::Message& message);
+    // SendTo for an address; error as there.
+    bool SendToAddress(const sockaddr_un& to, socklen_t toLength, const Messaging::Message& message,
+                       int* error = nullptr);
     void CountDropped() { ++mDropped; }
 
 private:
@@ -232,7 +239,17 @@ struct PresenceInfo {
 // The agent itself serves that queue with a plain CyclicMessageQueue: its
 // ReceiveMessage yields SUBSCRIBE and UNSUBSCRIBE, and it answers with
 // SendTo(Messaging::PRESENCE_CLIENT_QUEUE, ...) carrying CONFIRM, NOTIFY,
-// ERROR or PARTY_STATE.
+// ERROR or PARTY_STATE. An agent announces itself with PARTY_STATE online
+// when it starts.
+//
+// Start order and agent restarts do not lose a subscription: the newest one
+// is kept until the agent answers it with NOTIFY or ERROR or it is
+// unsubscribed. When an agent announces itself online, each kept SUBSCRIBE
+// that no agent received (its queue was not served or full) or that went to
+// an earlier agent (the queue has been bound anew since) is sent again,
+// before OnPresencePartyStateChanged runs. Chosen over reporting the failure
+// through OnErrorConvey, whose resubscription would retry and trace every
+// worker period for as long as the agent is away.
 class PresenceMessenger : public CyclicMessageQueue {
 public:
     PresenceMessenger(int queue, Link* link);
@@ -242,9 +259,10 @@ public:
     // call from two threads at once. Returns how many were taken.
     virtual int ProcessMessageFromQueue(int count);
 
-    // Requests never block and fail softly (false) when the agent is absent.
-    // The list form sends one SUBSCRIBE per target with the same id and stops
-    // at the first that fails; an empty list is false.
+    // Requests never block and fail softly (false) when the agent is absent;
+    // a subscription that failed so is kept as described above. The list
+    // form sends one SUBSCRIBE per target with the same id and stops at the
+    // first that fails; an empty list is false.
     virtual bool Subscribe(const unsigned long long& id, const CallParams& subscriber,
                            const CallParams& target, const WatchingStates& states,
                            const unsigned long& expires);
@@ -268,11 +286,29 @@ public:
     virtual int OnPresencePartyStateChanged(bool online);
     virtual int OnPartyStateChanged(bool online);
 
+    // Sends one request to the agent. Subscriptions are sent with the kept
+    // requests' lock held, so an override must not call Subscribe or
+    // Unsubscribe.
     virtual bool SendMessage(const Messaging::Message& message);
 
 private:
+    // One SUBSCRIBE of the kept subscription.
+    struct KeptRequest {
+        Messaging::Message message;
+        std::string receivedBy;   // the agent queue's identity when it was sent; empty: not received
+    };
+
+    bool SubscribeTargets(const unsigned long long& id, const CallParams& subscriber,
+                          const std::list<CallParams>& targets, const WatchingStates& states,
+                          const unsigned long& expires);
+    bool SendKept(KeptRequest& request);
+    void Redeliver();
+    void Settle(unsigned long long id);
+
     [[maybe_unused]] Link* mpLink;   // only the queue transport exists; kept for callers that pass one
     std::atomic<bool> mPartyOnline;
+    std::mutex mKeptMutex;   // guards mKept; held across its sends, so they keep their order
+    std::vector<KeptRequest> mKept;   // the newest subscription's requests, in order
 };
 
 #endif

@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -213,6 +216,33 @@ TEST(MessagingPoller, ReturnsTheReadyQueueAndTakesTurns)
     EXPECT_EQ((std::vector<int>{150, 151, 150, 151, 150, 151}), order);
 }
 
+// After a signal the wait goes on for what is left of its time-out, not for the whole time-out again.
+TEST(MessagingQueue, WaitKeepsItsDeadlineAcrossSignals)
+{
+    struct sigaction action = {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);   // no SA_RESTART: every signal interrupts poll()
+    struct sigaction previous;
+    ASSERT_EQ(0, sigaction(SIGUSR1, &action, &previous));
+    CyclicMessageQueue queue(155);
+    std::atomic<bool> done(false);
+    const pthread_t waiter = pthread_self();
+    std::thread interrupter([&] {
+        for (int i = 0; i < 200 && !done.load(); ++i) {   // 2 s at most
+            pthread_kill(waiter, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(queue.WaitForInput(300));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    done.store(true);
+    interrupter.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::milliseconds(1500));   // signals go on for 2 s
+}
+
 // The worker's first call and the event loop's may take messages at once; each gets one of its own.
 TEST(MessagingPresence, TwoThreadsEachTakeOneMessage)
 {
@@ -226,6 +256,74 @@ TEST(MessagingPresence, TwoThreadsEachTakeOneMessage)
         one.join();
         two.join();
         EXPECT_TRUE(taken[0] == 1 && taken[1] == 1) << round;
+    }
+}
+
+// A subscription survives start order and agent restarts: kept until answered or cancelled, it goes to
+// an agent that announces itself and does not have it yet. Each row is a script of steps; the result is
+// what the agents received ("S id" subscribe, "U id" unsubscribe) and the party callbacks ("online").
+TEST(MessagingPresence, KeptSubscriptionReachesTheNextAgentOnce)
+{
+    struct Row {
+        const char* name;
+        std::vector<std::string> steps;
+        std::vector<std::string> seen;
+    };
+    const std::vector<std::string> restart = {"agent down", "agent up", "online"};
+    auto then = [](std::vector<std::string> first, const std::vector<std::string>& second) {
+        first.insert(first.end(), second.begin(), second.end());
+        return first;
+    };
+    const Row rows[] = {
+        {"agent starts after the request", {"subscribe 1", "agent up", "online"}, {"online", "S 1"}},
+        {"agent restarts with the request unanswered", then({"agent up", "subscribe 2"}, restart),
+         {"S 2", "online", "S 2"}},
+        {"agent announces itself after it took the request", {"agent up", "subscribe 3", "online"},
+         {"S 3", "online"}},
+        {"notified request is not repeated", then({"agent up", "subscribe 4", "notify 4"}, restart),
+         {"S 4", "notify 4", "online"}},
+        {"refused request is not repeated", then({"agent up", "subscribe 5", "error 5"}, restart),
+         {"S 5", "error 5", "online"}},
+        {"confirmed request is still repeated", then({"agent up", "subscribe 6", "confirm 6"}, restart),
+         {"S 6", "confirm 6", "online", "S 6"}},
+        {"cancelled request is not repeated", {"subscribe 7", "unsubscribe 7", "agent up", "online"}, {"online"}},
+        {"a newer request replaces the kept one", {"subscribe 8", "subscribe 9", "agent up", "online"},
+         {"online", "S 9"}},
+        {"an answer to an older request keeps the newer", then({"subscribe 10", "agent up", "notify 1"}, restart),
+         {"notify 1", "online", "S 10"}},
+        {"offline says nothing about the request", {"subscribe 11", "agent up", "offline", "online"},
+         {"offline", "online", "S 11"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        RecordingPresence presence;
+        std::unique_ptr<CyclicMessageQueue> agent;
+        std::vector<std::string> seen;
+        for (const std::string& step : row.steps) {
+            const std::string word = step.substr(0, step.find(' '));
+            const std::string rest = step.substr(word.size());
+            const uint64_t id = rest.find_first_of("0123456789") == std::string::npos ? 0 : std::stoull(rest);
+            if (step == "agent up") {
+                agent.reset(new CyclicMessageQueue(PRESENCE_AGENT_QUEUE));
+            } else if (step == "agent down") {
+                agent.reset();
+            } else if (word == "subscribe") {
+                EXPECT_EQ(agent != nullptr, presence.Subscribe(id, CallParams(), CallParams(), 0x30, 0ul)) << step;
+            } else if (word == "unsubscribe") {
+                presence.Unsubscribe(id);
+            } else {
+                Message answer = Simple(word == "notify" ? MSG_NOTIFY : word == "error" ? MSG_ERROR
+                                        : word == "confirm" ? MSG_CONFIRM : MSG_PARTY_STATE, id);
+                answer.code = Presence_Subscription_Failed;
+                answer.online = word == "online";
+                ASSERT_TRUE(agent->SendTo(PRESENCE_CLIENT_QUEUE, answer)) << step;
+                ASSERT_EQ(1, presence.ProcessMessageFromQueue(1)) << step;
+                seen.push_back(word + (id != 0 ? " " + std::to_string(id) : std::string()));
+            }
+            for (Message request; agent && agent->ReceiveMessage(request);)
+                seen.push_back((request.kind == MSG_SUBSCRIBE ? "S " : "U ") + std::to_string(request.id));
+        }
+        EXPECT_EQ(row.seen, seen);
     }
 }
 

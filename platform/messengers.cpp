@@ -1,8 +1,25 @@
 // The daemon's two messengers: the web-side endpoint and the presence client.
 #include "platform/messaging.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <limits>
+
+namespace {
+
+// Identity of the agent's queue socket: a new one whenever an agent binds it,
+// empty while there is none.
+std::string AgentQueueIdentity()
+{
+    struct stat info;
+    if (stat(Messaging::QueuePath(Messaging::PRESENCE_AGENT_QUEUE).c_str(), &info) != 0 || !S_ISSOCK(info.st_mode))
+        return std::string();
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
+           std::to_string(info.st_ctim.tv_sec) + "." + std::to_string(info.st_ctim.tv_nsec);
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------- CGIMessenger
 
@@ -111,13 +128,17 @@ int PresenceMessenger::ProcessMessageFromQueue(int count)
             OnConfirm(message.id);
             break;
         case Messaging::MSG_NOTIFY:
+            Settle(message.id);
             OnNotify(message.id, message.url);
             break;
         case Messaging::MSG_ERROR:
+            Settle(message.id);
             OnErrorConvey(message.id, static_cast<PresenceUAClientErrorCode>(message.code));
             break;
         case Messaging::MSG_PARTY_STATE:
             mPartyOnline.store(message.online);
+            if (message.online)
+                Redeliver();
             OnPresencePartyStateChanged(message.online);
             break;
         default:
@@ -132,33 +153,82 @@ bool PresenceMessenger::Subscribe(const unsigned long long& id, const CallParams
                                   const CallParams& target, const WatchingStates& states,
                                   const unsigned long& expires)
 {
-    Messaging::Message message;
-    message.kind = Messaging::MSG_SUBSCRIBE;
-    message.id = id;
-    message.subscriber = subscriber;
-    message.target = target;
-    message.watchingStates = states;
-    // unsigned long is 64 bits on some targets; the wire field is 32.
-    const unsigned long maxExpires = std::numeric_limits<uint32_t>::max();
-    message.expires = static_cast<uint32_t>(expires > maxExpires ? maxExpires : expires);
-    return SendMessage(message);
+    return SubscribeTargets(id, subscriber, std::list<CallParams>(1, target), states, expires);
 }
 
 bool PresenceMessenger::Subscribe(const unsigned long long& id, const CallParams& subscriber,
                                   const std::list<CallParams>& targets, const WatchingStates& states,
                                   const unsigned long& expires)
 {
+    return SubscribeTargets(id, subscriber, targets, states, expires);
+}
+
+bool PresenceMessenger::SubscribeTargets(const unsigned long long& id, const CallParams& subscriber,
+                                         const std::list<CallParams>& targets, const WatchingStates& states,
+                                         const unsigned long& expires)
+{
     if (targets.empty())
         return false;
+    std::lock_guard<std::mutex> lock(mKeptMutex);
+    // A new subscription replaces the kept one: the client gave that one up.
+    mKept.clear();
     for (const CallParams& target : targets) {
-        if (!Subscribe(id, subscriber, target, states, expires))
-            return false;
+        KeptRequest request;
+        request.message.kind = Messaging::MSG_SUBSCRIBE;
+        request.message.id = id;
+        request.message.subscriber = subscriber;
+        request.message.target = target;
+        request.message.watchingStates = states;
+        // unsigned long is 64 bits on some targets; the wire field is 32.
+        const unsigned long maxExpires = std::numeric_limits<uint32_t>::max();
+        request.message.expires = static_cast<uint32_t>(expires > maxExpires ? maxExpires : expires);
+        mKept.push_back(request);
+    }
+    for (KeptRequest& request : mKept) {
+        if (!SendKept(request))
+            return false;   // the rest waits for an agent, in order
     }
     return true;
 }
 
+// Called with mKeptMutex held.
+bool PresenceMessenger::SendKept(KeptRequest& request)
+{
+    const std::string before = AgentQueueIdentity();
+    if (!SendMessage(request.message)) {
+        request.receivedBy.clear();
+        return false;
+    }
+    // An agent that bound its queue while this was on its way may or may not
+    // have it; it then counts as not received, and a repeat is the lesser harm.
+    const std::string after = AgentQueueIdentity();
+    request.receivedBy = before == after ? after : std::string();
+    return true;
+}
+
+void PresenceMessenger::Redeliver()
+{
+    std::lock_guard<std::mutex> lock(mKeptMutex);
+    const std::string agent = AgentQueueIdentity();
+    for (KeptRequest& request : mKept) {
+        if (!request.receivedBy.empty() && request.receivedBy == agent)
+            continue;
+        if (!SendKept(request))
+            return;
+    }
+}
+
+// The agent answered subscription id, or the client cancelled it.
+void PresenceMessenger::Settle(unsigned long long id)
+{
+    std::lock_guard<std::mutex> lock(mKeptMutex);
+    if (!mKept.empty() && mKept.front().message.id == id)
+        mKept.clear();
+}
+
 bool PresenceMessenger::Unsubscribe(const unsigned long long& id)
 {
+    Settle(id);
     Messaging::Message message;
     message.kind = Messaging::MSG_UNSUBSCRIBE;
     message.id = id;

@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 namespace {
 
@@ -81,19 +80,19 @@ private:
 
 KernelNetCheck gKernel;
 
-// Held across each backend call, so a scope cannot end while its backend is in use.
-std::mutex gBackendMutex;
-NetCheckBackend* gBackend = &gKernel;
+// The backend in force. Its lock is held across each backend call, so a
+// scope cannot end while its backend is in use.
+PlatformDetail::Overridable<NetCheckBackend*>& Backends()
+{
+    static auto* backends = new PlatformDetail::Overridable<NetCheckBackend*>(&gKernel);
+    return *backends;
+}
 
 }  // namespace
 
 std::string GetMACAddress(std::string ifname, char** error)
 {
-    std::string mac;
-    {
-        std::lock_guard<std::mutex> lock(gBackendMutex);
-        mac = gBackend->MacAddress(ifname);
-    }
+    std::string mac = Backends().With([&](NetCheckBackend* backend) { return backend->MacAddress(ifname); });
     if (error != nullptr) {
         *error = mac.empty() ? NO_HARDWARE_ADDRESS : nullptr;
     }
@@ -113,19 +112,10 @@ int IsCorrectMACAddress(std::string mac)
 
 bool GetIPAddress(std::string ifname, std::string& ip, std::string& mask)
 {
-    std::lock_guard<std::mutex> lock(gBackendMutex);
-    return gBackend->IpAddress(ifname, ip, mask);
+    return Backends().With([&](NetCheckBackend* backend) { return backend->IpAddress(ifname, ip, mask); });
 }
 
 ScopedNetCheckBackend::ScopedNetCheckBackend(NetCheckBackend* backend)
+    : mOverride(Backends(), backend != nullptr ? backend : &gKernel)
 {
-    std::lock_guard<std::mutex> lock(gBackendMutex);
-    mpPrevious = gBackend;
-    gBackend = backend != nullptr ? backend : &gKernel;
-}
-
-ScopedNetCheckBackend::~ScopedNetCheckBackend()
-{
-    std::lock_guard<std::mutex> lock(gBackendMutex);
-    gBackend = mpPrevious;
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/scoped_override.h"
+
 // MAC address of ifname as 12 lowercase hex digits without separators; empty
 // when the interface does not exist. error (may be null) receives a static
 // text naming the failure, or null.
@@ -26,15 +28,14 @@ public:
     virtual bool IpAddress(const std::string& ifname, std::string& ip, std::string& mask) = 0;
 };
 
+// Makes backend (null: the kernel) the one in force while this object lives;
+// scopes nest. The backend must outlive it.
 class ScopedNetCheckBackend {
 public:
     explicit ScopedNetCheckBackend(NetCheckBackend* backend);
-    ~ScopedNetCheckBackend();
-    ScopedNetCheckBackend(const ScopedNetCheckBackend&) = delete;
-    ScopedNetCheckBackend& operator=(const ScopedNetCheckBackend&) = delete;
 
 private:
-    NetCheckBackend* mpPrevious;
+    PlatformDetail::ScopedOverride<NetCheckBackend*> mOverride;
 };
 
 #endif

@@ -8,18 +8,19 @@
 #include <climits>
 #include <cstddef>
 
+#include "platform/utility.h"
+
 namespace SafeFile {
 
 int OpenRegular(const char* path, int flags, mode_t mode)
 {
-    int fd;
-    do {
-        fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
+    int fd = PlatformDetail::RetryOnInterrupt([&] { return open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode); });
     if (fd < 0)
         return -1;
+    // Another user's file is not ours to write, even in a directory we trust.
     struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        (status.st_uid != 0 && status.st_uid != geteuid())) {
         close(fd);
         errno = EINVAL;
         return -1;

@@ -8,9 +8,11 @@
 namespace SafeFile {
 
 // Opens path with flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC (mode for
-// O_CREAT), then checks with fstat that it is a regular file and clears
-// O_NONBLOCK again. Returns the descriptor, or -1 when the last component is a
-// symlink, the file is anything but a regular file, or the open fails.
+// O_CREAT), then checks with fstat that it is a regular file owned by root or
+// by this process's effective user, and clears O_NONBLOCK again. Returns the
+// descriptor, or -1 when the last component is a symlink, the file is anything
+// else, or the open fails. O_TRUNC would cut a refused file before
+// the check: callers truncate with ftruncate after it.
 // Async-signal-safe: only open, fstat, fcntl and close.
 int OpenRegular(const char* path, int flags, mode_t mode);
 

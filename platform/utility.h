@@ -6,12 +6,16 @@
 #include <netinet/in.h>
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <pthread.h>
 #include <string>
 #include <vector>
+
+#include "platform/scoped_override.h"
 
 namespace PlatformDetail {
 
@@ -25,6 +29,15 @@ auto RetryOnInterrupt(Call call) -> decltype(call())
         result = call();
     } while (result == -1 && errno == EINTR);
     return result;
+}
+
+// Milliseconds left until deadline for poll(): rounded up so a wait never
+// ends early, at least 0, at most INT_MAX. Computed inside a RetryOnInterrupt
+// call, it keeps a wait's deadline across signals.
+inline int RemainingMs(std::chrono::steady_clock::time_point deadline)
+{
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    return left <= 0 ? 0 : left >= INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
 // Reads the whole file at path into content (appended). False when it cannot
@@ -92,16 +105,14 @@ public:
     virtual void Write(unsigned char level, const char* text, size_t length) = 0;
 };
 
-// Swaps the sink of every LogStream for the life of this object.
+// Swaps the sink of every LogStream for the life of this object (null: each
+// stream's file); scopes nest. The sink must outlive it.
 class ScopedLogSink {
 public:
     explicit ScopedLogSink(LogSink* sink);
-    ~ScopedLogSink();
-    ScopedLogSink(const ScopedLogSink&) = delete;
-    ScopedLogSink& operator=(const ScopedLogSink&) = delete;
 
 private:
-    LogSink* mpPrevious;
+    PlatformDetail::ScopedOverride<LogSink*> mOverride;
 };
 
 // A trace file under LogStream::LOG_DIRECTORY, kept bounded by rotating it to
@@ -133,6 +144,7 @@ public:
     void Flush();
 
 private:
+    void WriteText(LogSink* sink, unsigned char level, const char* text, size_t length);
     void Rotate();
 
     std::string mPath;
@@ -218,6 +230,9 @@ public:
 
     // Time-out of Receive(..., -1, ...): an idle gap this long ends a download.
     static const int DEFAULT_RECV_TIMEOUT_MS;
+    // Receive(..., -1, ...) also times out once the connection has lasted this
+    // long since it was made, however steadily bytes arrive.
+    static const int DOWNLOAD_DEADLINE_MS;
     // Upper bound on establishing a connection.
     static const int CONNECT_TIMEOUT_MS;
 
@@ -237,7 +252,8 @@ public:
     // Non-zero only when every byte went; 0 on a closed socket.
     int Send(const char* data, int length, unsigned long timeoutSec, int flags);
 
-    // Receives at most capacity bytes. timeoutMs -1 means DEFAULT_RECV_TIMEOUT_MS.
+    // Receives at most capacity bytes. timeoutMs -1 means DEFAULT_RECV_TIMEOUT_MS,
+    // cut short by DOWNLOAD_DEADLINE_MS after the connect.
     // Returns the count (> 0) or one of the RECV_ codes, never 0.
     virtual int Receive(char* buffer, int capacity, int timeoutMs, int flags);
 
@@ -252,6 +268,7 @@ private:
     int TakeReadAhead(char* buffer, int capacity);
 
     int mFd;
+    std::chrono::steady_clock::time_point mConnectedAt;   // when CreateTCPSocket succeeded
     std::vector<char> mReadAhead;   // bytes received but not yet taken
     size_t mReadPos = 0;
     size_t mReadEnd = 0;

@@ -9,13 +9,19 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
 #include <vector>
 
+#include "platform/safe_file.h"
 #include "platform/utility.h"
+#include "platform/xml_check.h"
 
 namespace ConfigurationControl {
 
@@ -35,30 +41,25 @@ ConfiguratorPaths DefaultConfiguratorPaths()
 
 namespace {
 
-
-// Longest a configuration file may be; anything longer is refused.
-const size_t MAX_FILE_SIZE = 16 * 1024 * 1024;
-// Longest the apply hook or the reboot command may run before it is killed.
-const int CHILD_TIMEOUT_MS = 60 * 1000;
-const char XML_START[] = "<?xml";
-
+// Reads the regular file at path into content, at most one byte more than
+// the largest document (which the check then refuses as too large). Never
+// follows a symlink at the last component, never blocks on a FIFO or device
+// put in a file's place, and reads no other user's file.
 bool ReadWholeFile(const std::string& path, std::string& content)
 {
-    int fd = PlatformDetail::RetryOnInterrupt([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+    int fd = SafeFile::OpenRegular(path.c_str(), O_RDONLY, 0);
     if (fd < 0)
         return false;
     content.clear();
     char buffer[4096];
     bool ok = true;
-    for (;;) {
+    while (content.size() <= XmlCheck::MAX_DOCUMENT_BYTES) {
         ssize_t got = PlatformDetail::RetryOnInterrupt([&] { return read(fd, buffer, sizeof(buffer)); });
-        if (got < 0 || content.size() + static_cast<size_t>(got) > MAX_FILE_SIZE) {
-            ok = false;
+        if (got <= 0) {
+            ok = got == 0;
             break;
         }
-        if (got == 0)
-            break;
-        content.append(buffer, static_cast<size_t>(got));
+        content.append(buffer, std::min(static_cast<size_t>(got), XmlCheck::MAX_DOCUMENT_BYTES + 1 - content.size()));
     }
     close(fd);
     return ok;
@@ -102,32 +103,67 @@ void SyncDirectoryOf(const std::string& path)
     }
 }
 
-// Waits for child pid, at most timeoutMs when the kernel offers process
-// descriptors (a child still running then is killed); true when it exited 0.
-bool WaitForChild(pid_t pid, int timeoutMs)
+// How a child process ended: ok when it exited 0, else a short text for the
+// system log such as "exit status 3".
+struct ChildEnd {
+    bool ok;
+    std::string what;
+};
+
+ChildEnd Described(int status)
 {
-    bool killed = false;
+    if (WIFEXITED(status))
+        return ChildEnd{WEXITSTATUS(status) == 0, "exit status " + std::to_string(WEXITSTATUS(status))};
+    return ChildEnd{false, "killed by signal " + std::to_string(WTERMSIG(status))};
+}
+
+// Waits for child pid, the leader of its own process group, at most
+// timeoutMs; a child still running then is killed with its group. Waits on a
+// process descriptor where the kernel has them, else looks every 10 ms.
+ChildEnd WaitForChild(pid_t pid, int timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto left = [&] {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return static_cast<int>(std::max<decltype(ms)>(ms, 0));
+    };
+    int status = 0;
+    bool ended = false;
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     if (pidfd >= 0) {
         pollfd entry;
         entry.fd = pidfd;
         entry.events = POLLIN;
         entry.revents = 0;
-        if (PlatformDetail::RetryOnInterrupt([&] { return poll(&entry, 1, timeoutMs); }) == 0) {
-            kill(pid, SIGKILL);
-            killed = true;
-        }
+        ended = PlatformDetail::RetryOnInterrupt([&] { return poll(&entry, 1, left()); }) > 0;
         close(pidfd);
+    } else {
+        for (;;) {
+            pid_t done = PlatformDetail::RetryOnInterrupt([&] { return waitpid(pid, &status, WNOHANG); });
+            if (done == pid)
+                return Described(status);
+            if (done < 0)
+                return ChildEnd{false, "lost"};
+            if (left() == 0)
+                break;
+            usleep(10 * 1000);
+        }
     }
-    int status = 0;
+    if (!ended) {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+    }
     if (PlatformDetail::RetryOnInterrupt([&] { return waitpid(pid, &status, 0); }) != pid)
-        return false;
-    return !killed && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return ChildEnd{false, "lost"};
+    if (!ended)
+        return ChildEnd{false, "no end within " + std::to_string(timeoutMs) + " ms"};
+    return Described(status);
 }
 
-// Runs argv[0] with argv, a clean signal mask and default SIGPIPE, and waits
-// for it; true when it exited 0.
-bool RunProgram(const std::vector<std::string>& argv)
+// Runs argv[0] with argv in a process group of its own, with a clean signal
+// mask and default SIGPIPE, and waits for it at most timeoutMs.
+ChildEnd RunProgram(const std::vector<std::string>& argv, int timeoutMs)
 {
     std::vector<char*> args;
     for (const std::string& arg : argv)
@@ -136,7 +172,7 @@ bool RunProgram(const std::vector<std::string>& argv)
 
     posix_spawnattr_t attributes;
     if (posix_spawnattr_init(&attributes) != 0)
-        return false;
+        return ChildEnd{false, "not started"};
     sigset_t none;
     sigemptyset(&none);
     sigset_t defaults;
@@ -144,21 +180,27 @@ bool RunProgram(const std::vector<std::string>& argv)
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     pid_t pid = 0;
     int rc = posix_spawn(&pid, args[0], nullptr, &attributes, args.data(), environ);
     posix_spawnattr_destroy(&attributes);
     if (rc != 0)
-        return false;
-    return WaitForChild(pid, CHILD_TIMEOUT_MS);
+        return ChildEnd{false, std::string("not started: ") + std::strerror(rc)};
+    return WaitForChild(pid, timeoutMs);
 }
 
-// The process-wide backend; null selects the default one.
-std::atomic<ConfiguratorBackend*> gBackend(nullptr);
+// The process-wide backend; null selects the default one. Calls run outside
+// its lock: an install may take as long as the apply hook.
+PlatformDetail::Overridable<ConfiguratorBackend*>& Backends()
+{
+    static auto* backends = new PlatformDetail::Overridable<ConfiguratorBackend*>(nullptr);
+    return *backends;
+}
 
 ConfiguratorBackend& CurrentBackend()
 {
-    ConfiguratorBackend* backend = gBackend.load(std::memory_order_acquire);
+    ConfiguratorBackend* backend = Backends().Get();
     if (backend != nullptr)
         return *backend;
     static FileConfiguratorBackend deviceBackend(DefaultConfiguratorPaths());
@@ -207,18 +249,68 @@ bool FileConfiguratorBackend::Reboot()
 {
     if (mPaths.rebootCommand.empty())
         return false;
-    return RunProgram({"/bin/sh", "-c", mPaths.rebootCommand});
+    return RunProgram({"/bin/sh", "-c", mPaths.rebootCommand}, mPaths.childTimeoutMs).ok;
+}
+
+void FileConfiguratorBackend::SystemLog(int priority, const std::string& line)
+{
+    syslog(LOG_USER | priority, "%s", line.c_str());
+}
+
+bool FileConfiguratorBackend::Install(const std::string& source)
+{
+    try {
+        // A file in a directory that another user controls may have been put
+        // there by them: it is not applied.
+        std::string content;
+        if (!SafeFile::IsTrustedDirectory(DirectoryOf(source).c_str())) {
+            SystemLog(LOG_ERR, "Configurator: " + source + " refused: its directory is not trusted");
+            return false;
+        }
+        if (!ReadWholeFile(source, content))
+            return false;
+        const XmlCheck::Verdict verdict = XmlCheck::CheckDocument(content.data(), content.size());
+        if (!verdict.wellFormed) {
+            SystemLog(LOG_ERR, "Configurator: " + source + " refused at byte " + std::to_string(verdict.offset) +
+                                   ": " + verdict.reason);
+            return false;
+        }
+        // Applying the active document again would only disturb the device
+        // (and lose the previous file): it counts as done.
+        if (IsActive(content)) {
+            SystemLog(LOG_INFO, "Configurator: " + source + " is the active configuration already");
+            return true;
+        }
+        if (!Replace(content))
+            return false;
+        content = std::string();   // not held while the hook runs
+        std::string failure;
+        if (ApplyHook(failure))
+            return true;
+        GoBack(failure);
+        return false;
+    } catch (const std::bad_alloc&) {
+        try {
+            SystemLog(LOG_ERR, "Configurator: " + source + " not applied: out of memory");
+        } catch (const std::bad_alloc&) {
+        }
+        return false;
+    }
+}
+
+bool FileConfiguratorBackend::IsActive(const std::string& content) const
+{
+    struct stat info;
+    std::string active;
+    return stat(mPaths.activeFile.c_str(), &info) == 0 && static_cast<size_t>(info.st_size) == content.size() &&
+           ReadWholeFile(mPaths.activeFile, active) && active == content;
 }
 
 // The active file is only ever replaced by rename(), so at any moment it holds
 // either the old or the new content in full; a crash leaves at most a stray
 // ".new" file, which the next install overwrites.
-bool FileConfiguratorBackend::Install(const std::string& source)
+bool FileConfiguratorBackend::Replace(const std::string& content)
 {
-    std::string content;
-    if (!ReadWholeFile(source, content) || content.compare(0, sizeof(XML_START) - 1, XML_START) != 0)
-        return false;
-
     const std::string& active = mPaths.activeFile;
     const std::string fresh = active + ".new";
     if (!WriteSynced(fresh, content)) {
@@ -257,24 +349,54 @@ bool FileConfiguratorBackend::Install(const std::string& source)
         return false;
     }
     SyncDirectoryOf(active);
+    return true;
+}
 
-    // The hook is optional: none installed is success.
+// Runs the hook on the active file; true when it succeeded or there is none
+// (the hook is optional), else failure says how it ended.
+bool FileConfiguratorBackend::ApplyHook(std::string& failure)
+{
+    struct stat info;
     if (mPaths.applyHook.empty() || stat(mPaths.applyHook.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
         access(mPaths.applyHook.c_str(), X_OK) != 0)
         return true;
-    return RunProgram({mPaths.applyHook, active});
+    const ChildEnd end = RunProgram({mPaths.applyHook, mPaths.activeFile}, mPaths.childTimeoutMs);
+    failure = end.what;
+    return end.ok;
+}
+
+// After a failed hook: the previous file goes back in place of the active one
+// (a copy, so that it stays the previous one) and the hook runs on it.
+void FileConfiguratorBackend::GoBack(const std::string& failure)
+{
+    const std::string& active = mPaths.activeFile;
+    const std::string& previous = mPaths.previousFile;
+    std::string content;
+    if (!ReadWholeFile(previous, content)) {
+        SystemLog(LOG_ERR, "Configurator: apply hook failed on " + active + " (" + failure +
+                               "); no previous configuration to go back to");
+        return;
+    }
+    SystemLog(LOG_ERR, "Configurator: apply hook failed on " + active + " (" + failure + "); going back to " + previous);
+    const std::string fresh = active + ".new";
+    if (!WriteSynced(fresh, content) || rename(fresh.c_str(), active.c_str()) != 0) {
+        unlink(fresh.c_str());
+        SystemLog(LOG_ERR, "Configurator: " + previous + " could not be put back as " + active);
+        return;
+    }
+    SyncDirectoryOf(active);
+    std::string again;
+    if (ApplyHook(again))
+        SystemLog(LOG_NOTICE, "Configurator: " + previous + " applied again as " + active);
+    else
+        SystemLog(LOG_ERR, "Configurator: apply hook failed on " + active + " again (" + again + ")");
 }
 
 // ---------------------------------------------------------------- current backend
 
 ScopedConfiguratorBackend::ScopedConfiguratorBackend(ConfiguratorBackend* backend)
-    : mpPrevious(gBackend.exchange(backend, std::memory_order_acq_rel))
+    : mOverride(Backends(), backend)
 {
-}
-
-ScopedConfiguratorBackend::~ScopedConfiguratorBackend()
-{
-    gBackend.store(mpPrevious, std::memory_order_release);
 }
 
 ZentroConfigurator* ZentroConfigurator::GetInstance()

@@ -6,12 +6,22 @@
 #include <mutex>
 #include <string>
 
+#include "platform/scoped_override.h"
+
 namespace ConfigurationControl {
 
 // Command words, in this order: reset, update (subscribe anew), reboot, status.
 extern const char* const configCommands[4];
+const int CONFIG_COMMAND_RESET = 0;
+const int CONFIG_COMMAND_UPDATE = 1;
+const int CONFIG_COMMAND_REBOOT = 2;
+const int CONFIG_COMMAND_STATUS = 3;
 // URL schemes, in this order: http, https, tftp, ftp.
 extern const char* const downloadMethods[4];
+const int DOWNLOAD_METHOD_HTTP = 0;
+const int DOWNLOAD_METHOD_HTTPS = 1;
+const int DOWNLOAD_METHOD_TFTP = 2;
+const int DOWNLOAD_METHOD_FTP = 3;
 
 // One download request.
 class RequestParams {
@@ -35,6 +45,7 @@ struct ConfiguratorPaths {
     std::string factoryFile;    // the factory configuration
     std::string applyHook;      // executable run after an apply, if present
     std::string rebootCommand;  // shell command that reboots the device
+    int childTimeoutMs = 60 * 1000;   // longest the hook or the reboot command runs before it is killed
 };
 
 // The device's paths: /etc/zentro/active.cfg, /etc/zentro/previous.cfg,
@@ -62,19 +73,34 @@ public:
     bool Open() override;
     void Close() override;
     bool SetConfigFilePath(const std::string& path) override;
-    // Refuses a file that does not begin with "<?xml"; otherwise writes it to
-    // a temporary file beside the active one, keeps the active one as the
-    // previous one, renames the new one into place and runs the apply hook.
-    // False when the file is refused or not installed, or when the hook fails
-    // or runs too long (the file then stays installed).
+    // Installs the file and runs the apply hook on the active file. A file
+    // that is not one well-formed XML document (XmlCheck::CheckDocument, at
+    // most XmlCheck::MAX_DOCUMENT_BYTES) is refused: nothing is touched and
+    // the system log gets its path, byte offset and reason. A file
+    // byte-identical to the active one is taken as applied: no rename, no
+    // hook. Otherwise it is written to a temporary file beside the active
+    // one, the active one is kept as the previous one, the new one is renamed
+    // into place and the hook runs. When the hook fails or runs too long, the
+    // previous file is installed again as the active one and the hook runs
+    // on it; the system log says so. False when the file is refused or not
+    // installed, or when its hook failed.
     bool Start() override;
     // Runs rebootCommand with /bin/sh -c and waits for it; true when it exits 0.
     bool Reboot() override;
     // Installs the factory file as the active one (same steps as Start).
     bool ResetConfiguration() override;
 
+protected:
+    // Writes one line to the system log (syslog(3), facility LOG_USER).
+    // Called with the install lock held.
+    virtual void SystemLog(int priority, const std::string& line);
+
 private:
     bool Install(const std::string& source);
+    bool IsActive(const std::string& content) const;
+    bool Replace(const std::string& content);
+    bool ApplyHook(std::string& failure);
+    void GoBack(const std::string& failure);
 
     std::mutex mMutex;   // one install at a time: they share the ".new" file
     ConfiguratorPaths mPaths;
@@ -82,16 +108,13 @@ private:
 };
 
 // Makes backend the process-wide one for the life of this object (null: the
-// default one). Scopes end in reverse order; the backend must outlive it.
+// default one); scopes nest. The backend must outlive it.
 class ScopedConfiguratorBackend {
 public:
     explicit ScopedConfiguratorBackend(ConfiguratorBackend* backend);
-    ~ScopedConfiguratorBackend();
-    ScopedConfiguratorBackend(const ScopedConfiguratorBackend&) = delete;
-    ScopedConfiguratorBackend& operator=(const ScopedConfiguratorBackend&) = delete;
 
 private:
-    ConfiguratorBackend* mpPrevious;
+    PlatformDetail::ScopedOverride<ConfiguratorBackend*> mOverride;
 };
 
 class ZentroConfigurator {

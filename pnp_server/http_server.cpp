@@ -180,7 +180,7 @@ DocumentRoot::Result DocumentRoot::Load(const std::string& target, size_t maxSiz
     std::string data;
     char buffer[READ_CHUNK];
     for (;;) {
-        ssize_t got = RetryOnEintr([&] { return read(fd.Get(), buffer, sizeof(buffer)); });
+        ssize_t got = RetryOnInterrupt([&] { return read(fd.Get(), buffer, sizeof(buffer)); });
         if (got < 0)
             return NOT_FOUND;
         if (got == 0)
@@ -297,7 +297,7 @@ void HttpServer::Accept(Clock::time_point now)
     for (int i = 0; i < 8 && mConnections.size() < mOptions.maxConnections; ++i) {
         sockaddr_in address;
         socklen_t length = sizeof(address);
-        int fd = RetryOnEintr([&] {
+        int fd = RetryOnInterrupt([&] {
             return accept4(mListener.Get(), reinterpret_cast<sockaddr*>(&address), &length,
                            SOCK_CLOEXEC | SOCK_NONBLOCK);
         });
@@ -326,7 +326,7 @@ void HttpServer::HandleConnection(Connection& connection, short revents, Clock::
 void HttpServer::ReadInput(Connection& connection, Clock::time_point now)
 {
     char buffer[READ_CHUNK];
-    ssize_t got = RetryOnEintr([&] { return recv(connection.fd.Get(), buffer, sizeof(buffer), MSG_DONTWAIT); });
+    ssize_t got = RetryOnInterrupt([&] { return recv(connection.fd.Get(), buffer, sizeof(buffer), MSG_DONTWAIT); });
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return;
     if (got <= 0) {
@@ -412,7 +412,7 @@ void HttpServer::Answer(Connection& connection, int code, const std::string& con
 void HttpServer::WriteOutput(Connection& connection, Clock::time_point now)
 {
     while (connection.written < connection.output.size()) {
-        ssize_t sent = RetryOnEintr([&] {
+        ssize_t sent = RetryOnInterrupt([&] {
             return send(connection.fd.Get(), connection.output.data() + connection.written,
                         connection.output.size() - connection.written, MSG_DONTWAIT | MSG_NOSIGNAL);
         });

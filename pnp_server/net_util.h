@@ -1,30 +1,21 @@
-// Small socket helpers of the provisioning server: IPv4 endpoints, the one
-// retry on EINTR, descriptors that close themselves.
+// Small socket helpers of the provisioning server: IPv4 endpoints, the
+// platform's retry on EINTR, descriptors that close themselves.
 #ifndef PNP_SERVER_NET_UTIL_H
 #define PNP_SERVER_NET_UTIL_H
 
 #include <netinet/in.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <string>
+
+#include "platform/utility.h"
 
 namespace Pnp {
 
 using Clock = std::chrono::steady_clock;
 
-// Calls call() again while it fails with -1 and errno EINTR: the one retry
-// loop of this library.
-template <typename Call>
-auto RetryOnEintr(Call call) -> decltype(call())
-{
-    decltype(call()) result;
-    do {
-        result = call();
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
+using PlatformDetail::RetryOnInterrupt;
 
 // Milliseconds from now until when, at least 0, at most INT_MAX.
 int MillisecondsUntil(Clock::time_point when, Clock::time_point now);

@@ -56,8 +56,11 @@ bool PnpServer::Run(const StopSignal& stop)
 
         Clock::time_point now = Clock::now();
         Clock::time_point next = std::min(mSip.NextDeadline(), mHttp.NextDeadline());
-        int timeout = next == Clock::time_point::max() ? -1 : MillisecondsUntil(next, now);
-        int ready = RetryOnEintr([&] { return poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout); });
+        // A signal does not move the deadline: each retry waits for what is left.
+        int ready = RetryOnInterrupt([&] {
+            int timeout = next == Clock::time_point::max() ? -1 : MillisecondsUntil(next, Clock::now());
+            return poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout);
+        });
         if (ready < 0) {
             mLog.Line("poll failed; stopping");
             return false;

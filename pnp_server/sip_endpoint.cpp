@@ -184,7 +184,7 @@ void SipEndpoint::OnReadable(Clock::time_point now)
         header.msg_iovlen = 1;
         header.msg_control = control.bytes;
         header.msg_controllen = sizeof(control.bytes);
-        ssize_t got = RetryOnEintr([&] { return recvmsg(mSocket.Get(), &header, MSG_DONTWAIT); });
+        ssize_t got = RetryOnInterrupt([&] { return recvmsg(mSocket.Get(), &header, MSG_DONTWAIT); });
         if (got < 0)
             return;
         Ipv4Endpoint source = Ipv4Endpoint::FromSockaddr(from);
@@ -435,7 +435,7 @@ bool SipEndpoint::Send(const std::string& bytes, const Ipv4Endpoint& destination
                        bool logBytes)
 {
     sockaddr_in address = destination.ToSockaddr();
-    ssize_t sent = RetryOnEintr([&] {
+    ssize_t sent = RetryOnInterrupt([&] {
         return sendto(mSocket.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                       reinterpret_cast<const sockaddr*>(&address), sizeof(address));
     });

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake googletest g++-powerpc-linux-gnu qemu-user
           iproute2 nginx-light procps clang libclang-rt-14-dev
-          libbenchmark-dev time curl)
+          libbenchmark-dev time curl libexpat1-dev python3)
 # systemd-analyze and systemd-tmpfiles for the service tests (nothing is started).
 packages+=(systemd)
 # busybox for its wget, beside curl, in the download benchmark.

@@ -30,7 +30,9 @@ FakeDeviceFiles::FakeDeviceFiles(const std::string& lineNumberOutput, const std:
 {
     std::string script = mDir.File("cat");
     WriteFile(mDir.File("fxs-number"), lineNumberOutput);
-    WriteFile(script, "#!/bin/sh\nexec /bin/cat " + mDir.File("fxs-number") + "\n");
+    // Only the device's own path gives the line number, so a wrong path shows.
+    WriteFile(script, "#!/bin/sh\n[ \"$#\" = 1 ] && [ \"$1\" = /proc/vexa/fxs-number ] || exit 1\n"
+                      "exec /bin/cat " + mDir.File("fxs-number") + "\n");
     chmod(script.c_str(), 0755);
     WriteFile(mDir.File("version.txt"), versionFile);
     const char* path = getenv("PATH");

@@ -15,9 +15,9 @@ namespace CommandTool {
 
 namespace {
 
-// The words a tool may send; "status" (the last of configCommands) is the
-// daemon's own and is not offered.
-const int KNOWN_COMMAND_COUNT = 3;
+// The words a tool may send: those before "status", which is the daemon's
+// own and is not offered.
+const int KNOWN_COMMAND_COUNT = ConfigurationControl::CONFIG_COMMAND_STATUS;
 
 const int MAX_TIMEOUT_MS = 600000;
 
@@ -97,9 +97,9 @@ SendResult CommandSender::Send(const std::string& word)
     update.code = Update_Configuration_Command;
     update.number = 0;
     update.strings.push_back(word);
-    errno = 0;
-    if (!endpoint->SendTo(Messaging::CGI_QUEUE, update))
-        return ClassifySendError(errno);
+    int error = 0;
+    if (!endpoint->SendTo(Messaging::CGI_QUEUE, update, &error))
+        return ClassifySendError(error);
 
     // Anything else that reaches the anonymous endpoint is skipped; the wait
     // as a whole stays within the time-out.
