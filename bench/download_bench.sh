@@ -95,7 +95,7 @@ trap 'exit 143' TERM
 # The clock is read without a command substitution: its fork would be timed too.
 now_us() { now=${EPOCHREALTIME/[.,]/}; }
 
-# make_document BYTES FILE: an XML document of exactly BYTES bytes.
+# make_document BYTES FILE: a well-formed XML document of exactly BYTES bytes.
 make_document()
 {
     python3 - "$1" "$2" << 'EOF'
@@ -104,11 +104,12 @@ size, path = int(sys.argv[1]), sys.argv[2]
 head = '<?xml version="1.0" encoding="UTF-8"?>\n<config>\n'
 tail = '</config>\n'
 lines, i, total = [head], 0, len(head) + len(tail)
-while total < size:
+while True:
     line = '  <param name="line.%d" value="%d"/>\n' % (i, i * 7)
+    if total + len(line) > size:
+        break
     lines.append(line); total += len(line); i += 1
-body = ''.join(lines)[: size - len(tail)] + tail
-open(path, 'w').write(body)
+open(path, 'w').write(''.join(lines) + ' ' * (size - total) + tail)
 EOF
 }
 

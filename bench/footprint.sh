@@ -99,10 +99,14 @@ import sys
 size, path = int(sys.argv[1]), sys.argv[2]
 head, tail = '<?xml version="1.0" encoding="UTF-8"?>\n<config>\n', '</config>'
 parts, total, i = [head], len(head) + len(tail), 0
-while total < size:
+# Whole elements only, then blanks up to the size: the configurator takes
+# well-formed documents only.
+while True:
     line = '  <param name="line.%d" value="%d"/>\n' % (i, i)
+    if total + len(line) > size:
+        break
     parts.append(line); total += len(line); i += 1
-open(path, 'w').write(''.join(parts)[: size - len(tail)] + tail)
+open(path, 'w').write(''.join(parts) + ' ' * (size - total) + tail)
 DOCUMENT
 [ "$(stat -c %s "$BENCH_DIR/www/cfg-16MiB.xml")" = "$big_bytes" ] || bench_die "the 16 MiB document"
 bench_driver 60 download 1 "${BENCH_URL%/*}/cfg-16MiB.xml" "$BENCH_APPLIED" 30000 ||
