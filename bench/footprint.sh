@@ -80,4 +80,79 @@ read -r percent ticks_ms < <(awk -v ns=$((ns1 - ns0)) -v wall=$((wall1 - wall0))
 echo "idle for $(((wall1 - wall0) / 1000)) s: CPU $(((ns1 - ns0) / 1000000)) ms (utime+stime ${ticks_ms} ms)" \
      "= ${percent} % of one core; VmRSS $rss KiB"
 echo "  $(verdict "$(awk -v p="$percent" 'BEGIN { print (p < 0.2) ? 1 : 0 }')"): target under 0.2 % of one core"
+
+# The apply path at 16 MiB. The document is one byte short of 16 MiB: the
+# stored file adds a line end and the configurator takes files up to 16 MiB.
+big_bytes=$((16 * 1024 * 1024 - 1))
+disk=$(mktemp -d /var/tmp/apc-footprint.XXXXXX) || bench_die "mktemp under /var/tmp"
+footprint_cleanup()
+{
+    local code=$?
+    rm -rf "$disk"
+    (exit $code)
+    bench_cleanup
+}
+trap footprint_cleanup EXIT
+cp -a "$BENCH_DEV/etc-upper/zentro/." "$disk/" || bench_die "copy of /etc/zentro"
+nsenter -t "$BENCH_HOLDER_PID" -m -- mount --bind "$disk" /etc/zentro || bench_die "/etc/zentro on the disk"
+python3 - "$big_bytes" "$BENCH_DIR/www/cfg-16MiB.xml" << 'DOCUMENT'
+import sys
+size, path = int(sys.argv[1]), sys.argv[2]
+head, tail = '<?xml version="1.0" encoding="UTF-8"?>\n<config>\n', '</config>'
+parts, total, i = [head], len(head) + len(tail), 0
+# Whole elements only, then blanks up to the size: the configurator takes
+# well-formed documents only.
+while True:
+    line = '  <param name="line.%d" value="%d"/>\n' % (i, i)
+    if total + len(line) > size:
+        break
+    parts.append(line); total += len(line); i += 1
+open(path, 'w').write(''.join(parts) + ' ' * (size - total) + tail)
+DOCUMENT
+[ "$(stat -c %s "$BENCH_DIR/www/cfg-16MiB.xml")" = "$big_bytes" ] || bench_die "the 16 MiB document"
+bench_driver 60 download 1 "${BENCH_URL%/*}/cfg-16MiB.xml" "$BENCH_APPLIED" 30000 ||
+    bench_die "16 MiB download: $BENCH_REPLY"
+notify_to_apply=$(bench_reply_field median_ms)
+sent_ms=$(bench_reply_field sent_ms)
+hook_ms=$(tail -n 1 "$BENCH_DEV/tmp/apply-config.log")
+cmp -s <(cat "$BENCH_DIR/www/cfg-16MiB.xml"; echo) "$disk/active.cfg" ||
+    bench_die "/etc/zentro/active.cfg is not the 16 MiB document"
+big_rss=$(bench_rss_kib "$pid")
+
+echo "apply path, 16 MiB document: NOTIFY to apply hook $((hook_ms - sent_ms)) ms (the driver saw the" \
+     "hook's line after ${notify_to_apply} ms); /etc/zentro on the disk ($(df --output=fstype "$disk" | tail -n 1)); VmRSS after it $big_rss KiB"
+# Phases from the trace log's stamps (milliseconds), the modification times
+# of the stored file and of the new active file, and the hook's stamp.
+python3 - "$sent_ms" "$hook_ms" "$BENCH_DEV/log/autoprovisionclient.log" "$BENCH_DEV/tmp/httpipeconfig" \
+    "$disk/active.cfg" << 'PHASES' || bench_die "the trace log lacks a line of the apply path"
+import glob, os, sys, time
+sent, hook, log, stored_dir, active = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5]
+marks = {"notified": "OnNotify:URL = ", "request": "Recieve Notify Message form SIP",
+         "received": "Recieved failed(", "stored": "Start Zentro Configuration Controller"}
+stamps = {}
+for line in open(log, errors="replace"):
+    date, _, rest = line.partition("\t.")
+    try:
+        ms = int(time.mktime(time.strptime(date, "%a %b %d %H:%M:%S %Y"))) * 1000 + int(rest[:3])
+    except ValueError:
+        continue
+    for name, text in marks.items():
+        if text in rest and ms >= sent - 1000:
+            stamps[name] = ms
+missing = [name for name in marks if name not in stamps]
+if missing:
+    sys.exit("missing: " + ", ".join(missing))
+stored_file = max(glob.glob(os.path.join(stored_dir, "*.cfg")), key=os.path.getmtime)
+stored = max(os.stat(stored_file).st_mtime_ns // 1000000, stamps["received"])
+written = os.stat(active).st_mtime_ns // 1000000
+rows = [("NOTIFY to the daemon's trace of it", stamps["notified"] - sent),
+        ("to the start of the download", stamps["request"] - stamps["notified"]),
+        ("connect, request and reception of the answer", stamps["received"] - stamps["request"]),
+        ("store: the document cut out and written to /tmp/httpipeconfig", stored - stamps["received"]),
+        ("to the configurator's start", stamps["stored"] - stored),
+        ("configurator: read, check, write active.cfg.new", written - stamps["stored"]),
+        ("configurator: fsync, keep previous.cfg, rename, fsync the directory, apply hook", hook - written)]
+for text, ms in rows:
+    print("  %-80s %5d ms" % (text, ms))
+PHASES
 exit $status

@@ -199,9 +199,11 @@ import sys
 size, path = int(sys.argv[1]), sys.argv[2]
 head, tail = '<?xml version="1.0" encoding="UTF-8"?>\n<config>\n', '</config>'
 body, i = head, 0
-while len(body) + len(tail) < size:
+# Whole elements only, then blanks up to the size: the configurator takes
+# well-formed documents only.
+while len(body) + len(tail) + len('  <param name="line.%d" value="%d"/>\n' % (i, i)) <= size:
     body += '  <param name="line.%d" value="%d"/>\n' % (i, i); i += 1
-open(path, 'w').write(body[: size - len(tail)] + tail)
+open(path, 'w').write(body + ' ' * (size - len(body) - len(tail)) + tail)
 EOF
 
     local net=$(($$ % 200 + 20))

@@ -34,6 +34,14 @@ int64_t MonotonicMs()
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+// Wall-clock milliseconds, comparable with the trace log's and the apply hook's stamps.
+int64_t WallMs()
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 int RemainingMs(int64_t deadlineMs)
 {
     const int64_t left = deadlineMs - MonotonicMs();
@@ -434,6 +442,7 @@ std::string QueueDriver::Download(unsigned long count, const std::string& url, c
     const size_t first = log.Count();
     std::vector<int64_t> times;
     unsigned long resent = 0;
+    int64_t sentWallMs = 0;   // the last notification, wall clock
     // A subscription still under way (after an "update") would make the
     // first notification stale or, were it taken, lead to a second apply
     // when it is sent again: start once none has come for a while.
@@ -446,6 +455,7 @@ std::string QueueDriver::Download(unsigned long count, const std::string& url, c
         const int64_t start = MonotonicMs();
         const int64_t deadline = start + timeoutMs;
         uint64_t notified = mLatestId;
+        sentWallMs = WallMs();
         SendNotify(notified, url);
         while (log.Count() <= before) {
             Drain();
@@ -453,6 +463,7 @@ std::string QueueDriver::Download(unsigned long count, const std::string& url, c
             // the identifier the notification carried: notify again.
             if (mLatestId != notified) {
                 notified = mLatestId;
+                sentWallMs = WallMs();
                 SendNotify(notified, url);
                 ++resent;
             }
@@ -468,7 +479,8 @@ std::string QueueDriver::Download(unsigned long count, const std::string& url, c
     const size_t applied = log.Count() - first;
     return std::string(applied == count ? "ok" : "fail") + " download applied=" + std::to_string(applied) +
            " of " + std::to_string(count) + " resent=" + std::to_string(resent) + " median_ms=" + Median(times) +
-           " max_ms=" + std::to_string(times.empty() ? 0 : *std::max_element(times.begin(), times.end()));
+           " max_ms=" + std::to_string(times.empty() ? 0 : *std::max_element(times.begin(), times.end())) +
+           " sent_ms=" + std::to_string(sentWallMs);
 }
 
 void QueueDriver::WaitQuiet(int quietMs, int timeoutMs)

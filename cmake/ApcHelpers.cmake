@@ -8,6 +8,16 @@ elseif(APC_SANITIZE STREQUAL "thread")
   set(APC_SANITIZER_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
 endif()
 add_compile_options(${APC_SANITIZER_FLAGS})
+
+# Size-optimised build (the device's; the cross toolchain file turns it on):
+# -Os, one section per function and object so that the linker drops whatever
+# nothing calls, and programs stripped when installed.
+option(APC_SIZE_OPTIMIZED "Optimise for size, drop unused sections, strip on install" OFF)
+if(APC_SIZE_OPTIMIZED)
+  add_compile_options(-Os -ffunction-sections -fdata-sections)
+  add_link_options(-Wl,--gc-sections)
+  install(CODE "set(CMAKE_INSTALL_DO_STRIP TRUE)")
+endif()
 # 64-bit file offsets and inode numbers on 32-bit targets too: without them
 # stat() and readdir() fail with EOVERFLOW on large file systems.
 add_compile_definitions(_FILE_OFFSET_BITS=64)

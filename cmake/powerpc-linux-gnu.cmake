@@ -14,3 +14,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Tests run under user-mode emulation with the target's C library.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc;-L;/usr/powerpc-linux-gnu)
+
+# The device's flash is small: its programs are built for size.
+set(APC_SIZE_OPTIMIZED ON CACHE BOOL "Optimise for size, drop unused sections, strip on install")

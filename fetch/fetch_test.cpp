@@ -36,16 +36,16 @@ protected:
         std::vector<const char*> argv;
         for (const std::string& word : words)
             argv.push_back(word.c_str());
-        mOut.str("");
-        mErr.str("");
+        mOut.clear();
+        mErr.clear();
         return RunFetch(static_cast<int>(argv.size()), argv.data(), mOut, mErr);
     }
 
     TempDir mDir;
     LogCapture mCapture;   // keeps the daemon's trace lines out of /var/log
     const std::string mStored = mDir.File("zentrofxs-aabbccddeeff.cfg");
-    std::ostringstream mOut;
-    std::ostringstream mErr;
+    std::string mOut;
+    std::string mErr;
 };
 
 // Every run sits beside a "running daemon" serving queue 126, which the tool must leave alone.
@@ -72,7 +72,7 @@ TEST_F(FetchTool, EachFailureHasItsStatusAndStoresNothingThenAFetchReplacesTheEa
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.status, Run(c.words)) << c.error;
-        EXPECT_NE(std::string::npos, mErr.str().find(c.error)) << mErr.str();
+        EXPECT_NE(std::string::npos, mErr.find(c.error)) << mErr;
         EXPECT_EQ(-1, access(mStored.c_str(), F_OK)) << c.error;
     }
     // A directory in the file's place (of another MAC) exists before and after: not a new file.
@@ -80,10 +80,10 @@ TEST_F(FetchTool, EachFailureHasItsStatusAndStoresNothingThenAFetchReplacesTheEa
     EXPECT_EQ(FETCH_NOT_WRITTEN, Run({"--mac", "000000000001", url}));
 
     WriteFile(mStored, "old content that is longer than the new document ..................\n");
-    ASSERT_EQ(FETCH_STORED, Run({url})) << mErr.str();
+    ASSERT_EQ(FETCH_STORED, Run({url})) << mErr;
     EXPECT_EQ(DOCUMENT + "\n", ReadFile(mStored));
     const std::string size = std::to_string(DOCUMENT.size() + 1);
-    EXPECT_EQ("autoprovision-fetch: stored " + mStored + " (" + size + " bytes)\n", mOut.str());
+    EXPECT_EQ("autoprovision-fetch: stored " + mStored + " (" + size + " bytes)\n", mOut);
     const bool deviceFiles = access("/proc/vexa/fxs-number", F_OK) == 0;   // without them: the fixed line
     EXPECT_TRUE(deviceFiles || server.Request(3).find(FetchClient::FALLBACK_USER_AGENT) != std::string::npos);
     EXPECT_EQ(mDir.Path(), Messaging::QueueDirectory());   // the tool's private directory is gone again
@@ -174,8 +174,8 @@ TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
         SCOPED_TRACE(row.name);
         HttpTestServer server(row.answer);
         const std::string url = "http://127.0.0.1:" + server.PortText() + "/cfg/a.xml";
-        EXPECT_EQ(row.status, Run({"--check", url})) << mOut.str();
-        const std::vector<std::string> lines = SplitLines(mOut.str());
+        EXPECT_EQ(row.status, Run({"--check", url})) << mOut;
+        const std::vector<std::string> lines = SplitLines(mOut);
         ASSERT_GE(lines.size(), 2u);
         EXPECT_EQ("url:      " + url, lines[0]);
         EXPECT_EQ(0u, lines[1].find("request:  GET /cfg/a.xml HTTP/1.1, Host: 127.0.0.1:" + server.PortText() +
@@ -184,7 +184,7 @@ TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
             bool found = false;
             for (const std::string& line : lines)
                 found = found || line.compare(0, expected.size(), expected) == 0;
-            EXPECT_TRUE(found) << "missing: " << expected << "\nin:\n" << mOut.str();
+            EXPECT_TRUE(found) << "missing: " << expected << "\nin:\n" << mOut;
         }
         // The request is the daemon's own, byte for byte up to its User-Agent line.
         EXPECT_EQ(0u, server.Request(0).find("GET /cfg/a.xml HTTP/1.1\r\nAccept: image/gif"));
@@ -194,12 +194,12 @@ TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
 
     const std::string refused = "http://127.0.0.1:" + std::to_string(HttpTestServer::UnusedPort()) + "/cfg";
     EXPECT_EQ(CHECK_REQUEST_FAILED, Run({"--check", refused}));
-    EXPECT_NE(std::string::npos, mOut.str().find("verdict:  no answer (no connection, send failure or nothing "
+    EXPECT_NE(std::string::npos, mOut.find("verdict:  no answer (no connection, send failure or nothing "
                                                  "received): the device stores nothing"));
     EXPECT_EQ(CHECK_INVALID_URL, Run({"--check", "127.0.0.1/cfg"}));
     EXPECT_EQ(FETCH_USAGE, Run({"--check", "--dir", "/tmp", refused}));
     EXPECT_EQ(0, Run({"--version"}));
-    EXPECT_EQ(std::string("autoprovision-fetch ") + APC_VERSION + "\n", mOut.str());
+    EXPECT_EQ(std::string("autoprovision-fetch ") + APC_VERSION + "\n", mOut);
     EXPECT_EQ(0u, EntryCount(scratch.Path()));
     unsetenv("TMPDIR");
 }

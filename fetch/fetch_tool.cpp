@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,7 @@ const char USAGE[] =
     "7 compressed, 8 chunked, 9 document refused, 10 status not 2xx but the\n"
     "document is applied, 11 applied after the idle time-out (server keeps alive).\n";
 
-const char NAME[] = "autoprovision-fetch: ";
+const std::string NAME = "autoprovision-fetch: ";
 
 struct Options {
     std::string mac;
@@ -96,15 +97,24 @@ bool ParseOptions(int argc, const char* const argv[], Options& options, std::str
     return true;
 }
 
-// A fresh directory under TMPDIR (or /tmp), removed with what is in it at
-// the end; empty path when it could not be made.
+// Where private directories go: $TMPDIR when set, else /dev/shm, whose
+// creation and removal touch no disk (on a PC /tmp often is a disk's and its
+// directory and socket then cost more than a small download), else /tmp.
+std::string TemporaryBase()
+{
+    const char* base = getenv("TMPDIR");
+    if (base != nullptr && *base != '\0')
+        return base;
+    return access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
+}
+
+// A fresh directory under TemporaryBase(), removed with what is in it at the
+// end; empty path when it could not be made.
 class TemporaryDirectory {
 public:
     explicit TemporaryDirectory(const char* name)
     {
-        const char* base = getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + name +
-                              ".XXXXXX";
+        std::string pattern = TemporaryBase() + "/" + name + ".XXXXXX";
         if (mkdtemp(&pattern[0]) != nullptr)
             mPath = pattern;
     }
@@ -152,25 +162,25 @@ private:
     TemporaryDirectory mDirectory;
 };
 
-int Report(const FetchClient& client, FetchResult result, std::ostream& out, std::ostream& err)
+int Report(const FetchClient& client, FetchResult result, std::string& out, std::string& err)
 {
     const std::string host = client.Params().host;
     switch (result) {
     case FETCH_STORED:
-        out << NAME << "stored " << client.StoredPath() << " (" << client.StoredBytes() << " bytes)\n";
+        out += NAME + "stored " + client.StoredPath() + " (" + std::to_string(client.StoredBytes()) + " bytes)\n";
         break;
     case FETCH_INVALID_URL:
-        err << NAME << "URL not valid (no \"://\")\n";
+        err += NAME + "URL not valid (no \"://\")\n";
         break;
     case FETCH_REQUEST_FAILED:
-        err << NAME << "request to host [" << host << "] failed: no connection, send failure or "
-            << "no answer (see the trace log)\n";
+        err += NAME + "request to host [" + host + "] failed: no connection, send failure or "
+               "no answer (see the trace log)\n";
         break;
     case FETCH_NO_DOCUMENT:
-        err << NAME << "the answer from host [" << host << "] holds no \"<?xml\" document\n";
+        err += NAME + "the answer from host [" + host + "] holds no \"<?xml\" document\n";
         break;
     default:
-        err << NAME << "could not write " << client.StoredPath() << "\n";
+        err += NAME + "could not write " + client.StoredPath() + "\n";
         break;
     }
     return result;
@@ -178,49 +188,52 @@ int Report(const FetchClient& client, FetchResult result, std::ostream& out, std
 
 }  // namespace
 
-int RunFetch(int argc, const char* const argv[], std::ostream& out, std::ostream& err)
+int RunFetch(int argc, const char* const argv[], std::string& out, std::string& err)
 {
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--version") {
-            out << "autoprovision-fetch " << APC_VERSION << "\n";
+            out += std::string("autoprovision-fetch ") + APC_VERSION + "\n";
             return FETCH_STORED;
         }
     }
     Options options;
     std::string problem;
     if (!ParseOptions(argc, argv, options, problem)) {
-        err << NAME << problem << "\n" << USAGE;
+        err += NAME + problem + "\n" + USAGE;
         return FETCH_USAGE;
     }
     if (options.help) {
-        out << USAGE;
+        out += USAGE;
         return FETCH_STORED;
     }
 
     PrivateQueueDirectory queues;
     if (!queues.IsReady()) {
-        err << NAME << "cannot create a private queue directory\n";
+        err += NAME + "cannot create a private queue directory\n";
         return FETCH_SETUP_FAILED;
     }
     try {
         TemporaryDirectory checkDirectory("autoprovision-check");
         if (options.check) {
             if (checkDirectory.Path().empty()) {
-                err << NAME << "cannot create a temporary directory\n";
+                err += NAME + "cannot create a temporary directory\n";
                 return FETCH_SETUP_FAILED;
             }
             options.directory = checkDirectory.Path();
         }
         FetchClient client(options.mac, options.directory);
         if (!client.PrepareUserAgent())
-            err << NAME << "no device User-Agent data, using the fixed User-Agent line\n";
+            err += NAME + "no device User-Agent data, using the fixed User-Agent line\n";
         if (options.check) {
             checkDirectory.Own(client.StoredPath());
-            return RunCheck(client, options.url, out);
+            std::ostringstream report;
+            const int verdict = RunCheck(client, options.url, report);
+            out += report.str();
+            return verdict;
         }
         return Report(client, client.Fetch(options.url), out, err);
     } catch (const std::exception& error) {
-        err << NAME << "cannot set up the client: " << error.what() << "\n";
+        err += NAME + "cannot set up the client: " + error.what() + "\n";
         return FETCH_SETUP_FAILED;
     }
 }

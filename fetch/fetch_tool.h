@@ -3,10 +3,12 @@
 #ifndef FETCH_FETCH_TOOL_H
 #define FETCH_FETCH_TOOL_H
 
-#include <ostream>
+#include <string>
 
 // Runs "autoprovision-fetch [--mac TEXT] [--dir DIR] URL"; returns the exit
-// status (a FetchResult). The result line goes to out, failures to err.
-int RunFetch(int argc, const char* const argv[], std::ostream& out, std::ostream& err);
+// status (a FetchResult). The result line is appended to out, failures to err.
+// Texts rather than streams: the tool then never sets up the C++ standard
+// streams and their locale, a good part of its start-up.
+int RunFetch(int argc, const char* const argv[], std::string& out, std::string& err);
 
 #endif
