@@ -193,6 +193,9 @@ TEST_F(ConfigDownload, PortFieldReachesTheAddressAndAFailedSendEndsTheRequest)
     ASSERT_EQ(0, listen(listener, 1));
     ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
     std::thread resetter([listener] {
+        pollfd waiting = {listener, POLLIN, 0};   // bounded: a client that never connects
+        if (poll(&waiting, 1, 10000) != 1)
+            return;
         const int connection = accept(listener, nullptr, nullptr);
         pollfd arriving = {connection, POLLIN, 0};
         poll(&arriving, 1, 10000);
