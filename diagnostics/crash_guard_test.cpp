@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -175,12 +176,17 @@ int FaultOnTwoThreads(int)
 // The guard of a child run by RunGuarded, so that a body can destroy it.
 CrashGuard* gGuard = nullptr;
 
-// Appends "<fault class> <signal>" to the file named by the user data, then
+// Appends "<fault class> <signal>", and " all blocked" when every signal is
+// blocked while it runs, to the file named by the user data, then
 // sends a stop signal and a fault signal while the report is still being made:
 // neither may give a second report, and the one sent by kill does not repeat.
 void RecordingHook(bool isFault, int signalNumber, void* userData)
 {
-    std::string record = std::to_string(isFault ? 1 : 0) + " " + std::to_string(signalNumber) + "\n";
+    sigset_t blocked;
+    pthread_sigmask(SIG_SETMASK, nullptr, &blocked);
+    bool all = sigismember(&blocked, SIGUSR2) == 1 && sigismember(&blocked, SIGHUP) == 1;
+    std::string record = std::to_string(isFault ? 1 : 0) + " " + std::to_string(signalNumber) +
+                         (all ? " all blocked\n" : "\n");
     int fd = open(static_cast<const char*>(userData), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     ssize_t ignored = write(fd, record.data(), record.size());
     (void)ignored;
@@ -297,7 +303,9 @@ TEST_F(CrashGuardTest, EachEndIsReportedOnceAndTakesItsCourse)
                                                                        : Killed(c.number);
         EXPECT_EQ(ending, RunGuarded([&] { return c.body(c.number); }));
         bool fault = c.outcome == BACKTRACE || c.outcome == BACKTRACE_THEN_FAULT;
-        std::string hookRecord = (fault ? "1 " : "0 ") + std::to_string(c.number) + "\n";
+        // The guard's own entry blocks every signal; the one installed by signal() only its own.
+        std::string hookRecord = (fault ? "1 " : "0 ") + std::to_string(c.number) +
+                                 (c.outcome == BACKTRACE_THEN_FAULT ? "\n" : " all blocked\n");
         EXPECT_EQ(c.outcome == NOTHING ? "" : hookRecord, ReadFile(mHookLog));
         if (c.outcome == NOTHING) {
             EXPECT_EQ(-1, access(mLog.c_str(), F_OK));
@@ -372,6 +380,30 @@ TEST_F(CrashGuardTest, AutoRestartWritesThePidFileAndAFaultRelaunchesTheProgram)
         ExpectLaunched(fifo, c.args);
     }
 
+    // Orphans of a guarded process with auto-restart come to this child: a fault leaves the
+    // relaunched program (and perhaps its intermediate), a stop signal nothing.
+    for (int number : {SIGTERM, SIGSEGV}) {
+        SCOPED_TRACE(number);
+        std::function<int()> adopter = [&] {
+            if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+                return UNAVAILABLE;
+            }
+            pid_t guarded = StartChild([&] {
+                CrashGuard guard(mLog.c_str(), APP_NAME, "/bin/true", false, true);
+                return Raise(number);
+            });
+            int adopted = 0;
+            for (pid_t pid; adopted < 10 && (pid = waitpid(-1, nullptr, 0)) > 0;) {
+                adopted += pid != guarded;
+            }
+            return adopted > 0 ? 1 : 0;
+        };
+        std::string ending = Ending(StartChild(geteuid() == 0 ? InPrivateMount("/var/run", adopter) : adopter));
+        if (ending != NO_NAMESPACE) {
+            EXPECT_EQ(number == SIGTERM ? "exit 0" : "exit 1", ending);
+        }
+    }
+
     // A fault relaunches the program with this process's own arguments (fewer than 15 here). With
     // auto-restart the guard writes /var/run/<base name>.pid: root reads it in a private /var/run,
     // others cannot write it.
@@ -404,10 +436,17 @@ TEST_F(CrashGuardTest, SystemLogGetsReportsLineByLineAndFileIsTheSameWithLogOff)
     auto logged = [](int priority, const std::string& text) {
         return std::to_string(LOG_USER | priority) + " " + text;
     };
-    const struct { bool syslogOn; int number; } runs[] = {{true, SIGSEGV}, {false, SIGSEGV}, {true, SIGTERM}};
+    // A report directory that others may write to gets no file, and one system-log line says so.
+    const std::string open = File("open/");
+    ASSERT_EQ(0, mkdir(open.c_str(), 0777));
+    ASSERT_EQ(0, chmod(open.c_str(), 0777));
+    const struct { bool syslogOn; int number; bool untrusted; } runs[] = {
+        {true, SIGSEGV, false}, {false, SIGSEGV, false}, {true, SIGTERM, false}, {true, SIGTERM, true}};
     std::string faultReport;
     for (const auto& run : runs) {   // one call site: the two backtraces then match frame for frame
-        SCOPED_TRACE(std::to_string(run.syslogOn) + " " + std::to_string(run.number));
+        SCOPED_TRACE(std::to_string(run.syslogOn) + " " + std::to_string(run.number) + " " +
+                     std::to_string(run.untrusted));
+        mLog = run.untrusted ? open + "report.log" : File("report.log");
         int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         int lifeline[2] = {-1, -1};
         ASSERT_TRUE(sock >= 0 && pipe2(lifeline, O_CLOEXEC) == 0);
@@ -438,7 +477,14 @@ TEST_F(CrashGuardTest, SystemLogGetsReportsLineByLineAndFileIsTheSameWithLogOff)
         }
         EXPECT_EQ(Killed(run.number), ending);
         std::string report = Report();
-        if (run.number == SIGTERM) {
+        if (run.untrusted) {
+            EXPECT_EQ(-1, access(mLog.c_str(), F_OK));
+            ASSERT_EQ(2u, messages.size());
+            ExpectStopLine(messages[0].substr(logged(LOG_WARNING, "").size()), "SIGTERM", SIGTERM);
+            EXPECT_EQ(logged(LOG_WARNING, "report directory " + open +
+                                              " is not a trusted directory: no report file written"),
+                      messages[1]);
+        } else if (run.number == SIGTERM) {
             ExpectStopLine(report, "SIGTERM", SIGTERM);
             EXPECT_EQ(std::vector<std::string>{logged(LOG_WARNING, report)}, messages);
         } else if (!run.syslogOn) {
