@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "testing/child_process.h"
 #include "testing/http_test_server.h"
 #include "testing/test_client.h"
 
@@ -229,6 +232,27 @@ TEST(ConfigRequest, AnExceptionInsideTheRequestIsAFailedRequest)
     EXPECT_FALSE(client.SendConfigRequest(params));
     EXPECT_EQ((Lines{CLOSED, "0T Failed to establish connection with host[127.0.0.1:" + params.port + "]\n"}),
               Leveled(capture));
+}
+
+// Without a directory of the test's, the document goes to the device's
+// directory, here a fresh one in a private mount namespace.
+TEST(ConfigFile, StoredInTheDevicesDirectoryUnderTheMacAddress)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    const std::string ending = Ending(StartChild([] {
+        TestClient client;   // its queue is open before /tmp is hidden
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0 || mkdir("/tmp/httpipeconfig", 0755) != 0)
+            return CHILD_UNAVAILABLE;
+        client.mMACAddress.Set("0a1b2c3d4e5f");
+        client.SerializeConfig(HEADER + DOCUMENT);
+        const std::string path = "/tmp/httpipeconfig/zentrofxs-0a1b2c3d4e5f.cfg";
+        return client.mConfigFilePath.Get() == path && ReadFile(path) == DOCUMENT + "\n" ? 0 : 1;
+    }));
+    if (ending == "exit 77")
+        GTEST_SKIP() << "mount namespaces are not available here";
+    EXPECT_EQ("exit 0", ending);
 }
 
 // The document as the plain copy-and-trim steps cut it; "" when nothing is stored.
