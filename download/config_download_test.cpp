@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 #include <string>
 #include <thread>
@@ -211,8 +212,35 @@ TEST_F(ConfigDownload, PortFieldReachesTheAddressAndAFailedSendEndsTheRequest)
     mCapture.Clear();
     EXPECT_FALSE(mClient.SendConfigRequest(params));
     resetter.join();
-    close(listener);
     EXPECT_EQ(Lines{"0T Failed to send data\n"}, Leveled(mCapture));
+
+    // A server that starts reading only after 1.5 s: the send waits up to its 10 s for it.
+    std::thread slowReader([listener] {
+        pollfd waiting = {listener, POLLIN, 0};
+        if (poll(&waiting, 1, 10000) != 1)
+            return;
+        const int connection = accept(listener, nullptr, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        std::string request;
+        char chunk[65536];
+        for (int reads = 0; reads < 100000 && request.find("\r\n\r\n") == std::string::npos; ++reads) {
+            pollfd arriving = {connection, POLLIN, 0};
+            const ssize_t count = poll(&arriving, 1, 10000) == 1 ? read(connection, chunk, sizeof chunk) : 0;
+            if (count <= 0)
+                break;
+            request.append(chunk, static_cast<size_t>(count));
+            request.erase(0, request.size() > 8 ? request.size() - 8 : 0);   // only its end matters
+        }
+        const std::string answer = HEADER + DOCUMENT;
+        const ssize_t written = write(connection, answer.data(), answer.size());
+        (void)written;   // a short answer shows in the client's result
+        close(connection);
+    });
+    mCapture.Clear();
+    EXPECT_TRUE(mClient.SendConfigRequest(params));
+    slowReader.join();
+    close(listener);
+    EXPECT_EQ(Lines{CLOSED}, Leveled(mCapture));
 
 }
 
