@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <map>
 #include <thread>
 
 #include "platform/config_file.h"
+#include "testing/child_process.h"
 #include "testing/test_support.h"
 
 TEST(TimeStamp, MillisecondsAreCutToThreeDigitsAndADayBelowTenIsBlankPadded)
@@ -70,4 +76,41 @@ TEST(Logger, TwoThreadsTracingAtOnceBothWriteWholeLines)
     }
     const std::map<std::string, int> expected = {{"first thread line\n", 500}, {"second thread line\n", 500}};
     EXPECT_EQ(expected, counts);
+}
+
+// The logger's own file, in a fresh log directory of a private mount
+// namespace: earlier contents are kept, nothing goes to standard error, and a
+// full file is kept as one backup.
+TEST(Logger, AppendsToItsFileKeepsOneBackupAndLeavesStandardErrorAlone)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    }
+    const std::string ending = testing_support::Ending(testing_support::StartChild([] {
+        const std::string file = std::string(LogStream::LOG_DIRECTORY) + "/autoprovisionclient.log";
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", LogStream::LOG_DIRECTORY, "tmpfs", 0, nullptr) != 0) {
+            return testing_support::CHILD_UNAVAILABLE;
+        }
+        testing_support::WriteFile(file, "earlier\n");
+        const int err = open((file + ".err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (err < 0 || dup2(err, STDERR_FILENO) < 0) {
+            return 2;
+        }
+        CAutoProvisionLogger own;
+        own.TRACE(3, false, "Failed to send data\n");
+        if (testing_support::ReadFile(file) != "earlier\nFailed to send data\n") {
+            return 3;
+        }
+        const std::string line(2000, 'x');
+        for (long written = 0; written <= LogStream::MAX_FILE_SIZE; written += 2000) {
+            own.TRACE(0, false, "%s", line.c_str());
+        }
+        const bool backup = testing_support::ReadFile(file + ".1").compare(0, 8, "earlier\n") == 0;
+        return !backup ? 4 : testing_support::ReadFile(file + ".err").empty() ? 0 : 5;
+    }));
+    if (ending == "exit 77") {
+        GTEST_SKIP() << "mount namespaces are not available here";
+    }
+    EXPECT_EQ("exit 0", ending);
 }
