@@ -336,6 +336,14 @@ TEST_F(CrashGuardTest, AbortReportsTheReasonWhenGivenAndNoReportPassesTheBufferE
             longest = std::max(longest, frame.size());
     }
     EXPECT_GT(longest, 1100u);
+    // A report is appended to what the file held.
+    testing_support::WriteFile(mLog, "earlier\n");
+    EXPECT_EQ(Killed(SIGTERM), Ending(StartChild([&] {
+                  CrashGuard guard(mLog.c_str(), APP_NAME, APP_PATH, false, false);
+                  return Raise(SIGTERM);
+              })));
+    EXPECT_EQ("earlier\n", Report().substr(0, 8));
+    ExpectStopLine(Report().substr(8), "SIGTERM", SIGTERM);
     // A path too long for the buffer is cut at its end.
     std::string path = "/" + std::string(5000, 'p');
     EXPECT_EQ(Killed(SIGSEGV), RunGuarded([] { return Raise(SIGSEGV); }, path));
@@ -354,15 +362,21 @@ TEST_F(CrashGuardTest, AutoRestartWritesThePidFileAndAFaultRelaunchesTheProgram)
         {"/opt/bin/provd", "provd", "provd.pid", true},
         {"C:\\apps\\prov.exe", "prov.exe", "C:\\apps\\prov.exe.pid", true},
         {"/opt/bin/linked", "linked", "elsewhere", false}};
+    // An old pid file is truncated; a new one is made 0666 less the umask (0 here).
+    testing_support::WriteFile(File(cases[1].pidFile), "12345678901234567890\n");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         auto namedAndWritten = [&] {
+            umask(0);
             bool named = strcmp(GuardProbe::AppName(), c.shown) == 0;
             return named && GuardProbe::WritePid((mDir.Path() + "/").c_str()) ? 0 : 1;
         };
         EXPECT_EQ(c.written ? "exit 0" : "exit 1", RunGuarded(namedAndWritten, c.path, nullptr));
         EXPECT_EQ(c.written ? gOwnPid + "\n" : "", ReadFile(File(c.pidFile)));
     }
+    struct stat info;
+    ASSERT_EQ(0, stat(File(cases[0].pidFile).c_str(), &info));
+    EXPECT_EQ(0666u, info.st_mode & 0777u);
 
     // CreateProcess gives at most 15 arguments, the 15th holding the rest.
     const struct { const char* cmdLine; std::vector<std::string> args; } launches[] = {
