@@ -196,19 +196,21 @@ void RecordingHook(bool isFault, int signalNumber, void* userData)
 }
 
 // Writes a stand-in program that reports into a FIFO, a line each: its blocked signals, its
-// arguments, and whether it leads a new session, reads a pipe and has no standard error.
+// arguments, and whether it leads a new session, reads a pipe, has no standard error and
+// writes to the pipe it reads.
 // Returns the FIFO's read end. The shell reads its mask itself: a forked command could see
 // the shell's own mask of the moment of forking.
 int WriteLaunchee(const std::string& script, const std::string& fifo)
 {
     testing_support::WriteFile(
-        script, "#!/bin/sh\n{\n"
+        script, "#!/bin/sh\nout=$(readlink /proc/$$/fd/1)\n{\n"
                 "while read -r key value; do [ \"$key\" != SigBlk: ] || echo \"SigBlk:$value\"; "
                 "done < /proc/$$/status\n"
                 "for a in \"$@\"; do printf 'arg:%s\\n' \"$a\"; done\n"
                 "read -r stat < /proc/$$/stat; set -- $stat; [ \"$$\" != \"$6\" ] || echo session:new\n"
                 "case $(readlink /proc/$$/fd/0) in pipe:*) echo stdin:pipe;; esac\n"
                 "[ -e /proc/$$/fd/2 ] || echo stderr:closed\n"
+                "[ \"$out\" != \"$(readlink /proc/$$/fd/0)\" ] || echo stdout:same-pipe\n"
                 "} > " + fifo + "\n");
     chmod(script.c_str(), 0755);
     return mkfifo(fifo.c_str(), 0600) == 0 ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
@@ -226,7 +228,7 @@ void ExpectLaunched(int fifo, const std::vector<std::string>& args)
         text += piece;
     }
     close(fifo);
-    EXPECT_EQ(expected + "session:new\nstdin:pipe\nstderr:closed\n", text);
+    EXPECT_EQ(expected + "session:new\nstdin:pipe\nstderr:closed\nstdout:same-pipe\n", text);
 }
 
 
@@ -395,7 +397,7 @@ TEST_F(CrashGuardTest, AutoRestartWritesThePidFileAndAFaultRelaunchesTheProgram)
     }
 
     // Orphans of a guarded process with auto-restart come to this child: a fault leaves the
-    // relaunched program (and perhaps its intermediate), a stop signal nothing.
+    // relaunch of a missing program, which ends with 1, a stop signal nothing.
     for (int number : {SIGTERM, SIGSEGV}) {
         SCOPED_TRACE(number);
         std::function<int()> adopter = [&] {
@@ -403,14 +405,15 @@ TEST_F(CrashGuardTest, AutoRestartWritesThePidFileAndAFaultRelaunchesTheProgram)
                 return UNAVAILABLE;
             }
             pid_t guarded = StartChild([&] {
-                CrashGuard guard(mLog.c_str(), APP_NAME, "/bin/true", false, true);
+                CrashGuard guard(mLog.c_str(), APP_NAME, File("missing").c_str(), false, true);
                 return Raise(number);
             });
-            int adopted = 0;
-            for (pid_t pid; adopted < 10 && (pid = waitpid(-1, nullptr, 0)) > 0;) {
-                adopted += pid != guarded;
+            int failedLaunches = 0;
+            int status = 0;
+            for (pid_t pid; failedLaunches < 10 && (pid = waitpid(-1, &status, 0)) > 0;) {
+                failedLaunches += pid != guarded && WIFEXITED(status) && WEXITSTATUS(status) == 1;
             }
-            return adopted > 0 ? 1 : 0;
+            return failedLaunches;
         };
         std::string ending = Ending(StartChild(geteuid() == 0 ? InPrivateMount("/var/run", adopter) : adopter));
         if (ending != NO_NAMESPACE) {
