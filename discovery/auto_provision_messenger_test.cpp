@@ -63,10 +63,13 @@ TEST(AutoProvisionMessenger, OtherCallbacksWriteTheirLinesWithOrWithoutAClient)
                      "3T Auto Provision client is disconnected...", "3T Auto Provision client is connected...",
                      "3T Auto Provision client is disconnected..."}),
               Leveled(log));
+    log.Clear();
     AutoProvisionMessenger orphan(nullptr);   // nothing to hand on to
     EXPECT_EQ(1, orphan.OnNotify(1, "x"));
     EXPECT_EQ(0, orphan.OnErrorConvey(1, Presence_Subscription_Failed));
     EXPECT_EQ(0, orphan.OnErrorConvey(1, Presence_Subscription_Time_Out));
     EXPECT_EQ(1, orphan.ReSubscribe());
     EXPECT_EQ(1, orphan.CheckRequestStatus());
+    EXPECT_EQ((Lines{"3T OnNotify:URL = x\n", "3T OnErrorConvey: Presence_Subscription_Time_Out \n"}),
+              Leveled(log));
 }
