@@ -1,6 +1,13 @@
 #include "core/auto_provision_client.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <dlfcn.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -15,6 +22,7 @@
 #include <thread>
 
 #include "core/entry.h"
+#include "diagnostics/auto_provision_logger.h"
 #include "discovery/auto_provision_messenger.h"
 #include "testing/child_process.h"
 #include "testing/test_client.h"
@@ -66,8 +74,17 @@ struct ScriptedPoller : CyclicQueuePoller {
     size_t mNext = 0;
 };
 
+// Traces "update" for each update before the (mThrowAt+1)th, which throws.
 struct ThrowingClient : TestClient {
-    int OnUpdate(UpdateType, const std::list<std::string>&) override { throw std::runtime_error("callback"); }
+    int OnUpdate(UpdateType, const std::list<std::string>&) override
+    {
+        if (mUpdates++ == mThrowAt)
+            throw std::runtime_error("callback");
+        logger.TRACE(3, false, "update\n");
+        return 0;
+    }
+    int mUpdates = 0;
+    int mThrowAt = 0;
 };
 
 // A configurator whose release throws, as a failing CleanUp would.
@@ -120,6 +137,18 @@ struct ThrowingNetCheck : FakeNetCheck {
     std::string MacAddress(const std::string&) override { throw std::runtime_error("mac"); }
 };
 
+// The threads of this process.
+int Threads()
+{
+    int count = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    for (dirent* entry; tasks != nullptr && (entry = readdir(tasks)) != nullptr;)
+        count += entry->d_name[0] != '.';
+    if (tasks != nullptr)
+        closedir(tasks);
+    return count;
+}
+
 const std::string kReportHead = "\n======= Backtrace dump of the process /usr/sbin/x (Auto Provision Client), "
                                 "caught C++ unhandled exception, reason: ";
 
@@ -155,6 +184,63 @@ TEST(EntryTest, ExceptionsFromTheClientEndInAReportAndExitOne)
         EXPECT_EQ(head, text.substr(0, head.size()));
         EXPECT_EQ(c.reason.empty(), text.empty());
     }
+}
+
+// The guard that the entry point installs reports to the system log under the
+// display name and, with auto-restart off, writes no pid file. Runs in a
+// private mount namespace whose /dev/log is our socket and whose /var/run is fresh.
+TEST(EntryTest, TheGuardReportsToTheSystemLogAndWritesNoPidFile)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    TempDir dir;
+    gEvents = dir.File("events");
+    WriteFile(gEvents, "");
+    const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int lifeline[2] = {-1, -1};
+    ASSERT_TRUE(sock >= 0 && pipe2(lifeline, O_CLOEXEC) == 0);
+    const std::string report = dir.File("report.log");
+    gEntryCase = INITIALIZE_THROWS;
+    const pid_t pid = StartChild([&] {
+        const sockaddr_un address = {AF_UNIX, "/dev/log"};
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0 || mount("tmpfs", "/var/run", "tmpfs", 0, nullptr) != 0 ||
+            bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            return CHILD_UNAVAILABLE;
+        atexit([] {
+            DIR* run = opendir("/var/run");
+            for (dirent* entry; run != nullptr && (entry = readdir(run)) != nullptr;)
+                if (entry->d_name[0] != '.')
+                    Event(entry->d_name);
+        });
+        return RunProvisioningClient<EntryClient>(report.c_str(), "/usr/sbin/x");
+    });
+    // Read while the child logs (a full socket queue would hold it up) until
+    // the lifeline, whose write end only the child keeps, ends.
+    close(lifeline[1]);
+    std::string message;
+    char datagram[8192];
+    for (int reads = 0; reads < 1000; ++reads) {
+        pollfd ready[2] = {{sock, POLLIN, 0}, {lifeline[0], POLLIN, 0}};
+        if (poll(ready, 2, 10000) <= 0 || ready[0].revents == 0)
+            break;
+        const ssize_t length = recv(sock, datagram, sizeof datagram, 0);
+        if (reads == 0 && length > 0)
+            message.assign(datagram, static_cast<size_t>(length));
+    }
+    close(lifeline[0]);
+    close(sock);
+    const std::string ending = Ending(pid);
+    if (ending == "exit 77")
+        GTEST_SKIP() << "mount namespaces are not available here";
+    EXPECT_EQ("exit 1", ending);
+    EXPECT_EQ("destroyed ", ReadFile(gEvents));   // nothing under /var/run
+    // The first message, "<priority>stamp ident[pid]: text", is the report's header.
+    const std::string marker = "Auto Provision Client[" + std::to_string(pid) + "]: ";
+    const size_t at = message.find(marker);
+    ASSERT_NE(std::string::npos, at) << message;
+    EXPECT_EQ("<11>", message.substr(0, 4));   // user facility, error
+    EXPECT_EQ(kReportHead + "initialize failed =======\n", message.substr(at + marker.size()));
 }
 
 // The worker ends with 1, without a line, on a null client and on anything
@@ -223,26 +309,36 @@ TEST(WorkerTest, AWorkerThatCannotStartFailsInitializeWithItsLine)
     EXPECT_EQ("0T Failed to start autoprovisioning process\n", ReadFile(lines));
 }
 
-// Run selects the presence queue first, lets the messenger take one message,
-// reports the agent online, then takes turns between the two queues.
+// Run, on what Initialize made, selects the presence queue first, lets the
+// messenger take one message, reports the agent online, then takes turns
+// between the two queues.
 TEST(ClientTest, RunSelectsBothQueuesAndTakesOneMessageAtATime)
 {
     TempDir dir;
     const std::string lines = dir.File("lines");
     EXPECT_EQ("exit 0", Ending(StartChild([&] {
-                  LogCapture log;
+                  FakeNetCheck net;
+                  FakeDeviceFiles device("2", kVersionFile);
+                  RecordingConfigurator configurator;
                   CyclicMessageQueue agent(PRESENCE_AGENT_QUEUE);
+                  LogCapture log;
                   ThrowingClient client;
-                  client.mpMessenger = new AutoProvisionMessenger(&client);
-                  client.mpPoller = new CyclicQueuePoller(30);
                   Message message;
+                  // The worker's first queue call is over once its first attempt has been traced.
+                  if (!client.Initialize() || !WaitForMessage(agent, message, 3000))
+                      return 2;
+                  for (int i = 0; i < 300 && log.Texts() != Lines{kAttemptLine}; ++i)
+                      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                  log.Clear();
                   message.kind = Messaging::MSG_CONFIRM;
                   for (message.id = 1; message.id <= 3; ++message.id)
                       agent.SendTo(PRESENCE_CLIENT_QUEUE, message);
                   message.kind = MSG_UPDATE;
                   message.code = Update_Configuration_Command;
                   agent.SendTo(CGI_QUEUE, message);
-                  const bool result = client.Run();   // ends when the update's callback throws
+                  agent.SendTo(CGI_QUEUE, message);
+                  client.mThrowAt = 1;
+                  const bool result = client.Run();   // ends when the second update's callback throws
                   std::string text;
                   for (const std::string& line : Leveled(log))
                       text += line + "|";
@@ -250,7 +346,8 @@ TEST(ClientTest, RunSelectsBothQueuesAndTakesOneMessageAtATime)
                   return result ? 1 : 0;
               })));
     EXPECT_EQ("3T OnConfirm : subID = 1\n|3T Auto Provision client is connected...|"
-              "3T Auto Provision client is connected...|3T OnConfirm : subID = 2\n|",
+              "3T Auto Provision client is connected...|3T OnConfirm : subID = 2\n|3 update\n|"
+              "3T OnConfirm : subID = 3\n|",
               ReadFile(lines));
 }
 
@@ -282,6 +379,25 @@ TEST(ClientTest, EachInitializeFailureReleasesOnlyWhatWasCreated)
         EXPECT_EQ(row.calls, configurator.Calls());
         EXPECT_EQ(Lines{row.line}, Leveled(log));
     }
+}
+
+// CleanUp stops the worker before it releases the configurator.
+TEST(ClientTest, CleanUpStopsTheWorkerBeforeTheConfiguratorIsReleased)
+{
+    struct CountingConfigurator : RecordingConfigurator {
+        void Close() override { mThreadsAtClose = Threads(); }
+        int mThreadsAtClose = 0;
+    } configurator;
+    FakeNetCheck net;
+    FakeDeviceFiles device("2", kVersionFile);
+    LogCapture log;
+    const int before = Threads();
+    {
+        TestClient client;
+        ASSERT_TRUE(client.Initialize());
+        EXPECT_EQ(before + 1, Threads());
+    }
+    EXPECT_EQ(before, configurator.mThreadsAtClose);
 }
 
 TEST(ClientTest, RunLinesForEachWaitResultAndAThrowingCallback)
@@ -383,7 +499,9 @@ TEST_F(ProvisioningStateTest, InvalidMacRepeatsOncePerPeriod)
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(mClient->Initialize());
     ASSERT_TRUE(WaitForLines("AutoConfigClient::not valid mac address!!!\n", 3));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));   // two periods
+    const auto twoPeriods = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(twoPeriods, std::chrono::milliseconds(200));
+    EXPECT_LT(twoPeriods, std::chrono::milliseconds(1500));
     const Lines all = Leveled(mLog);
     EXPECT_EQ(Lines(all.size(), "1T AutoConfigClient::not valid mac address!!!\n"), all);
     mNet.SetMac("001122334455");   // once valid, the next tick subscribes

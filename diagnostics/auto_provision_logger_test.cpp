@@ -2,24 +2,30 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <map>
 #include <thread>
 
 #include "platform/config_file.h"
+#include "testing/child_process.h"
 #include "testing/test_support.h"
 
 TEST(TimeStamp, MillisecondsAreCutToThreeDigitsAndADayBelowTenIsBlankPadded)
 {
-    setenv("TZ", "UTC", 1);
+    setenv("TZ", "<+02>-2", 1);   // local time, two hours ahead of UTC
     tzset();
     const time_t tuesday = 1794923109;   // Tue Nov 17 13:45:09 2026 UTC
-    const std::string tuesdayAt = "Tue Nov 17 13:45:09 2026\t.";
+    const std::string tuesdayAt = "Tue Nov 17 15:45:09 2026\t.";
     const struct { time_t seconds; long usec; std::string stamp; } cases[] = {
         {tuesday, 123400, tuesdayAt + "123 "}, {tuesday, 5000, tuesdayAt + "005 "},
         {tuesday, 999, tuesdayAt + "000 "},    {tuesday, 999900, tuesdayAt + "999 "},
-        {tuesday - 12 * 86400, 0, "Thu Nov  5 13:45:09 2026\t.000 "},
+        {tuesday - 12 * 86400, 0, "Thu Nov  5 15:45:09 2026\t.000 "},
     };
     for (const auto& c : cases) {
         char text[TIME_STAMP_SIZE];
@@ -33,20 +39,23 @@ TEST(Logger, ExpandsTheFormatAfterTheOptionalStampHandsTheLevelOnAndIsQuietWhenO
     logger.TRACE(3, false, "OnConfirm : subID = %llu\n", 42ULL);
     logger.TRACE(0, false, "host[%s:%s]", "10.0.0.5", "80");   // no line end of its own
     logger.TRACE(1, true, "Failed to get event from Queue\n");
+    const std::string longest(2047, 'u');   // the stream's 2048 bytes, terminator included
+    logger.TRACE(3, false, "%s%s", longest.c_str(), "cut");
     std::vector<std::string> seen;   // "<level> <text>", the stamp shown as "<stamp> "
     for (testing_support::TraceLine line : capture.Lines()) {
         bool stamped = testing_support::StripTimeStamp(line.text);
         seen.push_back(std::to_string(line.level) + (stamped ? " <stamp> " : " ") + line.text);
     }
     EXPECT_EQ((std::vector<std::string>{"3 OnConfirm : subID = 42\n", "0 host[10.0.0.5:80]",
-                                        "1 <stamp> Failed to get event from Queue\n"}), seen);
+                                        "1 <stamp> Failed to get event from Queue\n", "3 " + longest}),
+              seen);
 
     testing_support::TempDir dir;
     testing_support::WriteFile(dir.File("switch"), "trace: off\n");
     Configuration::ScopedPathRedirect redirect(TRACE_SWITCH_FILE, dir.File("switch"));
     CAutoProvisionLogger quiet;
     quiet.TRACE(0, true, "Invalid firmware\n");
-    EXPECT_EQ(3u, capture.Lines().size());
+    EXPECT_EQ(4u, capture.Lines().size());
 }
 
 TEST(Logger, TwoThreadsTracingAtOnceBothWriteWholeLines)
@@ -67,4 +76,41 @@ TEST(Logger, TwoThreadsTracingAtOnceBothWriteWholeLines)
     }
     const std::map<std::string, int> expected = {{"first thread line\n", 500}, {"second thread line\n", 500}};
     EXPECT_EQ(expected, counts);
+}
+
+// The logger's own file, in a fresh log directory of a private mount
+// namespace: earlier contents are kept, nothing goes to standard error, and a
+// full file is kept as one backup.
+TEST(Logger, AppendsToItsFileKeepsOneBackupAndLeavesStandardErrorAlone)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    }
+    const std::string ending = testing_support::Ending(testing_support::StartChild([] {
+        const std::string file = std::string(LogStream::LOG_DIRECTORY) + "/autoprovisionclient.log";
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", LogStream::LOG_DIRECTORY, "tmpfs", 0, nullptr) != 0) {
+            return testing_support::CHILD_UNAVAILABLE;
+        }
+        testing_support::WriteFile(file, "earlier\n");
+        const int err = open((file + ".err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (err < 0 || dup2(err, STDERR_FILENO) < 0) {
+            return 2;
+        }
+        CAutoProvisionLogger own;
+        own.TRACE(3, false, "Failed to send data\n");
+        if (testing_support::ReadFile(file) != "earlier\nFailed to send data\n") {
+            return 3;
+        }
+        const std::string line(2000, 'x');
+        for (long written = 0; written <= LogStream::MAX_FILE_SIZE; written += 2000) {
+            own.TRACE(0, false, "%s", line.c_str());
+        }
+        const bool backup = testing_support::ReadFile(file + ".1").compare(0, 8, "earlier\n") == 0;
+        return !backup ? 4 : testing_support::ReadFile(file + ".err").empty() ? 0 : 5;
+    }));
+    if (ending == "exit 77") {
+        GTEST_SKIP() << "mount namespaces are not available here";
+    }
+    EXPECT_EQ("exit 0", ending);
 }

@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -175,12 +176,17 @@ int FaultOnTwoThreads(int)
 // The guard of a child run by RunGuarded, so that a body can destroy it.
 CrashGuard* gGuard = nullptr;
 
-// Appends "<fault class> <signal>" to the file named by the user data, then
+// Appends "<fault class> <signal>", and " all blocked" when every signal is
+// blocked while it runs, to the file named by the user data, then
 // sends a stop signal and a fault signal while the report is still being made:
 // neither may give a second report, and the one sent by kill does not repeat.
 void RecordingHook(bool isFault, int signalNumber, void* userData)
 {
-    std::string record = std::to_string(isFault ? 1 : 0) + " " + std::to_string(signalNumber) + "\n";
+    sigset_t blocked;
+    pthread_sigmask(SIG_SETMASK, nullptr, &blocked);
+    bool all = sigismember(&blocked, SIGUSR2) == 1 && sigismember(&blocked, SIGHUP) == 1;
+    std::string record = std::to_string(isFault ? 1 : 0) + " " + std::to_string(signalNumber) +
+                         (all ? " all blocked\n" : "\n");
     int fd = open(static_cast<const char*>(userData), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     ssize_t ignored = write(fd, record.data(), record.size());
     (void)ignored;
@@ -190,19 +196,21 @@ void RecordingHook(bool isFault, int signalNumber, void* userData)
 }
 
 // Writes a stand-in program that reports into a FIFO, a line each: its blocked signals, its
-// arguments, and whether it leads a new session, reads a pipe and has no standard error.
+// arguments, and whether it leads a new session, reads a pipe, has no standard error and
+// writes to the pipe it reads.
 // Returns the FIFO's read end. The shell reads its mask itself: a forked command could see
 // the shell's own mask of the moment of forking.
 int WriteLaunchee(const std::string& script, const std::string& fifo)
 {
     testing_support::WriteFile(
-        script, "#!/bin/sh\n{\n"
+        script, "#!/bin/sh\nout=$(readlink /proc/$$/fd/1)\n{\n"
                 "while read -r key value; do [ \"$key\" != SigBlk: ] || echo \"SigBlk:$value\"; "
                 "done < /proc/$$/status\n"
                 "for a in \"$@\"; do printf 'arg:%s\\n' \"$a\"; done\n"
                 "read -r stat < /proc/$$/stat; set -- $stat; [ \"$$\" != \"$6\" ] || echo session:new\n"
                 "case $(readlink /proc/$$/fd/0) in pipe:*) echo stdin:pipe;; esac\n"
                 "[ -e /proc/$$/fd/2 ] || echo stderr:closed\n"
+                "[ \"$out\" != \"$(readlink /proc/$$/fd/0)\" ] || echo stdout:same-pipe\n"
                 "} > " + fifo + "\n");
     chmod(script.c_str(), 0755);
     return mkfifo(fifo.c_str(), 0600) == 0 ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
@@ -220,7 +228,7 @@ void ExpectLaunched(int fifo, const std::vector<std::string>& args)
         text += piece;
     }
     close(fifo);
-    EXPECT_EQ(expected + "session:new\nstdin:pipe\nstderr:closed\n", text);
+    EXPECT_EQ(expected + "session:new\nstdin:pipe\nstderr:closed\nstdout:same-pipe\n", text);
 }
 
 
@@ -297,7 +305,9 @@ TEST_F(CrashGuardTest, EachEndIsReportedOnceAndTakesItsCourse)
                                                                        : Killed(c.number);
         EXPECT_EQ(ending, RunGuarded([&] { return c.body(c.number); }));
         bool fault = c.outcome == BACKTRACE || c.outcome == BACKTRACE_THEN_FAULT;
-        std::string hookRecord = (fault ? "1 " : "0 ") + std::to_string(c.number) + "\n";
+        // The guard's own entry blocks every signal; the one installed by signal() only its own.
+        std::string hookRecord = (fault ? "1 " : "0 ") + std::to_string(c.number) +
+                                 (c.outcome == BACKTRACE_THEN_FAULT ? "\n" : " all blocked\n");
         EXPECT_EQ(c.outcome == NOTHING ? "" : hookRecord, ReadFile(mHookLog));
         if (c.outcome == NOTHING) {
             EXPECT_EQ(-1, access(mLog.c_str(), F_OK));
@@ -328,6 +338,14 @@ TEST_F(CrashGuardTest, AbortReportsTheReasonWhenGivenAndNoReportPassesTheBufferE
             longest = std::max(longest, frame.size());
     }
     EXPECT_GT(longest, 1100u);
+    // A report is appended to what the file held.
+    testing_support::WriteFile(mLog, "earlier\n");
+    EXPECT_EQ(Killed(SIGTERM), Ending(StartChild([&] {
+                  CrashGuard guard(mLog.c_str(), APP_NAME, APP_PATH, false, false);
+                  return Raise(SIGTERM);
+              })));
+    EXPECT_EQ("earlier\n", Report().substr(0, 8));
+    ExpectStopLine(Report().substr(8), "SIGTERM", SIGTERM);
     // A path too long for the buffer is cut at its end.
     std::string path = "/" + std::string(5000, 'p');
     EXPECT_EQ(Killed(SIGSEGV), RunGuarded([] { return Raise(SIGSEGV); }, path));
@@ -346,15 +364,21 @@ TEST_F(CrashGuardTest, AutoRestartWritesThePidFileAndAFaultRelaunchesTheProgram)
         {"/opt/bin/provd", "provd", "provd.pid", true},
         {"C:\\apps\\prov.exe", "prov.exe", "C:\\apps\\prov.exe.pid", true},
         {"/opt/bin/linked", "linked", "elsewhere", false}};
+    // An old pid file is truncated; a new one is made 0666 less the umask (0 here).
+    testing_support::WriteFile(File(cases[1].pidFile), "12345678901234567890\n");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         auto namedAndWritten = [&] {
+            umask(0);
             bool named = strcmp(GuardProbe::AppName(), c.shown) == 0;
             return named && GuardProbe::WritePid((mDir.Path() + "/").c_str()) ? 0 : 1;
         };
         EXPECT_EQ(c.written ? "exit 0" : "exit 1", RunGuarded(namedAndWritten, c.path, nullptr));
         EXPECT_EQ(c.written ? gOwnPid + "\n" : "", ReadFile(File(c.pidFile)));
     }
+    struct stat info;
+    ASSERT_EQ(0, stat(File(cases[0].pidFile).c_str(), &info));
+    EXPECT_EQ(0666u, info.st_mode & 0777u);
 
     // CreateProcess gives at most 15 arguments, the 15th holding the rest.
     const struct { const char* cmdLine; std::vector<std::string> args; } launches[] = {
@@ -370,6 +394,31 @@ TEST_F(CrashGuardTest, AutoRestartWritesThePidFileAndAFaultRelaunchesTheProgram)
         ASSERT_TRUE(CrashGuard::CreateProcess(script.c_str(), c.cmdLine, &pid));
         Ending(static_cast<pid_t>(pid));   // reaps the intermediate child
         ExpectLaunched(fifo, c.args);
+    }
+
+    // Orphans of a guarded process with auto-restart come to this child: a fault leaves the
+    // relaunch of a missing program, which ends with 1, a stop signal nothing.
+    for (int number : {SIGTERM, SIGSEGV}) {
+        SCOPED_TRACE(number);
+        std::function<int()> adopter = [&] {
+            if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+                return UNAVAILABLE;
+            }
+            pid_t guarded = StartChild([&] {
+                CrashGuard guard(mLog.c_str(), APP_NAME, File("missing").c_str(), false, true);
+                return Raise(number);
+            });
+            int failedLaunches = 0;
+            int status = 0;
+            for (pid_t pid; failedLaunches < 10 && (pid = waitpid(-1, &status, 0)) > 0;) {
+                failedLaunches += pid != guarded && WIFEXITED(status) && WEXITSTATUS(status) == 1;
+            }
+            return failedLaunches;
+        };
+        std::string ending = Ending(StartChild(geteuid() == 0 ? InPrivateMount("/var/run", adopter) : adopter));
+        if (ending != NO_NAMESPACE) {
+            EXPECT_EQ(number == SIGTERM ? "exit 0" : "exit 1", ending);
+        }
     }
 
     // A fault relaunches the program with this process's own arguments (fewer than 15 here). With
@@ -404,10 +453,17 @@ TEST_F(CrashGuardTest, SystemLogGetsReportsLineByLineAndFileIsTheSameWithLogOff)
     auto logged = [](int priority, const std::string& text) {
         return std::to_string(LOG_USER | priority) + " " + text;
     };
-    const struct { bool syslogOn; int number; } runs[] = {{true, SIGSEGV}, {false, SIGSEGV}, {true, SIGTERM}};
+    // A report directory that others may write to gets no file, and one system-log line says so.
+    const std::string open = File("open/");
+    ASSERT_EQ(0, mkdir(open.c_str(), 0777));
+    ASSERT_EQ(0, chmod(open.c_str(), 0777));
+    const struct { bool syslogOn; int number; bool untrusted; } runs[] = {
+        {true, SIGSEGV, false}, {false, SIGSEGV, false}, {true, SIGTERM, false}, {true, SIGTERM, true}};
     std::string faultReport;
     for (const auto& run : runs) {   // one call site: the two backtraces then match frame for frame
-        SCOPED_TRACE(std::to_string(run.syslogOn) + " " + std::to_string(run.number));
+        SCOPED_TRACE(std::to_string(run.syslogOn) + " " + std::to_string(run.number) + " " +
+                     std::to_string(run.untrusted));
+        mLog = run.untrusted ? open + "report.log" : File("report.log");
         int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         int lifeline[2] = {-1, -1};
         ASSERT_TRUE(sock >= 0 && pipe2(lifeline, O_CLOEXEC) == 0);
@@ -438,7 +494,14 @@ TEST_F(CrashGuardTest, SystemLogGetsReportsLineByLineAndFileIsTheSameWithLogOff)
         }
         EXPECT_EQ(Killed(run.number), ending);
         std::string report = Report();
-        if (run.number == SIGTERM) {
+        if (run.untrusted) {
+            EXPECT_EQ(-1, access(mLog.c_str(), F_OK));
+            ASSERT_EQ(2u, messages.size());
+            ExpectStopLine(messages[0].substr(logged(LOG_WARNING, "").size()), "SIGTERM", SIGTERM);
+            EXPECT_EQ(logged(LOG_WARNING, "report directory " + open +
+                                              " is not a trusted directory: no report file written"),
+                      messages[1]);
+        } else if (run.number == SIGTERM) {
             ExpectStopLine(report, "SIGTERM", SIGTERM);
             EXPECT_EQ(std::vector<std::string>{logged(LOG_WARNING, report)}, messages);
         } else if (!run.syslogOn) {

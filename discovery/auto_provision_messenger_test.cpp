@@ -41,20 +41,35 @@ TEST(AutoProvisionMessenger, OtherCallbacksWriteTheirLinesWithOrWithoutAClient)
 {
     LogCapture log;
     TestClient client;
+    client.mSubscriptionID.Store(6);
     {
         AutoProvisionMessenger messenger(&client);
         EXPECT_EQ(0, messenger.OnConfirm(42));
         EXPECT_EQ(0, messenger.OnNotify(5, ""));   // handed to the client whatever the identifier
+        EXPECT_EQ(0, messenger.OnNotify(6, ""));   // the current one: retrieved
         EXPECT_EQ(0, messenger.OnPresencePartyStateChanged(false));
         EXPECT_EQ(0, messenger.OnPartyStateChanged(true));
+        EXPECT_EQ(0, messenger.OnPartyStateChanged(false));
+        client.mMulticastMsgSent = 1;
+        client.mSubscribeRequested = 0;
+        EXPECT_EQ(0, messenger.CheckRequestStatus());   // notified: nothing to request
+        EXPECT_EQ(0, client.mSubscribeRequested.load());
+        EXPECT_EQ(0, messenger.ReSubscribe());
+        EXPECT_EQ(1, client.mSubscribeRequested.load());
     }
-    EXPECT_EQ((Lines{"3T OnConfirm : subID = 42\n", "3T OnNotify:URL = \n",
-                     "3T AutoConfigClient::Recieve Notify Message form SIP \n",
-                     "3T Auto Provision client is disconnected...",
-                     "3T Auto Provision client is connected..."}),
+    const std::string notified = "3T AutoConfigClient::Recieve Notify Message form SIP \n";
+    EXPECT_EQ((Lines{"3T OnConfirm : subID = 42\n", "3T OnNotify:URL = \n", notified, "3T OnNotify:URL = \n",
+                     notified, "1T AutoProvisionClient::not valid URL recieved\n",
+                     "3T Auto Provision client is disconnected...", "3T Auto Provision client is connected...",
+                     "3T Auto Provision client is disconnected..."}),
               Leveled(log));
+    log.Clear();
     AutoProvisionMessenger orphan(nullptr);   // nothing to hand on to
     EXPECT_EQ(1, orphan.OnNotify(1, "x"));
     EXPECT_EQ(0, orphan.OnErrorConvey(1, Presence_Subscription_Failed));
     EXPECT_EQ(0, orphan.OnErrorConvey(1, Presence_Subscription_Time_Out));
+    EXPECT_EQ(1, orphan.ReSubscribe());
+    EXPECT_EQ(1, orphan.CheckRequestStatus());
+    EXPECT_EQ((Lines{"3T OnNotify:URL = x\n", "3T OnErrorConvey: Presence_Subscription_Time_Out \n"}),
+              Leveled(log));
 }

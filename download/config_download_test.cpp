@@ -3,17 +3,19 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <functional>
-
-#include <gtest/gtest.h>
-
 #include <random>
 #include <string>
 #include <thread>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "platform/xml_check.h"
+#include "testing/child_process.h"
 #include "testing/http_test_server.h"
 #include "testing/test_client.h"
 
@@ -205,6 +208,9 @@ TEST_F(ConfigDownload, PortFieldReachesTheAddressAndAFailedSendEndsTheRequest)
     ASSERT_EQ(0, listen(listener, 1));
     ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
     std::thread resetter([listener] {
+        pollfd waiting = {listener, POLLIN, 0};   // bounded: a client that never connects
+        if (poll(&waiting, 1, 10000) != 1)
+            return;
         const int connection = accept(listener, nullptr, nullptr);
         pollfd arriving = {connection, POLLIN, 0};
         poll(&arriving, 1, 10000);
@@ -217,8 +223,35 @@ TEST_F(ConfigDownload, PortFieldReachesTheAddressAndAFailedSendEndsTheRequest)
     mCapture.Clear();
     EXPECT_FALSE(mClient.SendConfigRequest(params));
     resetter.join();
-    close(listener);
     EXPECT_EQ(Lines{"0T Failed to send data\n"}, Leveled(mCapture));
+
+    // A server that starts reading only after 1.5 s: the send waits up to its 10 s for it.
+    std::thread slowReader([listener] {
+        pollfd waiting = {listener, POLLIN, 0};
+        if (poll(&waiting, 1, 10000) != 1)
+            return;
+        const int connection = accept(listener, nullptr, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        std::string request;
+        char chunk[65536];
+        for (int reads = 0; reads < 100000 && request.find("\r\n\r\n") == std::string::npos; ++reads) {
+            pollfd arriving = {connection, POLLIN, 0};
+            const ssize_t count = poll(&arriving, 1, 10000) == 1 ? read(connection, chunk, sizeof chunk) : 0;
+            if (count <= 0)
+                break;
+            request.append(chunk, static_cast<size_t>(count));
+            request.erase(0, request.size() > 8 ? request.size() - 8 : 0);   // only its end matters
+        }
+        const std::string answer = HEADER + DOCUMENT;
+        const ssize_t written = write(connection, answer.data(), answer.size());
+        (void)written;   // a short answer shows in the client's result
+        close(connection);
+    });
+    mCapture.Clear();
+    EXPECT_TRUE(mClient.SendConfigRequest(params));
+    slowReader.join();
+    close(listener);
+    EXPECT_EQ(Lines{CLOSED}, Leveled(mCapture));
 
 }
 
@@ -327,6 +360,28 @@ TEST_F(ConfigDownload, StoringNeverFollowsALinkNeverBlocksAndNeverLeavesAStump)
         }
     }
     EXPECT_TRUE(mCapture.Lines().empty());
+}
+
+// Without a directory of the test's, the document goes to the device's
+// directory, here a fresh one in a private mount namespace.
+TEST(ConfigFile, StoredInTheDevicesDirectoryUnderTheMacAddress)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    const std::string ending = Ending(StartChild([] {
+        TestClient client;   // its queue is open before /tmp is hidden
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0 || mkdir("/tmp/httpipeconfig", 0755) != 0)
+            return CHILD_UNAVAILABLE;
+        client.mMACAddress.Set("0a1b2c3d4e5f");
+        const std::string answer = HEADER + DOCUMENT;
+        client.SerializeConfig(ResponseString(answer.data(), answer.size()));
+        const std::string path = "/tmp/httpipeconfig/zentrofxs-0a1b2c3d4e5f.cfg";
+        return client.mConfigFilePath.Get() == path && ReadFile(path) == DOCUMENT + "\n" ? 0 : 1;
+    }));
+    if (ending == "exit 77")
+        GTEST_SKIP() << "mount namespaces are not available here";
+    EXPECT_EQ("exit 0", ending);
 }
 
 // The document as the plain copy-and-trim steps cut it; "" when nothing is stored.

@@ -89,5 +89,6 @@ TEST(Retrieval, ConfigurationCommandsAreCarriedOutAndAnswered)
         EXPECT_EQ(subscribeRequested, client.mSubscribeRequested);
         EXPECT_EQ(call.empty() ? Lines() : Lines{call}, recorder.Calls());
     }
+    EXPECT_EQ(0, client.OnUpdate(static_cast<UpdateType>(181), {}));
     EXPECT_TRUE(capture.Lines().empty());
 }

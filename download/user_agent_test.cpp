@@ -23,7 +23,7 @@ TEST(UserAgent, FromLineNumberAndVersion)
     };
     const Case cases[] = {
         {"4", nullptr, false, "4", {}},
-        {" \t2\t ", "# firmware\nBuild: 77\nVersion: 5.1.3\n", true, "2 firmware=5.1.3\r\n", {}},
+        {" \t2\t ", "# firmware\nBuild: 77\nVersion: 5.1.3 # release\n", true, "2 firmware=5.1.3\r\n", {}},
         // The version keeps the text from its first blank on.
         {"2", "Version: FXS 5.1.3\n", true, "2 firmware= 5.1.3\r\n", {}},
         {"2", "Version:  \t A B C \t\n", true, "2 firmware= B C\r\n", {}},

@@ -37,7 +37,11 @@ public:
     void SetDirectory(const std::string& directory) { mDirectory = directory; }
 
 protected:
-    std::string ConfigDirectory() const override { return mDirectory; }
+    // Empty: the device's own directory.
+    std::string ConfigDirectory() const override
+    {
+        return mDirectory.empty() ? AutoProvisionClient::ConfigDirectory() : mDirectory;
+    }
 
 private:
     std::string mDirectory;

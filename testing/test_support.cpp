@@ -104,17 +104,18 @@ FakeNetCheck::FakeNetCheck() : mMac("001122334455"), mIp("192.0.2.10"), mMacLook
 
 FakeNetCheck::~FakeNetCheck() = default;
 
-std::string FakeNetCheck::MacAddress(const std::string&)
+// The device's addresses belong to "eth1"; other interfaces have none.
+std::string FakeNetCheck::MacAddress(const std::string& ifname)
 {
     std::lock_guard<std::mutex> lock(mMutex);
     ++mMacLookups;
-    return mMac;
+    return ifname == "eth1" ? mMac : std::string();
 }
 
-bool FakeNetCheck::IpAddress(const std::string&, std::string& ip, std::string& mask)
+bool FakeNetCheck::IpAddress(const std::string& ifname, std::string& ip, std::string& mask)
 {
     std::lock_guard<std::mutex> lock(mMutex);
-    if (mIp.empty())
+    if (mIp.empty() || ifname != "eth1")
         return false;
     ip = mIp;
     mask = "255.255.255.0";

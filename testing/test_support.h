@@ -55,7 +55,7 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
-// Interface addresses chosen by the test.
+// Addresses of "eth1" chosen by the test; other interfaces have none.
 class FakeNetCheck : public NetCheckBackend {
 public:
     FakeNetCheck();
