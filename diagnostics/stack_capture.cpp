@@ -16,7 +16,8 @@ namespace {
 bool gWalkBackChain = false;
 
 const uintptr_t SIGNAL_FRAME_SIZE = 64;    // below the kernel's signal frame
-const uintptr_t REGS_POINTER_AT = 28;      // in the sigcontext and in the ucontext
+const uintptr_t REGS_POINTER_AT = 28;      // in the sigcontext
+const uintptr_t RT_REGS_POINTER_AT = 48;   // in the ucontext, after uc_stack and uc_pad
 const uintptr_t RT_GAP = 16;               // rt_ frames: gap before the siginfo
 const uintptr_t SIGINFO_SIZE = 128;
 const int SAVED_R1 = 1;                    // word indexes in the saved registers
@@ -39,7 +40,7 @@ uintptr_t SavedRegisters(uintptr_t returnAddress, uintptr_t frame)
         return Word(frame + SIGNAL_FRAME_SIZE + REGS_POINTER_AT);
     }
     if (call == 0x380000ac || call == 0x38006666) {
-        return Word(frame + SIGNAL_FRAME_SIZE + RT_GAP + SIGINFO_SIZE + REGS_POINTER_AT);
+        return Word(frame + SIGNAL_FRAME_SIZE + RT_GAP + SIGINFO_SIZE + RT_REGS_POINTER_AT);
     }
     return 0;
 }
