@@ -3,7 +3,8 @@
 # (DESTDIR=root, prefix /usr) and checks the whole tree: the programs under
 # usr/sbin and usr/bin, the systemd units and the tmpfiles entry, the start
 # step under usr/libexec, the init scripts under etc/init.d, the licence, and
-# each tool's --version. Then installs with a plain prefix,
+# each tool's --version, and that every program the units and the init
+# scripts start is installed. Then installs with a plain prefix,
 # where the init scripts go to <prefix>/etc/init.d.
 # Usage: install_test.sh CMAKE BUILD_DIR VERSION [EMULATOR...]
 set -u
@@ -75,6 +76,14 @@ for name in autoprovisionclient presence-agent; do
         grep -q "/usr/sbin/$name" "$script" || fail "etc/init.d/$name does not name /usr/sbin/$name"
         { grep -q "start)" "$script" && grep -q "stop)" "$script"; } || fail "etc/init.d/$name lacks start or stop"
     fi
+done
+# Every program the units and the init scripts start is in the tree (ours) or
+# on this system (/bin/mkdir and the like).
+for file in "$root"/usr/lib/systemd/system/*.service "$root"/etc/init.d/*; do
+    [ -f "$file" ] || continue
+    while IFS= read -r path; do
+        [ -x "$root$path" ] || [ -x "$path" ] || fail "${file#"$root"/} starts $path, which is not installed"
+    done < <(sed -n -e 's/^Exec[A-Za-z]*=[-+@:!]*\(\/[^ ]*\).*/\1/p' -e 's/^[A-Z_]*=\(\/usr\/[^ ]*\)$/\1/p' "$file")
 done
 grep -q "^MIT License" "$root/usr/share/doc/autoprovisionclient/LICENSE" || fail "LICENSE is not the MIT licence"
 
