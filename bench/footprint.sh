@@ -89,7 +89,7 @@ footprint_cleanup()
 {
     local code=$?
     rm -rf "$disk"
-    (exit $code)
+    (exit "$code")
     bench_cleanup
 }
 trap footprint_cleanup EXIT

@@ -15,6 +15,7 @@ fi
 fail() { echo "FAIL: $*"; exit 1; }
 
 # Case 1: a machine without the FXS device: initialisation fails, exit 0.
+# shellcheck disable=SC2016  # the script's words expand in the inner bash
 unshare --mount --propagation private bash -c '
   set -u
   # The build tree may lie under /tmp: keep a copy of the daemon on the new /run.
@@ -28,6 +29,7 @@ unshare --mount --propagation private bash -c '
 echo "ok: without /proc/vexa the daemon exits 0 after \"Invalid fxs line number\""
 
 # Case 2: a running daemon ends by SIGTERM with one stop line in the report file.
+# shellcheck disable=SC2016  # the script's words expand in the inner bash
 unshare --mount --propagation private bash -c '
   set -u
   mount -t tmpfs none /run && cp "${@: -1}" /run/autoprovisionclient || exit 2

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers of the tests with a hostile server or a hostile local user (sourced
 # after lib.sh): an HTTP server that misbehaves on request, and a way to run
 # commands as an unprivileged user.
@@ -41,10 +42,10 @@ hostile_http_ended()
 }
 
 # hostile_update: the web side's update command; the daemon answers it from
-# its event loop.
+# its event loop within 20 s.
 hostile_update()
 {
-    e2e_dev "${E2E_EMULATOR[@]}" "$E2E_DEV_BIN/autoprovision-cmd" --timeout-ms "${1:-20000}" update \
+    e2e_dev "${E2E_EMULATOR[@]}" "$E2E_DEV_BIN/autoprovision-cmd" --timeout-ms 20000 update \
         > "$E2E_DIR/cmd.out" 2>&1 || { cat "$E2E_DIR/cmd.out"; e2e_fail "autoprovision-cmd update"; }
 }
 

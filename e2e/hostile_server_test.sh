@@ -25,7 +25,7 @@ document=$E2E_SRV_DIR/document.xml
     printf '</zentro>'
 } > "$document"
 size=$(stat -c %s "$document")
-[ "$size" -gt 140000 ] && [ "$size" -lt 160000 ] || e2e_fail "document of $size bytes"
+if [ "$size" -le 140000 ] || [ "$size" -ge 160000 ]; then e2e_fail "document of $size bytes"; fi
 
 hostile_start_http "$document"
 e2e_start_syslog
