@@ -10,6 +10,8 @@ packages=(build-essential cmake googletest g++-powerpc-linux-gnu qemu-user
           iproute2 nginx-light procps clang libclang-rt-14-dev
           libbenchmark-dev time curl libexpat1-dev
           apache2 lighttpd busybox python3)
+# For the test suite's check of the shell scripts.
+packages+=(shellcheck)
 # busybox: its httpd in the interop test, its wget beside curl in the download benchmark.
 # systemd-analyze and systemd-tmpfiles for the service tests (nothing is started).
 packages+=(systemd)
