@@ -168,23 +168,12 @@ bool SipEndpoint::JoinGroup(std::string& error)
 
 void SipEndpoint::OnReadable(Clock::time_point now)
 {
+    sockaddr_in from;
+    PacketInfoBuffer control;
+    PlatformDetail::DatagramReader reader(mBuffer.data(), mBuffer.size(), from, control.bytes);
+    msghdr& header = reader.Header();
     for (int i = 0; i < DATAGRAMS_PER_WAKEUP; ++i) {
-        sockaddr_in from;
-        std::memset(&from, 0, sizeof(from));
-        iovec vector;
-        vector.iov_base = mBuffer.data();
-        vector.iov_len = mBuffer.size();
-        PacketInfoBuffer control;
-        std::memset(&control, 0, sizeof(control));
-        msghdr header;
-        std::memset(&header, 0, sizeof(header));
-        header.msg_name = &from;
-        header.msg_namelen = sizeof(from);
-        header.msg_iov = &vector;
-        header.msg_iovlen = 1;
-        header.msg_control = control.bytes;
-        header.msg_controllen = sizeof(control.bytes);
-        ssize_t got = RetryOnInterrupt([&] { return recvmsg(mSocket.Get(), &header, MSG_DONTWAIT); });
+        ssize_t got = reader.Receive(mSocket.Get(), MSG_DONTWAIT);
         if (got < 0)
             return;
         Ipv4Endpoint source = Ipv4Endpoint::FromSockaddr(from);
