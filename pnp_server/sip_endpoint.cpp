@@ -111,18 +111,12 @@ bool SipEndpoint::Open(std::string& error)
         error = "bad SIP bind address " + mOptions.bindAddress;
         return false;
     }
-    FileDescriptor fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    int on = 1;
-    sockaddr_in address = local.ToSockaddr();
-    if (!fd.Valid() || setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
-        setsockopt(fd.Get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) != 0 ||
-        bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    FileDescriptor fd = BoundSocket(SOCK_DGRAM, local, true);
+    if (!fd.Valid()) {
         error = "cannot bind SIP " + local.ToString() + ": " + std::strerror(errno);
         return false;
     }
-    socklen_t length = sizeof(address);
-    getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
-    mPort = Ipv4Endpoint::FromSockaddr(address).port;
+    mPort = BoundPort(fd.Get());
     mSocket = std::move(fd);
     if (mOptions.joinMulticast && !JoinGroup(error))
         return false;
