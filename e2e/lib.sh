@@ -40,6 +40,13 @@ E2E_DEV_PATH=$E2E_DEV_BIN:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbi
 E2E_LINE_NUMBER=2
 E2E_FIRMWARE=5.1.3
 E2E_SANITIZER_REPORT="ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:"
+# The configurator's apply hook on the device (a script may set its own
+# before e2e_setup).
+# shellcheck disable=SC2016  # the hook expands $1 itself
+E2E_APPLY_HOOK='#!/bin/sh
+# Apply hook of the configurator: records its argument and what it applied.
+echo "$1" >> /tmp/apply-config.log
+/bin/cat "$1" > /tmp/applied.cfg'
 
 e2e_skip()
 {
@@ -65,7 +72,7 @@ e2e_dump_logs()
     [ -n "$E2E_DIR" ] || return 0
     local file
     for file in "$E2E_SRV_DIR/pnp.log" "$E2E_DIR/agent.out" "$E2E_DIR/daemon.out" "$E2E_DIR/server.out" \
-                "$E2E_DIR/holder.out" "$E2E_DEV/log/autoprovisionclient.log" \
+                "$E2E_DIR/driver.err" "$E2E_DIR/holder.out" "$E2E_DEV/log/autoprovisionclient.log" \
                 "$E2E_DEV/tmp/logs/autoprovisionclient.log" "$E2E_DEV/tmp/apply-config.log"; do
         [ -s "$file" ] || continue
         echo "----- $file (last 80 lines)"
@@ -284,12 +291,7 @@ if [ "\$#" = 1 ] && [ "\$1" = /proc/vexa/fxs-number ]; then
 fi
 exec /bin/cat "\$@"
 EOF
-    cat > "$root/libexec-upper/zentro/apply-config" << 'EOF'
-#!/bin/sh
-# Apply hook of the configurator: records its argument and what it applied.
-echo "$1" >> /tmp/apply-config.log
-/bin/cat "$1" > /tmp/applied.cfg
-EOF
+    printf '%s\n' "$E2E_APPLY_HOOK" > "$root/libexec-upper/zentro/apply-config"
     chmod 0755 "$root/run/e2e/bin/cat" "$root/libexec-upper/zentro/apply-config"
 }
 
