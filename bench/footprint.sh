@@ -9,11 +9,12 @@
 #                   (default: build/bench of the source tree)
 #   --idle SECONDS  length of the idle measurement (default 30)
 #
-# Set-up (bench/lib.sh): a network namespace with eth1, a private mount
+# Set-up (bench/lib.sh on e2e/lib.sh): the device's and the server's network
+# namespaces joined by a veth pair (eth1 on the device), a private mount
 # namespace for the device's files, apc-queue-driver as the presence agent
 # answering the first SUBSCRIBE at once with a NOTIFY, and a python3
-# http.server on 127.0.0.1 that closes its connections. The apply is seen by
-# the configurator's apply hook, which stamps the time.
+# http.server on the server's side that closes its connections. The apply is
+# seen by the configurator's apply hook, which stamps the time.
 # Exit status: 0 when both targets are met, 1 otherwise, 77 when skipped.
 set -u
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -33,7 +34,7 @@ done
 { [[ $idle =~ ^[1-9][0-9]*$ ]] && [ "$idle" -le 600 ]; } || { echo "idle: 1 to 600 seconds"; exit 2; }
 
 bench_require_namespaces
-bench_enter_private_mounts "${args[@]}"
+e2e_enter_private_mounts "${args[@]}"
 
 bench_build "$build_dir" "the daemon and apc-queue-driver" -DCMAKE_BUILD_TYPE=Release
 daemon=$build_dir/core/autoprovisionclient
@@ -41,33 +42,33 @@ driver=$build_dir/bench/apc-queue-driver
 
 bench_setup "$daemon" "$driver" 16384
 bench_start_driver
-bench_driver 5 auto-notify "$BENCH_URL" || bench_die "driver: $BENCH_REPLY"
+bench_driver 5 auto-notify "$BENCH_URL" || e2e_fail "driver: $BENCH_REPLY"
 
 # Start to apply: from just before the daemon is started to the hook's stamp.
-start_ms=$(bench_now_ms)
+start_ms=$(e2e_now_ms)
 # shellcheck disable=SC2119  # no emulator: the daemon runs natively
 bench_start_daemon
-bench_driver 20 wait-applied "$BENCH_APPLIED" 1 15000 || bench_die "no apply within 15 s: $BENCH_REPLY"
-applied_ms=$(head -n 1 "$BENCH_DEV/tmp/apply-config.log")
-bench_driver 5 state || bench_die "driver: $BENCH_REPLY"
+bench_driver 20 wait-applied "$BENCH_APPLIED" 1 15000 || e2e_fail "no apply within 15 s: $BENCH_REPLY"
+applied_ms=$(head -n 1 "$E2E_DEV/tmp/apply-config.log")
+bench_driver 5 state || e2e_fail "driver: $BENCH_REPLY"
 subscribe_ms=$(bench_reply_field at_ms)
-[ -s "$BENCH_DEV/etc-upper/zentro/active.cfg" ] || bench_die "no /etc/zentro/active.cfg after the apply"
-bench_driver 5 auto-notify off || bench_die "driver: $BENCH_REPLY"
+[ -s "$E2E_DEV/etc-upper/zentro/active.cfg" ] || e2e_fail "no /etc/zentro/active.cfg after the apply"
+bench_driver 5 auto-notify off || e2e_fail "driver: $BENCH_REPLY"
 startup=$((applied_ms - start_ms))
 
 # Idle: the daemon has applied its configuration and waits for commands.
 # The sleep is the measuring window itself, not a wait for an event.
 pid=$BENCH_DAEMON_PID
-bench_alive "$pid" || bench_die "the daemon ended"
+e2e_alive "$pid" || e2e_fail "the daemon ended"
 ticks0=$(bench_cpu_ticks "$pid")
 ns0=$(bench_cpu_ns "$pid")
-wall0=$(bench_now_ms)
+wall0=$(e2e_now_ms)
 sleep "$idle"
 ticks1=$(bench_cpu_ticks "$pid")
 ns1=$(bench_cpu_ns "$pid")
-wall1=$(bench_now_ms)
+wall1=$(e2e_now_ms)
 rss=$(bench_rss_kib "$pid")
-bench_alive "$pid" || bench_die "the daemon ended while idle"
+e2e_alive "$pid" || e2e_fail "the daemon ended while idle"
 hz=$(getconf CLK_TCK)
 
 status=0
@@ -84,18 +85,18 @@ echo "  $(verdict "$(awk -v p="$percent" 'BEGIN { print (p < 0.2) ? 1 : 0 }')"):
 # The apply path at 16 MiB. The document is one byte short of 16 MiB: the
 # stored file adds a line end and the configurator takes files up to 16 MiB.
 big_bytes=$((16 * 1024 * 1024 - 1))
-disk=$(mktemp -d /var/tmp/apc-footprint.XXXXXX) || bench_die "mktemp under /var/tmp"
+disk=$(mktemp -d /var/tmp/apc-footprint.XXXXXX) || e2e_fail "mktemp under /var/tmp"
 footprint_cleanup()
 {
     local code=$?
     rm -rf "$disk"
     (exit "$code")
-    bench_cleanup
+    e2e_cleanup
 }
 trap footprint_cleanup EXIT
-cp -a "$BENCH_DEV/etc-upper/zentro/." "$disk/" || bench_die "copy of /etc/zentro"
-nsenter -t "$BENCH_HOLDER_PID" -m -- mount --bind "$disk" /etc/zentro || bench_die "/etc/zentro on the disk"
-python3 - "$big_bytes" "$BENCH_DIR/www/cfg-16MiB.xml" << 'DOCUMENT'
+cp -a "$E2E_DEV/etc-upper/zentro/." "$disk/" || e2e_fail "copy of /etc/zentro"
+e2e_dev mount --bind "$disk" /etc/zentro || e2e_fail "/etc/zentro on the disk"
+python3 - "$big_bytes" "$BENCH_WWW/cfg-16MiB.xml" << 'DOCUMENT'
 import sys
 size, path = int(sys.argv[1]), sys.argv[2]
 head, tail = '<?xml version="1.0" encoding="UTF-8"?>\n<config>\n', '</config>'
@@ -109,22 +110,22 @@ while True:
     parts.append(line); total += len(line); i += 1
 open(path, 'w').write(''.join(parts) + ' ' * (size - total) + tail)
 DOCUMENT
-[ "$(stat -c %s "$BENCH_DIR/www/cfg-16MiB.xml")" = "$big_bytes" ] || bench_die "the 16 MiB document"
+[ "$(stat -c %s "$BENCH_WWW/cfg-16MiB.xml")" = "$big_bytes" ] || e2e_fail "the 16 MiB document"
 bench_driver 60 download 1 "${BENCH_URL%/*}/cfg-16MiB.xml" "$BENCH_APPLIED" 30000 ||
-    bench_die "16 MiB download: $BENCH_REPLY"
+    e2e_fail "16 MiB download: $BENCH_REPLY"
 notify_to_apply=$(bench_reply_field median_ms)
 sent_ms=$(bench_reply_field sent_ms)
-hook_ms=$(tail -n 1 "$BENCH_DEV/tmp/apply-config.log")
-cmp -s <(cat "$BENCH_DIR/www/cfg-16MiB.xml"; echo) "$disk/active.cfg" ||
-    bench_die "/etc/zentro/active.cfg is not the 16 MiB document"
+hook_ms=$(tail -n 1 "$E2E_DEV/tmp/apply-config.log")
+cmp -s <(cat "$BENCH_WWW/cfg-16MiB.xml"; echo) "$disk/active.cfg" ||
+    e2e_fail "/etc/zentro/active.cfg is not the 16 MiB document"
 big_rss=$(bench_rss_kib "$pid")
 
 echo "apply path, 16 MiB document: NOTIFY to apply hook $((hook_ms - sent_ms)) ms (the driver saw the" \
      "hook's line after ${notify_to_apply} ms); /etc/zentro on the disk ($(df --output=fstype "$disk" | tail -n 1)); VmRSS after it $big_rss KiB"
 # Phases from the trace log's stamps (milliseconds), the modification times
 # of the stored file and of the new active file, and the hook's stamp.
-python3 - "$sent_ms" "$hook_ms" "$BENCH_DEV/log/autoprovisionclient.log" "$BENCH_DEV/tmp/httpipeconfig" \
-    "$disk/active.cfg" << 'PHASES' || bench_die "the trace log lacks a line of the apply path"
+python3 - "$sent_ms" "$hook_ms" "$E2E_DEV/log/autoprovisionclient.log" "$E2E_DEV/tmp/httpipeconfig" \
+    "$disk/active.cfg" << 'PHASES' || e2e_fail "the trace log lacks a line of the apply path"
 import glob, os, sys, time
 sent, hook, log, stored_dir, active = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5]
 marks = {"notified": "OnNotify:URL = ", "request": "Recieve Notify Message form SIP",

@@ -21,6 +21,7 @@
 #include "platform/config_file.h"
 #include "platform/messaging.h"
 #include "platform/utility.h"
+#include "testing/answer_socket.h"
 
 namespace {
 
@@ -254,26 +255,6 @@ void BM_SerializeConfig16MiB(benchmark::State& state)
 BENCHMARK(BM_SerializeConfig16MiB)->Unit(benchmark::kMillisecond);
 
 
-// An answer of a given size handed out 1023 bytes per receive, as a fast
-// server's would be, without a network in between.
-class AnswerSocket : public BsdSocket {
-public:
-    explicit AnswerSocket(size_t size) : BsdSocket(true), mLeft(size) {}
-    int Receive(char* buffer, int capacity, int, int) override
-    {
-        if (mLeft == 0)
-            return RECV_CLOSED;
-        const size_t count = std::min(mLeft, static_cast<size_t>(capacity));
-        memset(buffer, 'x', count);
-        mLeft -= count;
-        return static_cast<int>(count);
-    }
-    void Disconnect() override {}
-
-private:
-    size_t mLeft;
-};
-
 long MinorFaults()
 {
     struct rusage usage;
@@ -291,7 +272,7 @@ void BM_ReceiveAnswer(benchmark::State& state)
     long faults = 0;
     long calls = 0;
     auto call = [&] {
-        AnswerSocket socket(size);
+        FilledAnswerSocket socket(size);
         ResponseString response;
         const long before = MinorFaults();
         benchmark::DoNotOptimize(client.ReceiveConfiguration(socket, response));

@@ -50,6 +50,16 @@ bool IsLineEnd(char c)
     return c == '\n' || c == '\r';
 }
 
+// Narrows [begin, end) of text past the characters that strip takes at both ends.
+template <typename Text, typename Strip>
+void StripEnds(const Text& text, size_t& begin, size_t& end, Strip strip)
+{
+    while (begin < end && strip(text[begin]))
+        ++begin;
+    while (end > begin && strip(text[end - 1]))
+        --end;
+}
+
 // Writes all length bytes; false on the first error.
 bool WriteAll(int fd, const char* data, size_t length)
 {
@@ -135,20 +145,14 @@ void AutoProvisionClient::SerializeConfig(const ResponseString& response)
 {
     size_t begin = 0;
     size_t end = response.size();
-    while (begin < end && IsBlankOrTab(response[begin]))
-        ++begin;
-    while (end > begin && IsBlankOrTab(response[end - 1]))
-        --end;
+    StripEnds(response, begin, end, IsBlankOrTab);
 
     static const char HEADER_END[] = "\n\r\n";
     const size_t headerEnd = response.find(HEADER_END, begin);
     if (headerEnd != std::string::npos && headerEnd + sizeof(HEADER_END) - 1 <= end)
         begin = headerEnd;
 
-    while (begin < end && IsLineEnd(response[begin]))
-        ++begin;
-    while (end > begin && IsLineEnd(response[end - 1]))
-        --end;
+    StripEnds(response, begin, end, IsLineEnd);
 
     static const char XML_START[] = "<?xml";
     const size_t document = response.find(XML_START, begin);

@@ -53,23 +53,9 @@ notifies_before=$(e2e_trace_count stamped "AutoConfigClient::Recieve Notify Mess
 requests_before=$(e2e_http_request_count)
 cp "$E2E_DEV/etc-upper/zentro/active.cfg" "$E2E_DIR/active.before"
 forged_url="http://$E2E_SRV_IP:8080/cfg/forged.xml"
-notify_lines=(
-    "NOTIFY sip:MAC%3A$E2E_MAC_HEX@$E2E_DEV_IP:5060 SIP/2.0"
-    "Via: SIP/2.0/UDP $third_ip:5060;branch=z9hG4bK-e2e-forged-1"
-    "Max-Forwards: 70"
-    "From: <sip:pnp@$third_ip>;tag=e2e-forged"
-    "To: $from"
-    "Call-ID: $call_id"
-    "CSeq: 900 NOTIFY"
-    "Event: ua-profile"
-    "Subscription-State: active;expires=3600"
-    "Content-Type: application/url"
-    "Content-Length: ${#forged_url}"
-)
-{ printf '%s\r\n' "${notify_lines[@]}"; printf '\r\n%s' "$forged_url"; } > "$E2E_DIR/forged-notify.sip"
-# shellcheck disable=SC2016  # $1 and $2 belong to the inner bash
-ip netns exec "$third_ns" bash -c 'exec 3> "/dev/udp/$1/5060" && cat "$2" >&3' forged "$E2E_DEV_IP" \
-    "$E2E_DIR/forged-notify.sip" {E2E_HOLD_FD}>&- || e2e_fail "could not send the forged NOTIFY"
+e2e_write_notify "$E2E_DIR/forged-notify.sip" "$third_ip:5060" z9hG4bK-e2e-forged-1 \
+    "<sip:pnp@$third_ip>;tag=e2e-forged" "$from" "$call_id" 900 "$forged_url"
+e2e_send_sip "$third_ns" "$E2E_DIR/forged-notify.sip" || e2e_fail "could not send the forged NOTIFY"
 e2e_wait_for 15 e2e_file_has "$E2E_DIR/agent.out" "SIP/2.0 403" || e2e_fail "the agent did not answer 403"
 grep -q "sent SIP/2.0 403 Forbidden to $third_ip:" "$E2E_DIR/agent.out" || e2e_fail "403 not sent to the third host"
 grep -q "NOTIFY for subscription [0-9]* from $third_ip:[0-9]* refused: its answer came from $E2E_SRV_IP:5060" \

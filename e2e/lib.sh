@@ -40,6 +40,13 @@ E2E_DEV_PATH=$E2E_DEV_BIN:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbi
 E2E_LINE_NUMBER=2
 E2E_FIRMWARE=5.1.3
 E2E_SANITIZER_REPORT="ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:"
+# The configurator's apply hook on the device (a script may set its own
+# before e2e_setup).
+# shellcheck disable=SC2016  # the hook expands $1 itself
+E2E_APPLY_HOOK='#!/bin/sh
+# Apply hook of the configurator: records its argument and what it applied.
+echo "$1" >> /tmp/apply-config.log
+/bin/cat "$1" > /tmp/applied.cfg'
 
 e2e_skip()
 {
@@ -65,7 +72,7 @@ e2e_dump_logs()
     [ -n "$E2E_DIR" ] || return 0
     local file
     for file in "$E2E_SRV_DIR/pnp.log" "$E2E_DIR/agent.out" "$E2E_DIR/daemon.out" "$E2E_DIR/server.out" \
-                "$E2E_DIR/holder.out" "$E2E_DEV/log/autoprovisionclient.log" \
+                "$E2E_DIR/driver.err" "$E2E_DIR/holder.out" "$E2E_DEV/log/autoprovisionclient.log" \
                 "$E2E_DEV/tmp/logs/autoprovisionclient.log" "$E2E_DEV/tmp/apply-config.log"; do
         [ -s "$file" ] || continue
         echo "----- $file (last 80 lines)"
@@ -127,6 +134,28 @@ e2e_alive()
 e2e_not_alive()
 {
     ! e2e_alive "$1"
+}
+
+# e2e_ready_unless_ended PID WHAT COMMAND...: COMMAND's success; when it fails
+# and PID has ended, the test fails with WHAT.
+e2e_ready_unless_ended()
+{
+    local pid=$1 what=$2; shift 2
+    "$@" && return 0
+    e2e_alive "$pid" || e2e_fail "$what"
+    return 1
+}
+
+# e2e_split_at_dashes WORDS... [-- MORE...]: E2E_BEFORE gets the words before
+# the first "--", E2E_AFTER the words after it.
+e2e_split_at_dashes()
+{
+    E2E_BEFORE=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do
+        E2E_BEFORE+=("$1"); shift
+    done
+    [ $# -gt 0 ] && shift
+    E2E_AFTER=("$@")
 }
 
 # Ends one process this script started: SIGTERM, up to 5 s, then SIGKILL.
@@ -262,12 +291,7 @@ if [ "\$#" = 1 ] && [ "\$1" = /proc/vexa/fxs-number ]; then
 fi
 exec /bin/cat "\$@"
 EOF
-    cat > "$root/libexec-upper/zentro/apply-config" << 'EOF'
-#!/bin/sh
-# Apply hook of the configurator: records its argument and what it applied.
-echo "$1" >> /tmp/apply-config.log
-/bin/cat "$1" > /tmp/applied.cfg
-EOF
+    printf '%s\n' "$E2E_APPLY_HOOK" > "$root/libexec-upper/zentro/apply-config"
     chmod 0755 "$root/run/e2e/bin/cat" "$root/libexec-upper/zentro/apply-config"
 }
 
@@ -281,14 +305,8 @@ e2e_start_holder()
     E2E_HOLDER_PID=$!
     # Read-write so that opening never blocks; the holder ends when it is closed.
     exec {E2E_HOLD_FD}<> "$fifo"
-    e2e_wait_for 15 e2e_holder_ready || e2e_fail "the device's mount namespace did not come up"
-}
-
-e2e_holder_ready()
-{
-    [ -e "$E2E_DEV/run/e2e/ready" ] && return 0
-    e2e_alive "$E2E_HOLDER_PID" || e2e_fail "the device's mount namespace failed"
-    return 1
+    e2e_wait_for 15 e2e_ready_unless_ended "$E2E_HOLDER_PID" "the device's mount namespace failed" \
+        test -e "$E2E_DEV/run/e2e/ready" || e2e_fail "the device's mount namespace did not come up"
 }
 
 # e2e_install_device_program PATH [NAME]: copies a program into the device's
@@ -337,44 +355,29 @@ e2e_srv()
 # with the server's www/ directory; waits until it listens. Pid: E2E_SERVER_PID.
 e2e_start_server()
 {
-    local command=()
-    while [ $# -gt 0 ] && [ "$1" != -- ]; do
-        command+=("$1"); shift
-    done
-    [ $# -gt 0 ] && shift
-    e2e_srv_spawn "$E2E_DIR/server.out" "${command[@]}" --interface srv0 --sip-port 5060 \
+    e2e_split_at_dashes "$@"
+    e2e_srv_spawn "$E2E_DIR/server.out" "${E2E_BEFORE[@]}" --interface srv0 --sip-port 5060 \
         --http-root "$E2E_SRV_DIR/www" --http-address "$E2E_SRV_IP" --http-port 8080 \
-        --log "$E2E_SRV_DIR/pnp.log" "$@"
+        --log "$E2E_SRV_DIR/pnp.log" "${E2E_AFTER[@]}"
     E2E_SERVER_PID=$E2E_LAST_PID
-    e2e_wait_for 15 e2e_server_ready || e2e_fail "pnp-server did not start"
+    e2e_wait_for 15 e2e_ready_unless_ended "$E2E_SERVER_PID" "pnp-server ended" e2e_server_listens \
+        || e2e_fail "pnp-server did not start"
 }
 
-e2e_server_ready()
+e2e_server_listens()
 {
-    grep -q "SIP joined" "$E2E_SRV_DIR/pnp.log" 2> /dev/null && grep -q "HTTP serving" "$E2E_SRV_DIR/pnp.log" && return 0
-    e2e_alive "$E2E_SERVER_PID" || e2e_fail "pnp-server ended"
-    return 1
+    grep -q "SIP joined" "$E2E_SRV_DIR/pnp.log" 2> /dev/null && grep -q "HTTP serving" "$E2E_SRV_DIR/pnp.log"
 }
 
 # e2e_start_agent [EMULATOR...] -- [OPTIONS...]: the device's presence-agent
 # (verbose, output in agent.out); waits until it serves its queue.
 e2e_start_agent()
 {
-    local emulator=()
-    while [ $# -gt 0 ] && [ "$1" != -- ]; do
-        emulator+=("$1"); shift
-    done
-    [ $# -gt 0 ] && shift
-    e2e_dev_spawn "$E2E_DIR/agent.out" "${emulator[@]}" "$E2E_DEV_BIN/presence-agent" --verbose "$@"
+    e2e_split_at_dashes "$@"
+    e2e_dev_spawn "$E2E_DIR/agent.out" "${E2E_BEFORE[@]}" "$E2E_DEV_BIN/presence-agent" --verbose "${E2E_AFTER[@]}"
     E2E_AGENT_PID=$E2E_LAST_PID
-    e2e_wait_for 15 e2e_agent_ready || e2e_fail "presence-agent did not start"
-}
-
-e2e_agent_ready()
-{
-    [ -S "$E2E_DEV/run/msgq/queue-124" ] && return 0
-    e2e_alive "$E2E_AGENT_PID" || e2e_fail "presence-agent ended"
-    return 1
+    e2e_wait_for 15 e2e_ready_unless_ended "$E2E_AGENT_PID" "presence-agent ended" \
+        test -S "$E2E_DEV/run/msgq/queue-124" || e2e_fail "presence-agent did not start"
 }
 
 # e2e_start_daemon [EMULATOR...]: the daemon on the device; waits until its
@@ -405,9 +408,8 @@ e2e_sanitizer_build()
 
 e2e_daemon_subscribed()
 {
-    [ "$(e2e_trace_count plain "AutoConfigClient::SendMulticastMessage ")" -ge "$1" ] && return 0
-    e2e_alive "$E2E_DAEMON_PID" || e2e_fail "the daemon ended"
-    return 1
+    e2e_ready_unless_ended "$E2E_DAEMON_PID" "the daemon ended" \
+        e2e_trace_at_least "$1" plain "AutoConfigClient::SendMulticastMessage "
 }
 
 # ---------------------------------------------------------------- reading the logs
@@ -574,6 +576,37 @@ e2e_expect_trace()
     [ "$found" = "$1" ] || e2e_fail "trace \"$3\" ($2) found $found times, expected $1"
 }
 
+# e2e_write_notify FILE VIA_HOST_PORT BRANCH FROM TO CALL_ID CSEQ BODY: a
+# NOTIFY of the ua-profile event to the device's SIP address carrying BODY as
+# its URL, with CRLF line ends, as the bytes of one datagram.
+e2e_write_notify()
+{
+    local lines=(
+        "NOTIFY sip:MAC%3A$E2E_MAC_HEX@$E2E_DEV_IP:5060 SIP/2.0"
+        "Via: SIP/2.0/UDP $2;branch=$3"
+        "Max-Forwards: 70"
+        "From: $4"
+        "To: $5"
+        "Call-ID: $6"
+        "CSeq: $7 NOTIFY"
+        "Event: ua-profile"
+        "Subscription-State: active;expires=3600"
+        "Content-Type: application/url"
+        "Content-Length: ${#8}"
+    )
+    { printf '%s\r\n' "${lines[@]}"; printf '\r\n%s' "$8"; } > "$1"
+}
+
+# e2e_send_sip NAMESPACE FILE: FILE as one datagram from NAMESPACE to the
+# device's SIP port. cat writes it with one write() into bash's /dev/udp
+# socket (printf would write it line by line).
+e2e_send_sip()
+{
+    # shellcheck disable=SC2016  # $1 and $2 belong to the inner bash
+    ip netns exec "$1" bash -c 'exec 3> "/dev/udp/$1/5060" && cat "$2" >&3' send-sip "$E2E_DEV_IP" "$2" \
+        {E2E_HOLD_FD}>&-
+}
+
 # ---------------------------------------------------------------- system log
 
 # e2e_start_syslog: a system log on the device, started before the daemon.
@@ -596,9 +629,8 @@ e2e_start_syslog()
 
 e2e_syslog_ready()
 {
-    [ -S "$E2E_DEV/run/e2e/dev-upper/log" ] && return 0
-    e2e_alive "$E2E_SYSLOG_PID" || e2e_fail "syslog_sink.py ended: $(cat "$E2E_DIR/syslog.out")"
-    return 1
+    e2e_ready_unless_ended "$E2E_SYSLOG_PID" "syslog_sink.py ended: $(cat "$E2E_DIR/syslog.out")" \
+        test -S "$E2E_DEV/run/e2e/dev-upper/log"
 }
 
 # e2e_syslog_lines: the device's system-log lines so far.

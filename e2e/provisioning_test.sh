@@ -81,26 +81,10 @@ notifies_before=$(e2e_trace_count stamped "AutoConfigClient::Recieve Notify Mess
 requests_before=$(e2e_http_request_count)
 cp "$stored" "$E2E_DIR/stored.before"
 body="http://$E2E_SRV_IP:8080/cfg/$E2E_MAC_HEX.xml"
-notify_lines=(
-    "NOTIFY sip:MAC%3A$E2E_MAC_HEX@$E2E_DEV_IP:5060 SIP/2.0"
-    "Via: SIP/2.0/UDP $E2E_SRV_IP:5070;branch=z9hG4bK-e2e-stale-1"
-    "Max-Forwards: 70"
-    "From: <sip:pnp@$E2E_SRV_IP>;tag=e2e-stale-from"
-    "To: <sip:MAC%3A$E2E_MAC_HEX@224.0.1.75>;tag=e2e-stale-to"
-    "Call-ID: e2e-stale-call@$E2E_SRV_IP"
-    "CSeq: 1 NOTIFY"
-    "Event: ua-profile"
-    "Subscription-State: active;expires=3600"
-    "Content-Type: application/url"
-    "Content-Length: ${#body}"
-)
-# The substitution drops the last line feed; it comes back with the empty line.
-{ printf '%s\r\n' "${notify_lines[@]}"; printf '\r\n%s' "$body"; } > "$E2E_DIR/stale-notify.sip"
-# One datagram from the server's side: cat writes the file with one write()
-# into bash's /dev/udp socket (printf would write it line by line).
-# shellcheck disable=SC2016  # $1 and $2 belong to the inner bash
-e2e_srv bash -c 'exec 3> "/dev/udp/$1/5060" && cat "$2" >&3' stale-notify "$E2E_DEV_IP" "$E2E_DIR/stale-notify.sip" \
-    || e2e_fail "could not send the stale NOTIFY"
+e2e_write_notify "$E2E_DIR/stale-notify.sip" "$E2E_SRV_IP:5070" z9hG4bK-e2e-stale-1 \
+    "<sip:pnp@$E2E_SRV_IP>;tag=e2e-stale-from" "<sip:MAC%3A$E2E_MAC_HEX@224.0.1.75>;tag=e2e-stale-to" \
+    "e2e-stale-call@$E2E_SRV_IP" 1 "$body"
+e2e_send_sip "$E2E_SRV_NS" "$E2E_DIR/stale-notify.sip" || e2e_fail "could not send the stale NOTIFY"
 e2e_wait_for 15 e2e_file_has "$E2E_DIR/agent.out" "SIP/2.0 481" || e2e_fail "the agent did not answer 481"
 grep -q "sent SIP/2.0 481 .* to $E2E_SRV_IP:" "$E2E_DIR/agent.out" || e2e_fail "481 not sent to the NOTIFY's source"
 [ "$(e2e_trace_count stamped "AutoConfigClient::Recieve Notify Message form SIP ")" = "$notifies_before" ] \

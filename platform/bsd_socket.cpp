@@ -1,5 +1,5 @@
-// IPv4 addresses and a TCP client socket. The socket stays non-blocking; each
-// call waits with poll, bounded by its own time-out.
+// IPv4 addresses, a TCP client socket and the datagram reader. The socket
+// stays non-blocking; each call waits with poll, bounded by its own time-out.
 #include "platform/utility.h"
 
 #include <arpa/inet.h>
@@ -31,6 +31,20 @@ const int BsdSocket::DEFAULT_RECV_TIMEOUT_MS = 2000;
 // the largest document the configurator takes needs on a LAN.
 const int BsdSocket::DOWNLOAD_DEADLINE_MS = 30000;
 const int BsdSocket::CONNECT_TIMEOUT_MS = 5000;
+
+ssize_t PlatformDetail::DatagramReader::Receive(int fd, int flags)
+{
+    std::memset(mName, 0, mNameSize);
+    std::memset(mControl, 0, mControlSize);
+    std::memset(&mHeader, 0, sizeof(mHeader));
+    mHeader.msg_name = mName;
+    mHeader.msg_namelen = mNameSize;
+    mHeader.msg_iov = &mVector;
+    mHeader.msg_iovlen = 1;
+    mHeader.msg_control = mControl;
+    mHeader.msg_controllen = mControlSize;
+    return RetryOnInterrupt([&] { return recvmsg(fd, &mHeader, flags); });
+}
 
 namespace {
 

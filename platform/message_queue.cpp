@@ -293,26 +293,12 @@ bool CyclicMessageQueue::ReceiveMessage(Messaging::Message& message, sockaddr_un
     // One byte more than the largest message, so that MSG_TRUNC marks any
     // datagram that is too long even where it is not reported.
     std::vector<uint8_t> buffer(Messaging::MAX_MESSAGE_SIZE + 1);
+    sockaddr_un source;
+    ControlBuffer control;
+    PlatformDetail::DatagramReader reader(buffer.data(), buffer.size(), source, control.bytes);
+    msghdr& header = reader.Header();
     for (int attempt = 0; attempt < MAX_DROPS_PER_RECEIVE; ++attempt) {
-        sockaddr_un source;
-        std::memset(&source, 0, sizeof(source));
-        iovec vector;
-        vector.iov_base = buffer.data();
-        vector.iov_len = buffer.size();
-        ControlBuffer control;
-        std::memset(&control, 0, sizeof(control));
-        msghdr header;
-        std::memset(&header, 0, sizeof(header));
-        header.msg_name = &source;
-        header.msg_namelen = sizeof(source);
-        header.msg_iov = &vector;
-        header.msg_iovlen = 1;
-        header.msg_control = control.bytes;
-        header.msg_controllen = sizeof(control.bytes);
-
-        ssize_t received = PlatformDetail::RetryOnInterrupt([&] {
-            return recvmsg(mFd, &header, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
-        });
+        ssize_t received = reader.Receive(mFd, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
         if (received < 0)
             return false;   // nothing pending (EAGAIN) or the socket failed
 

@@ -4,6 +4,7 @@
 #define PLATFORM_UTILITY_H
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
@@ -39,6 +40,35 @@ inline int RemainingMs(std::chrono::steady_clock::time_point deadline)
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     return left <= 0 ? 0 : left >= INT_MAX ? INT_MAX : static_cast<int>(left);
 }
+
+// One datagram read with recvmsg(2) into a buffer, with its sender's address
+// and its ancillary data, both cleared before each read. Header() then holds
+// what recvmsg set (flags, address length, control messages). The buffer,
+// the address and the control room must outlive the reader.
+class DatagramReader {
+public:
+    template <typename Name, typename Control>
+    DatagramReader(void* buffer, size_t size, Name& name, Control& control)
+        : mName(&name), mNameSize(sizeof(name)), mControl(&control), mControlSize(sizeof(control))
+    {
+        mVector.iov_base = buffer;
+        mVector.iov_len = size;
+    }
+    DatagramReader(const DatagramReader&) = delete;
+    DatagramReader& operator=(const DatagramReader&) = delete;
+
+    // recvmsg's result, retried on EINTR.
+    ssize_t Receive(int fd, int flags);
+    msghdr& Header() { return mHeader; }
+
+private:
+    iovec mVector;
+    msghdr mHeader;
+    void* mName;
+    socklen_t mNameSize;
+    void* mControl;
+    size_t mControlSize;
+};
 
 // Reads the whole file at path into content (appended). False when it cannot
 // be opened or read.

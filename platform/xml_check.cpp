@@ -161,7 +161,7 @@ public:
     {
         if (mEnd - mP >= 3 && mP[0] == 0xEF && mP[1] == 0xBB && mP[2] == 0xBF)
             mP += 3;   // a UTF-8 byte order mark
-        if (!Declaration() || !Prolog() || !Elements() || !Epilog())
+        if (!Declaration() || !Misc(false) || !Elements() || !Misc(true))
             return Verdict{false, static_cast<size_t>(mFailAt - mBegin), mpReason};
         return Verdict{true, static_cast<size_t>(mEnd - mBegin), ""};
     }
@@ -297,46 +297,28 @@ private:
         return true;
     }
 
-    // Comments, processing instructions and white space up to the root.
-    bool Prolog()
+    // Comments, processing instructions and white space: before the root up
+    // to its '<', after it up to the end.
+    bool Misc(bool afterRoot)
     {
         for (;;) {
             SkipSpace();
             if (mP == mEnd)
-                return Fail(mP, NO_ROOT);
-            if (*mP != '<')
-                return Fail(mP, TEXT_BEFORE_ROOT);
+                return afterRoot || Fail(mP, NO_ROOT);
             if (StartsWith("<?")) {
                 if (!ProcessingInstruction())
                     return false;
             } else if (StartsWith("<!--")) {
                 if (!Comment())
                     return false;
+            } else if (afterRoot) {
+                return Fail(mP, TEXT_AFTER_ROOT);
+            } else if (*mP != '<') {
+                return Fail(mP, TEXT_BEFORE_ROOT);
             } else if (StartsWith("<!DOCTYPE")) {
                 return Fail(mP, DOCTYPE);
-            } else if (StartsWith("<!")) {
-                return Fail(mP, BAD_MARKUP);
             } else {
-                return true;
-            }
-        }
-    }
-
-    // The same after the root.
-    bool Epilog()
-    {
-        for (;;) {
-            SkipSpace();
-            if (mP == mEnd)
-                return true;
-            if (StartsWith("<?")) {
-                if (!ProcessingInstruction())
-                    return false;
-            } else if (StartsWith("<!--")) {
-                if (!Comment())
-                    return false;
-            } else {
-                return Fail(mP, TEXT_AFTER_ROOT);
+                return !StartsWith("<!") || Fail(mP, BAD_MARKUP);
             }
         }
     }

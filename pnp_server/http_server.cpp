@@ -224,18 +224,12 @@ bool HttpServer::Open(std::string& error)
         error = "bad HTTP address " + mOptions.address;
         return false;
     }
-    FileDescriptor fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    int on = 1;
-    sockaddr_in address = local.ToSockaddr();
-    if (!fd.Valid() || setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
-        bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(fd.Get(), LISTEN_BACKLOG) != 0) {
+    FileDescriptor fd = BoundSocket(SOCK_STREAM, local, false);
+    if (!fd.Valid() || listen(fd.Get(), LISTEN_BACKLOG) != 0) {
         error = "cannot listen on HTTP " + local.ToString() + ": " + std::strerror(errno);
         return false;
     }
-    socklen_t length = sizeof(address);
-    getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
-    mPort = Ipv4Endpoint::FromSockaddr(address).port;
+    mPort = BoundPort(fd.Get());
     mListener = std::move(fd);
     mLog.Line("HTTP serving " + mOptions.rootDirectory + " on " + mOptions.address + ":" + std::to_string(mPort) +
               (mOptions.keepAlive ? " (keep-alive)" : " (close after each answer)"));

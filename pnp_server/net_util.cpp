@@ -2,8 +2,10 @@
 #include "pnp_server/net_util.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -85,6 +87,30 @@ void FileDescriptor::Reset(int fd)
     if (mFd >= 0)
         close(mFd);
     mFd = fd;
+}
+
+FileDescriptor BoundSocket(int type, const Ipv4Endpoint& local, bool packetInfo)
+{
+    FileDescriptor fd(socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    int on = 1;
+    sockaddr_in address = local.ToSockaddr();
+    if (!fd.Valid() || setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+        (packetInfo && setsockopt(fd.Get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) != 0) ||
+        bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        const int reason = errno;
+        fd.Reset();
+        errno = reason;
+    }
+    return fd;
+}
+
+uint16_t BoundPort(int fd)
+{
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof(address));
+    socklen_t length = sizeof(address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return Ipv4Endpoint::FromSockaddr(address).port;
 }
 
 }  // namespace Pnp

@@ -1,5 +1,5 @@
-// Small socket helpers of the provisioning server: IPv4 endpoints, the
-// platform's retry on EINTR, descriptors that close themselves.
+// Small socket helpers of the provisioning server: IPv4 endpoints, bound
+// sockets, the platform's retry on EINTR, descriptors that close themselves.
 #ifndef PNP_SERVER_NET_UTIL_H
 #define PNP_SERVER_NET_UTIL_H
 
@@ -51,6 +51,13 @@ public:
 private:
     int mFd;
 };
+
+// A non-blocking IPv4 socket of type with SO_REUSEADDR (and IP_PKTINFO when
+// packetInfo) bound to local. Invalid on failure, with errno telling why.
+FileDescriptor BoundSocket(int type, const Ipv4Endpoint& local, bool packetInfo);
+
+// The port a bound socket got.
+uint16_t BoundPort(int fd);
 
 }  // namespace Pnp
 

@@ -20,6 +20,20 @@ bool ToNumber(const std::string& name, const std::string& text, unsigned long lo
     return false;
 }
 
+// The handler of an option whose value is a number from low to high.
+template <typename T>
+std::function<bool(const std::string&)> NumberInto(T& target, const char* name, unsigned long low,
+                                                   unsigned long high, std::string& error)
+{
+    return [&target, &error, name, low, high](const std::string& text) {
+        unsigned long number = 0;
+        if (!ToNumber(name, text, low, high, number, error))
+            return false;
+        target = static_cast<T>(number);
+        return true;
+    };
+}
+
 bool ToAddress(const std::string& name, const std::string& text, std::string& value, std::string& error)
 {
     in_addr address;
@@ -38,41 +52,22 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
     options = ServerOptions();
     bool unicastOnly = false;
     bool httpHostGiven = false;
-    unsigned long number = 0;
     // Options with a value.
     const std::map<std::string, std::function<bool(const std::string&)>> valued = {
         {"--interface", [&](const std::string& v) { options.sip.interfaceName = v; return !v.empty(); }},
         {"--address", [&](const std::string& v) { return ToAddress("--address", v, options.sip.interfaceAddress, error); }},
         {"--sip-bind", [&](const std::string& v) { return ToAddress("--sip-bind", v, options.sip.bindAddress, error); }},
-        {"--sip-port", [&](const std::string& v) {
-             bool ok = ToNumber("--sip-port", v, 0, 65535, number, error);
-             options.sip.port = static_cast<uint16_t>(number);
-             return ok; }},
+        {"--sip-port", NumberInto(options.sip.port, "--sip-port", 0, 65535, error)},
         {"--url-template", [&](const std::string& v) { options.sip.urlTemplate = v; return !v.empty(); }},
-        {"--reject-code", [&](const std::string& v) {
-             bool ok = ToNumber("--reject-code", v, 300, 699, number, error);
-             options.sip.rejectCode = static_cast<int>(number);
-             return ok; }},
-        {"--expires", [&](const std::string& v) {
-             bool ok = ToNumber("--expires", v, 0, 86400, number, error);
-             options.sip.maxExpires = static_cast<unsigned long>(number);
-             return ok; }},
-        {"--timer-t1-ms", [&](const std::string& v) {
-             bool ok = ToNumber("--timer-t1-ms", v, 10, 10000, number, error);
-             options.sip.t1Ms = static_cast<int>(number);
-             return ok; }},
-        {"--timer-f-ms", [&](const std::string& v) {
-             bool ok = ToNumber("--timer-f-ms", v, 10, 600000, number, error);
-             options.sip.timerFMs = static_cast<int>(number);
-             return ok; }},
+        {"--reject-code", NumberInto(options.sip.rejectCode, "--reject-code", 300, 699, error)},
+        {"--expires", NumberInto(options.sip.maxExpires, "--expires", 0, 86400, error)},
+        {"--timer-t1-ms", NumberInto(options.sip.t1Ms, "--timer-t1-ms", 10, 10000, error)},
+        {"--timer-f-ms", NumberInto(options.sip.timerFMs, "--timer-f-ms", 10, 600000, error)},
         {"--http-root", [&](const std::string& v) { options.http.rootDirectory = v; return !v.empty(); }},
         {"--http-address", [&](const std::string& v) {
              httpHostGiven = true;
              return ToAddress("--http-address", v, options.http.address, error); }},
-        {"--http-port", [&](const std::string& v) {
-             bool ok = ToNumber("--http-port", v, 0, 65535, number, error);
-             options.http.port = static_cast<uint16_t>(number);
-             return ok; }},
+        {"--http-port", NumberInto(options.http.port, "--http-port", 0, 65535, error)},
         {"--log", [&](const std::string& v) { options.logPath = v; return !v.empty(); }},
     };
     for (int i = 1; i < argc; ++i) {

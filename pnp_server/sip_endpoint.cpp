@@ -111,18 +111,12 @@ bool SipEndpoint::Open(std::string& error)
         error = "bad SIP bind address " + mOptions.bindAddress;
         return false;
     }
-    FileDescriptor fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    int on = 1;
-    sockaddr_in address = local.ToSockaddr();
-    if (!fd.Valid() || setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
-        setsockopt(fd.Get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) != 0 ||
-        bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    FileDescriptor fd = BoundSocket(SOCK_DGRAM, local, true);
+    if (!fd.Valid()) {
         error = "cannot bind SIP " + local.ToString() + ": " + std::strerror(errno);
         return false;
     }
-    socklen_t length = sizeof(address);
-    getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
-    mPort = Ipv4Endpoint::FromSockaddr(address).port;
+    mPort = BoundPort(fd.Get());
     mSocket = std::move(fd);
     if (mOptions.joinMulticast && !JoinGroup(error))
         return false;
@@ -168,23 +162,12 @@ bool SipEndpoint::JoinGroup(std::string& error)
 
 void SipEndpoint::OnReadable(Clock::time_point now)
 {
+    sockaddr_in from;
+    PacketInfoBuffer control;
+    PlatformDetail::DatagramReader reader(mBuffer.data(), mBuffer.size(), from, control.bytes);
+    msghdr& header = reader.Header();
     for (int i = 0; i < DATAGRAMS_PER_WAKEUP; ++i) {
-        sockaddr_in from;
-        std::memset(&from, 0, sizeof(from));
-        iovec vector;
-        vector.iov_base = mBuffer.data();
-        vector.iov_len = mBuffer.size();
-        PacketInfoBuffer control;
-        std::memset(&control, 0, sizeof(control));
-        msghdr header;
-        std::memset(&header, 0, sizeof(header));
-        header.msg_name = &from;
-        header.msg_namelen = sizeof(from);
-        header.msg_iov = &vector;
-        header.msg_iovlen = 1;
-        header.msg_control = control.bytes;
-        header.msg_controllen = sizeof(control.bytes);
-        ssize_t got = RetryOnInterrupt([&] { return recvmsg(mSocket.Get(), &header, MSG_DONTWAIT); });
+        ssize_t got = reader.Receive(mSocket.Get(), MSG_DONTWAIT);
         if (got < 0)
             return;
         Ipv4Endpoint source = Ipv4Endpoint::FromSockaddr(from);

@@ -99,29 +99,14 @@ unsigned short HttpTestServer::UnusedPort()
     return port;
 }
 
-// Waits for fd or the stop pipe; true only when fd is ready first.
-bool HttpTestServer::WaitReadable(int fd, long long deadlineMs) const
+// Waits for events on fd or for the stop pipe; true only when fd is ready first.
+bool HttpTestServer::Wait(int fd, short events, long long deadlineMs) const
 {
     for (;;) {
         const long long left = deadlineMs - NowMs();
         if (left <= 0)
             return false;
-        pollfd fds[2] = {{fd, POLLIN, 0}, {mStopPipe[0], POLLIN, 0}};
-        const int ready = RetryOnInterrupt([&] { return poll(fds, 2, static_cast<int>(left)); });
-        if (ready < 0 || (fds[1].revents & POLLIN) != 0)
-            return false;
-        if (fds[0].revents != 0)
-            return true;
-    }
-}
-
-bool HttpTestServer::WaitWritable(int fd, long long deadlineMs) const
-{
-    for (;;) {
-        const long long left = deadlineMs - NowMs();
-        if (left <= 0)
-            return false;
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {mStopPipe[0], POLLIN, 0}};
+        pollfd fds[2] = {{fd, events, 0}, {mStopPipe[0], POLLIN, 0}};
         const int ready = RetryOnInterrupt([&] { return poll(fds, 2, static_cast<int>(left)); });
         if (ready < 0 || (fds[1].revents & POLLIN) != 0)
             return false;
@@ -140,7 +125,7 @@ void HttpTestServer::RecordRequest(std::string request)
 void HttpTestServer::Serve()
 {
     for (const Answer& answer : mAnswers) {
-        if (!WaitReadable(mListenFd, NowMs() + WAIT_LIMIT_MS))
+        if (!Wait(mListenFd, POLLIN, NowMs() + WAIT_LIMIT_MS))
             break;
         const int fd = RetryOnInterrupt(
             [&] { return accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); });
@@ -163,7 +148,7 @@ void HttpTestServer::ServeConnection(int fd, const Answer& answer)
     // Read up to the empty line that ends the request header.
     std::string request;
     size_t headerEnd = std::string::npos;
-    while (headerEnd == std::string::npos && WaitReadable(fd, deadline)) {
+    while (headerEnd == std::string::npos && Wait(fd, POLLIN, deadline)) {
         char buffer[4096];
         const ssize_t count = RetryOnInterrupt([&] { return recv(fd, buffer, sizeof(buffer), 0); });
         if (count < 0 && errno == EAGAIN)
@@ -182,7 +167,7 @@ void HttpTestServer::ServeConnection(int fd, const Answer& answer)
     const size_t chunk = answer.chunkSize == 0 ? total : answer.chunkSize;
     size_t sent = 0;
     bool sending = true;
-    while (sending && sent < total && WaitWritable(fd, deadline)) {
+    while (sending && sent < total && Wait(fd, POLLOUT, deadline)) {
         // Each chunk goes out whole before the next one starts.
         const size_t chunkEnd = std::min(total, sent + chunk);
         while (sent < chunkEnd) {
@@ -192,7 +177,7 @@ void HttpTestServer::ServeConnection(int fd, const Answer& answer)
             if (count > 0) {
                 sent += static_cast<size_t>(count);
             } else if (count < 0 && errno == EAGAIN) {
-                if (!WaitWritable(fd, deadline)) {
+                if (!Wait(fd, POLLOUT, deadline)) {
                     sending = false;
                     break;
                 }
@@ -208,7 +193,7 @@ void HttpTestServer::ServeConnection(int fd, const Answer& answer)
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
     } else if (answer.ending == KEEP_OPEN) {
         // Until the client closes its end or the server stops.
-        while (WaitReadable(fd, deadline)) {
+        while (Wait(fd, POLLIN, deadline)) {
             char buffer[512];
             const ssize_t count = RetryOnInterrupt([&] { return recv(fd, buffer, sizeof(buffer), 0); });
             if (count == 0 || (count < 0 && errno != EAGAIN))

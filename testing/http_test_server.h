@@ -57,8 +57,7 @@ public:
 private:
     void Serve();
     void ServeConnection(int fd, const Answer& answer);
-    bool WaitReadable(int fd, long long deadlineMs) const;
-    bool WaitWritable(int fd, long long deadlineMs) const;
+    bool Wait(int fd, short events, long long deadlineMs) const;
     void RecordRequest(std::string request);
 
     std::vector<Answer> mAnswers;
