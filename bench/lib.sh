@@ -57,15 +57,42 @@ import sys
 size, path = int(sys.argv[1]), sys.argv[2]
 head, tail = '<?xml version="1.0" encoding="UTF-8"?>\n<config>\n', '</config>'
 body, i = head, 0
-# Whole elements only, then blanks up to the size: the configurator takes
-# well-formed documents only.
-while len(body) + len(tail) + len('  <param name="line.%d" value="%d"/>\n' % (i, i)) <= size:
+# Whole elements only, then at least 24 blanks up to the size (the server
+# numbers each answer over them): the configurator takes well-formed
+# documents only.
+while len(body) + len(tail) + 24 + len('  <param name="line.%d" value="%d"/>\n' % (i, i)) <= size:
     body += '  <param name="line.%d" value="%d"/>\n' % (i, i); i += 1
 open(path, 'w').write(body + ' ' * (size - len(body) - len(tail)) + tail)
 EOF
 
-    # HTTP/1.0: the server closes the connection after each answer.
-    e2e_srv_spawn "$E2E_DIR/server.out" python3 -m http.server --bind "$E2E_SRV_IP" --directory "$BENCH_WWW" 8080
+    # HTTP/1.0: the server closes the connection after each answer. Each
+    # answer numbers itself in a comment over the padding, so that every
+    # download is a new document (the configurator leaves the active one
+    # alone) of the same size.
+    e2e_srv_spawn "$E2E_DIR/server.out" python3 -c '
+import http.server, os, sys
+class Numbered(http.server.BaseHTTPRequestHandler):
+    count = 0
+    def do_GET(self):
+        path = os.path.join(sys.argv[2], os.path.basename(self.path))
+        try:
+            body = open(path, "rb").read()
+        except OSError:
+            self.send_error(404)
+            return
+        Numbered.count += 1
+        mark = b"<!-- %d -->" % Numbered.count
+        end = body.rfind(b"</")
+        if end >= len(mark) and body[end - len(mark):end].strip() == b"":
+            body = body[:end - len(mark)] + mark + body[end:]
+        self.send_response(200)
+        self.send_header("Content-Type", "text/xml")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args):
+        pass
+http.server.HTTPServer((sys.argv[1], 8080), Numbered).serve_forever()' "$E2E_SRV_IP" "$BENCH_WWW"
     e2e_wait_for 15 e2e_ready_unless_ended "$E2E_LAST_PID" "the HTTP server ended" bench_server_listens ||
         e2e_fail "the HTTP server did not come up"
 }
