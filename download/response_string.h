@@ -20,8 +20,9 @@ const size_t FIRST_BLOCK_SIZE = 64u << 10;
 // extended in place or its pages are moved whole to a larger aligned range
 // (mremap), so growing copies nothing and never holds two blocks at once.
 // Chosen over std::string, whose growth copies the whole answer into a second
-// block while the first is still resident. Below 2 MiB the pages are normal
-// pages; each further 2 MiB is one huge page where the system has them.
+// block while the first is still resident. A small answer has normal pages;
+// above 256 KiB its few bytes move once to memory of at least 2 MiB, where
+// each 2 MiB is one huge page if the system has them.
 class ResponseString {
 public:
     static constexpr size_t npos = static_cast<size_t>(-1);
@@ -46,7 +47,7 @@ public:
     char operator[](size_t position) const noexcept { return mData[position]; }
 
     // Makes room for at least capacity bytes: doubling, then rounded up to the
-    // first block's unit below a huge page and to whole huge pages from it on.
+    // first block's unit up to 256 KiB and to whole huge pages above.
     // Throws std::length_error above max_size() and std::bad_alloc when the
     // system refuses the memory; the string is unchanged then.
     void reserve(size_t capacity);
