@@ -17,28 +17,8 @@
 namespace {
 
 using PlatformDetail::RetryOnInterrupt;
-using ResponseMemory::HUGE_PAGE_SIZE;
 
 const size_t RECEIVE_BUFFER_SIZE = 1024;
-// First capacity of the answer. The string's block (its capacity plus one for
-// the final NUL) then doubles, and from a huge page on it holds whole huge
-// pages, so that a mapped block never has a tail that cannot be a huge page.
-const size_t INITIAL_RESPONSE_CAPACITY = 64 * 1024 - 1;
-
-void AppendChunk(ResponseString& response, const char* data, size_t length)
-{
-    const size_t needed = response.size() + length;
-    if (needed > response.capacity()) {
-        const size_t limit = response.max_size();
-        const size_t block = response.capacity() + 1;
-        size_t grown = block <= limit / 2 ? 2 * block - 1 : limit;
-        grown = std::max(std::max(grown, needed), INITIAL_RESPONSE_CAPACITY);
-        if (grown + 1 >= HUGE_PAGE_SIZE && grown <= limit - HUGE_PAGE_SIZE)
-            grown = ((grown + HUGE_PAGE_SIZE) & ~(HUGE_PAGE_SIZE - 1)) - 1;
-        response.reserve(std::min(grown, limit));
-    }
-    response.append(data, length);
-}
 
 bool IsBlankOrTab(char c)
 {
@@ -130,7 +110,7 @@ bool AutoProvisionClient::ReceiveConfiguration(BsdSocket& socket, ResponseString
         const void* nul = memchr(buffer, '\0', static_cast<size_t>(count));
         const size_t length = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - buffer)
                                              : static_cast<size_t>(count);
-        AppendChunk(response, buffer, length);
+        response.append(buffer, length);
         received = true;
     }
 
@@ -170,18 +150,20 @@ void AutoProvisionClient::SerializeConfig(const ResponseString& response)
         return;
     }
     // Read-write, never through a symlink, never blocking; a FIFO, device or
-    // link planted at the path fails like a failed open. Truncated only once
-    // it is known to be our own regular file.
+    // link planted at the path fails like a failed open.
     const int fd = SafeFile::OpenRegular(path.c_str(), O_RDWR | O_CREAT, 0664);
     if (fd < 0)
         return;
     // Write errors go unreported, like a stream's would. A write that fails,
     // or a document larger than the configurator takes, leaves the file empty
-    // rather than a stump that could be applied.
+    // rather than a stump that could be applied. Chosen: the previous file's
+    // pages are written over and the file is cut to the new length after the
+    // last byte, instead of emptying it first: its memory is reused rather than
+    // freed and taken anew. The stored bytes are the same.
     const size_t length = end - begin;
-    const bool stored = RetryOnInterrupt([&] { return ftruncate(fd, 0); }) == 0 &&
-                        length < StoredFileLimit() &&
-                        WriteAll(fd, response.data() + begin, length) && WriteAll(fd, "\n", 1);
+    const bool stored = length < StoredFileLimit() && WriteAll(fd, response.data() + begin, length) &&
+                        WriteAll(fd, "\n", 1) &&
+                        RetryOnInterrupt([&] { return ftruncate(fd, static_cast<off_t>(length + 1)); }) == 0;
     if (!stored)
         RetryOnInterrupt([&] { return ftruncate(fd, 0); });
     close(fd);

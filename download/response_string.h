@@ -3,67 +3,69 @@
 #define DOWNLOAD_RESPONSE_STRING_H
 
 #include <cstddef>
-#include <new>
-#include <string>
 
 namespace ResponseMemory {
 
 // Size and alignment of a transparent huge page.
 const size_t HUGE_PAGE_SIZE = 2u << 20;
-// Blocks of at least this many bytes are mapped on their own.
-const size_t MAPPED_BLOCK_MIN = HUGE_PAGE_SIZE;
-
-// Maps size bytes (rounded up to whole huge pages) at a huge-page boundary and
-// gives the huge-page advice before any byte is touched. Throws std::bad_alloc.
-void* MapBlock(size_t size);
-// Unmaps a block of MapBlock(size), so that its pages go back to the system.
-void UnmapBlock(void* block, size_t size) noexcept;
+// The first block, and the unit capacities below a huge page are rounded to
+// (a whole number of pages of every page size in use).
+const size_t FIRST_BLOCK_SIZE = 64u << 10;
 
 }  // namespace ResponseMemory
 
-// Small answers come from the heap; large ones get mapped blocks of their own
-// (chosen over a heap block, which is neither aligned nor advised before the
-// string's copy touches it, nor given back to the system when freed).
-template <typename T>
-struct ResponseAllocator {
-    using value_type = T;
+// A server's answer, appended to chunk by chunk. Its bytes live in one
+// anonymous mapping that starts at a huge-page boundary with the huge-page
+// advice given before any byte is touched; when it must grow, the mapping is
+// extended in place or its pages are moved whole to a larger aligned range
+// (mremap), so growing copies nothing and never holds two blocks at once.
+// Chosen over std::string, whose growth copies the whole answer into a second
+// block while the first is still resident. A small answer has normal pages;
+// above 256 KiB its few bytes move once to memory of at least 2 MiB, where
+// each 2 MiB is one huge page if the system has them.
+class ResponseString {
+public:
+    static constexpr size_t npos = static_cast<size_t>(-1);
 
-    ResponseAllocator() noexcept = default;
-    template <typename U>
-    ResponseAllocator(const ResponseAllocator<U>&) noexcept {}
+    ResponseString() noexcept {}
+    // A copy of size bytes at text. Throws std::bad_alloc.
+    ResponseString(const char* text, size_t size);
+    ResponseString(ResponseString&& other) noexcept;
+    ResponseString& operator=(ResponseString&& other) noexcept;
+    ~ResponseString();
+    ResponseString(const ResponseString&) = delete;
+    ResponseString& operator=(const ResponseString&) = delete;
 
-    T* allocate(size_t count)
-    {
-        if (count > static_cast<size_t>(-1) / sizeof(T))
-            throw std::bad_alloc();
-        const size_t bytes = count * sizeof(T);
-        if (bytes < ResponseMemory::MAPPED_BLOCK_MIN)
-            return static_cast<T*>(::operator new(bytes));
-        return static_cast<T*>(ResponseMemory::MapBlock(bytes));
-    }
+    size_t size() const noexcept { return mSize; }
+    bool empty() const noexcept { return mSize == 0; }
+    size_t capacity() const noexcept { return mCapacity; }
+    // The largest size the string may reach (its mapping and the alignment
+    // slack must fit in the address space).
+    static size_t max_size() noexcept;
+    // The bytes, not NUL-terminated; "" before anything was appended.
+    const char* data() const noexcept { return mData != nullptr ? mData : ""; }
+    char operator[](size_t position) const noexcept { return mData[position]; }
 
-    void deallocate(T* block, size_t count) noexcept
-    {
-        const size_t bytes = count * sizeof(T);
-        if (bytes < ResponseMemory::MAPPED_BLOCK_MIN)
-            ::operator delete(block);
-        else
-            ResponseMemory::UnmapBlock(block, bytes);
-    }
+    // Makes room for at least capacity bytes: doubling, then rounded up to the
+    // first block's unit up to 256 KiB and to whole huge pages above.
+    // Throws std::length_error above max_size() and std::bad_alloc when the
+    // system refuses the memory; the string is unchanged then.
+    void reserve(size_t capacity);
+    void append(const char* text, size_t length);
+    // Forgets the bytes and keeps the memory.
+    void clear() noexcept { mSize = 0; }
+
+    // Position of the first text (length bytes, or up to its NUL) at or after
+    // position, or npos.
+    size_t find(const char* text, size_t position, size_t length) const noexcept;
+    size_t find(const char* text, size_t position = 0) const noexcept;
+
+private:
+    void Release() noexcept;
+
+    char* mData = nullptr;
+    size_t mSize = 0;
+    size_t mCapacity = 0;   // bytes mapped at mData
 };
-
-template <typename T, typename U>
-bool operator==(const ResponseAllocator<T>&, const ResponseAllocator<U>&) noexcept
-{
-    return true;
-}
-
-template <typename T, typename U>
-bool operator!=(const ResponseAllocator<T>&, const ResponseAllocator<U>&) noexcept
-{
-    return false;
-}
-
-using ResponseString = std::basic_string<char, std::char_traits<char>, ResponseAllocator<char>>;
 
 #endif

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <string_view>
 
 #include "platform/utility.h"
 
@@ -126,6 +128,16 @@ void FetchClient::SerializeConfig(const ResponseString& response)
 {
     mAnswerSeen = true;
     mAnswerBytes = response.size();
-    mAnswerStart.assign(response.data(), response.size() < KEPT_ANSWER_BYTES ? response.size() : KEPT_ANSWER_BYTES);
+    // Only the header: a copy of the start of a large body would cost more
+    // than the rest of a small download.
+    const std::string_view start(response.data(), std::min(response.size(), KEPT_ANSWER_BYTES));
+    size_t kept = start.size();
+    const size_t crlf = start.find("\r\n\r\n");
+    const size_t lf = start.find("\n\n");
+    if (crlf != std::string_view::npos)
+        kept = crlf + 4;
+    if (lf != std::string_view::npos && lf + 2 < kept)
+        kept = lf + 2;
+    mAnswerStart.assign(start.data(), kept);
     AutoProvisionClient::SerializeConfig(response);
 }

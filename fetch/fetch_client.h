@@ -35,9 +35,10 @@ public:
     // ParseURL, then SendConfigRequest (which receives and stores).
     FetchResult Fetch(const std::string& url);
 
-    // The answer as SerializeConfig saw it: its size and its first bytes
-    // (header and the start of the body), kept by the last Fetch.
-    static const size_t KEPT_ANSWER_BYTES = 64 * 1024;
+    // The answer as SerializeConfig saw it, kept by the last Fetch: its size
+    // and its header up to and with the blank line that ends it (at most
+    // KEPT_ANSWER_BYTES; all of those when no blank line comes before).
+    static constexpr size_t KEPT_ANSWER_BYTES = 64 * 1024;
     bool AnswerSeen() const { return mAnswerSeen; }
     size_t AnswerBytes() const { return mAnswerBytes; }
     const std::string& AnswerStart() const { return mAnswerStart; }

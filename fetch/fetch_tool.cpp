@@ -112,8 +112,11 @@ std::string TemporaryBase()
 // end; empty path when it could not be made.
 class TemporaryDirectory {
 public:
+    // name null: no directory.
     explicit TemporaryDirectory(const char* name)
     {
+        if (name == nullptr)
+            return;
         std::string pattern = TemporaryBase() + "/" + name + ".XXXXXX";
         if (mkdtemp(&pattern[0]) != nullptr)
             mPath = pattern;
@@ -213,7 +216,8 @@ int RunFetch(int argc, const char* const argv[], std::string& out, std::string& 
         return FETCH_SETUP_FAILED;
     }
     try {
-        TemporaryDirectory checkDirectory("autoprovision-check");
+        // Made only for a check: a plain fetch creates and removes nothing more.
+        TemporaryDirectory checkDirectory(options.check ? "autoprovision-check" : nullptr);
         if (options.check) {
             if (checkDirectory.Path().empty()) {
                 err += NAME + "cannot create a temporary directory\n";
