@@ -150,20 +150,18 @@ void AutoProvisionClient::SerializeConfig(const ResponseString& response)
         return;
     }
     // Read-write, never through a symlink, never blocking; a FIFO, device or
-    // link planted at the path fails like a failed open.
+    // link planted at the path fails like a failed open. Truncated only once
+    // it is known to be our own regular file.
     const int fd = SafeFile::OpenRegular(path.c_str(), O_RDWR | O_CREAT, 0664);
     if (fd < 0)
         return;
     // Write errors go unreported, like a stream's would. A write that fails,
     // or a document larger than the configurator takes, leaves the file empty
-    // rather than a stump that could be applied. Chosen: the previous file's
-    // pages are written over and the file is cut to the new length after the
-    // last byte, instead of emptying it first: its memory is reused rather than
-    // freed and taken anew. The stored bytes are the same.
+    // rather than a stump that could be applied.
     const size_t length = end - begin;
-    const bool stored = length < StoredFileLimit() && WriteAll(fd, response.data() + begin, length) &&
-                        WriteAll(fd, "\n", 1) &&
-                        RetryOnInterrupt([&] { return ftruncate(fd, static_cast<off_t>(length + 1)); }) == 0;
+    const bool stored = RetryOnInterrupt([&] { return ftruncate(fd, 0); }) == 0 &&
+                        length < StoredFileLimit() &&
+                        WriteAll(fd, response.data() + begin, length) && WriteAll(fd, "\n", 1);
     if (!stored)
         RetryOnInterrupt([&] { return ftruncate(fd, 0); });
     close(fd);
