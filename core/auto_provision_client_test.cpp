@@ -1,13 +1,7 @@
 #include "core/auto_provision_client.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <dlfcn.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -187,8 +181,7 @@ TEST(EntryTest, ExceptionsFromTheClientEndInAReportAndExitOne)
 }
 
 // The guard that the entry point installs reports to the system log under the
-// display name and, with auto-restart off, writes no pid file. Runs in a
-// private mount namespace whose /dev/log is our socket and whose /var/run is fresh.
+// display name and, with auto-restart off, writes no pid file in a fresh /var/run.
 TEST(EntryTest, TheGuardReportsToTheSystemLogAndWritesNoPidFile)
 {
     if (geteuid() != 0)
@@ -196,51 +189,24 @@ TEST(EntryTest, TheGuardReportsToTheSystemLogAndWritesNoPidFile)
     TempDir dir;
     gEvents = dir.File("events");
     WriteFile(gEvents, "");
-    const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int lifeline[2] = {-1, -1};
-    ASSERT_TRUE(sock >= 0 && pipe2(lifeline, O_CLOEXEC) == 0);
     const std::string report = dir.File("report.log");
     gEntryCase = INITIALIZE_THROWS;
-    const pid_t pid = StartChild([&] {
-        const sockaddr_un address = {AF_UNIX, "/dev/log"};
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0 || mount("tmpfs", "/var/run", "tmpfs", 0, nullptr) != 0 ||
-            bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-            return CHILD_UNAVAILABLE;
+    const LoggedRun run = RunWithSystemLog("Auto Provision Client", [&] {
         atexit([] {
-            DIR* run = opendir("/var/run");
-            for (dirent* entry; run != nullptr && (entry = readdir(run)) != nullptr;)
+            DIR* pids = opendir("/var/run");
+            for (dirent* entry; pids != nullptr && (entry = readdir(pids)) != nullptr;)
                 if (entry->d_name[0] != '.')
                     Event(entry->d_name);
         });
         return RunProvisioningClient<EntryClient>(report.c_str(), "/usr/sbin/x");
-    });
-    // Read while the child logs (a full socket queue would hold it up) until
-    // the lifeline, whose write end only the child keeps, ends.
-    close(lifeline[1]);
-    std::string message;
-    char datagram[8192];
-    for (int reads = 0; reads < 1000; ++reads) {
-        pollfd ready[2] = {{sock, POLLIN, 0}, {lifeline[0], POLLIN, 0}};
-        if (poll(ready, 2, 10000) <= 0 || ready[0].revents == 0)
-            break;
-        const ssize_t length = recv(sock, datagram, sizeof datagram, 0);
-        if (reads == 0 && length > 0)
-            message.assign(datagram, static_cast<size_t>(length));
-    }
-    close(lifeline[0]);
-    close(sock);
-    const std::string ending = Ending(pid);
-    if (ending == "exit 77")
+    }, {"/var/run"});
+    if (run.ending == "exit 77")
         GTEST_SKIP() << "mount namespaces are not available here";
-    EXPECT_EQ("exit 1", ending);
+    EXPECT_EQ("exit 1", run.ending);
     EXPECT_EQ("destroyed ", ReadFile(gEvents));   // nothing under /var/run
-    // The first message, "<priority>stamp ident[pid]: text", is the report's header.
-    const std::string marker = "Auto Provision Client[" + std::to_string(pid) + "]: ";
-    const size_t at = message.find(marker);
-    ASSERT_NE(std::string::npos, at) << message;
-    EXPECT_EQ("<11>", message.substr(0, 4));   // user facility, error
-    EXPECT_EQ(kReportHead + "initialize failed =======\n", message.substr(at + marker.size()));
+    // The first message is the report's header, logged as user facility, error.
+    ASSERT_FALSE(run.messages.empty());
+    EXPECT_EQ("11 " + kReportHead + "initialize failed =======\n", run.messages[0]);
 }
 
 // The worker ends with 1, without a line, on a null client and on anything

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -88,8 +86,7 @@ TEST(Logger, AppendsToItsFileKeepsOneBackupAndLeavesStandardErrorAlone)
     }
     const std::string ending = testing_support::Ending(testing_support::StartChild([] {
         const std::string file = std::string(LogStream::LOG_DIRECTORY) + "/autoprovisionclient.log";
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", LogStream::LOG_DIRECTORY, "tmpfs", 0, nullptr) != 0) {
+        if (!testing_support::PrivateTmpfs({LogStream::LOG_DIRECTORY})) {
             return testing_support::CHILD_UNAVAILABLE;
         }
         testing_support::WriteFile(file, "earlier\n");

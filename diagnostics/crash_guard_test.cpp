@@ -3,24 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
 #include <grp.h>
+#include <pthread.h>
 #include <pwd.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -72,31 +64,7 @@ public:
 // Wraps body to run in a private mount namespace with a fresh tmpfs on dir.
 std::function<int()> InPrivateMount(const char* dir, const std::function<int()>& body)
 {
-    return [=] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0) {
-            return UNAVAILABLE;
-        }
-        return body();
-    };
-}
-
-// Reads fd until its end, or with a lifeline until that ends and fd is drained; one piece per read.
-// At most 1000 reads, and 10 s without any news.
-std::vector<std::string> Collect(int fd, int lifeline = -1)
-{
-    std::vector<std::string> pieces;
-    char chunk[4096];
-    for (ssize_t count = 1; count > 0 && pieces.size() < 1000;) {
-        struct pollfd ready[2] = {{fd, POLLIN, 0}, {lifeline, POLLIN, 0}};
-        if (poll(ready, 2, 10000) <= 0 || ready[0].revents == 0) {
-            break;
-        }
-        if ((count = read(fd, chunk, sizeof chunk)) > 0) {
-            pieces.emplace_back(chunk, static_cast<size_t>(count));
-        }
-    }
-    return pieces;
+    return [=] { return testing_support::PrivateTmpfs({dir}) ? body() : UNAVAILABLE; };
 }
 
 std::string SignalHeader(const std::string& path, const char* signalName, int number)
@@ -224,7 +192,7 @@ void ExpectLaunched(int fifo, const std::vector<std::string>& args)
         expected += "arg:" + arg + "\n";
     }
     std::string text;
-    for (const std::string& piece : Collect(fifo)) {
+    for (const std::string& piece : testing_support::ReadPieces(fifo)) {
         text += piece;
     }
     close(fifo);
@@ -464,35 +432,16 @@ TEST_F(CrashGuardTest, SystemLogGetsReportsLineByLineAndFileIsTheSameWithLogOff)
         SCOPED_TRACE(std::to_string(run.syslogOn) + " " + std::to_string(run.number) + " " +
                      std::to_string(run.untrusted));
         mLog = run.untrusted ? open + "report.log" : File("report.log");
-        int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int lifeline[2] = {-1, -1};
-        ASSERT_TRUE(sock >= 0 && pipe2(lifeline, O_CLOEXEC) == 0);
         unlink(mLog.c_str());
-        pid_t pid = StartChild(InPrivateMount("/dev", [&] {
-            sockaddr_un address = {AF_UNIX, "/dev/log"};
-            if (bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-                return UNAVAILABLE;
-            }
+        const testing_support::LoggedRun logRun = testing_support::RunWithSystemLog(APP_NAME, [&] {
             CrashGuard guard(mLog.c_str(), APP_NAME, APP_PATH, run.syslogOn, false);
             return Raise(run.number);
-        }));
-        close(lifeline[1]);
-        // Each datagram reads "<priority>stamp ident[pid]: text".
-        std::string marker = std::string(APP_NAME) + "[" + std::to_string(pid) + "]: ";
-        std::vector<std::string> messages;
-        for (const std::string& datagram : Collect(sock, lifeline[0])) {
-            size_t at = datagram.find(marker);
-            bool parsed = datagram[0] == '<' && at != std::string::npos;
-            messages.push_back(parsed ? logged(atoi(&datagram[1]), datagram.substr(at + marker.size()))
-                                      : datagram);
-        }
-        close(lifeline[0]);
-        close(sock);
-        std::string ending = Ending(pid);
-        if (ending == NO_NAMESPACE) {
+        });
+        if (logRun.ending == NO_NAMESPACE) {
             GTEST_SKIP() << "mount namespaces are not available here";
         }
-        EXPECT_EQ(Killed(run.number), ending);
+        EXPECT_EQ(Killed(run.number), logRun.ending);
+        const std::vector<std::string>& messages = logRun.messages;
         std::string report = Report();
         if (run.untrusted) {
             EXPECT_EQ(-1, access(mLog.c_str(), F_OK));

@@ -3,8 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -370,8 +368,7 @@ TEST(ConfigFile, StoredInTheDevicesDirectoryUnderTheMacAddress)
         GTEST_SKIP() << "needs root for a private mount namespace";
     const std::string ending = Ending(StartChild([] {
         TestClient client;   // its queue is open before /tmp is hidden
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0 || mkdir("/tmp/httpipeconfig", 0755) != 0)
+        if (!PrivateTmpfs({"/tmp"}) || mkdir("/tmp/httpipeconfig", 0755) != 0)
             return CHILD_UNAVAILABLE;
         client.mMACAddress.Set("0a1b2c3d4e5f");
         const std::string answer = HEADER + DOCUMENT;
