@@ -1,6 +1,5 @@
 #include "core/auto_provision_client.h"
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -10,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -132,15 +132,9 @@ struct ThrowingNetCheck : FakeNetCheck {
 };
 
 // The threads of this process.
-int Threads()
+long Threads()
 {
-    int count = 0;
-    DIR* tasks = opendir("/proc/self/task");
-    for (dirent* entry; tasks != nullptr && (entry = readdir(tasks)) != nullptr;)
-        count += entry->d_name[0] != '.';
-    if (tasks != nullptr)
-        closedir(tasks);
-    return count;
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
 }
 
 const std::string kReportHead = "\n======= Backtrace dump of the process /usr/sbin/x (Auto Provision Client), "
@@ -193,10 +187,8 @@ TEST(EntryTest, TheGuardReportsToTheSystemLogAndWritesNoPidFile)
     gEntryCase = INITIALIZE_THROWS;
     const LoggedRun run = RunWithSystemLog("Auto Provision Client", [&] {
         atexit([] {
-            DIR* pids = opendir("/var/run");
-            for (dirent* entry; pids != nullptr && (entry = readdir(pids)) != nullptr;)
-                if (entry->d_name[0] != '.')
-                    Event(entry->d_name);
+            for (const auto& entry : std::filesystem::directory_iterator("/var/run"))
+                Event(entry.path().filename());
         });
         return RunProvisioningClient<EntryClient>(report.c_str(), "/usr/sbin/x");
     }, {"/var/run"});
@@ -263,10 +255,7 @@ TEST(WorkerTest, AWorkerThatCannotStartFailsInitializeWithItsLine)
         if (probe != MAP_FAILED)
             return CHILD_UNAVAILABLE;   // the limit is not in force here (an emulator)
         const bool initialized = client.Initialize();
-        std::string text;
-        for (const std::string& line : Leveled(log))
-            text += line;
-        WriteFile(lines, text);
+        WriteFile(lines, Joined(Leveled(log)));
         return initialized || client.mThreadID != 0 ? 1 : 0;
     }));
     if (ending == "exit 77")
@@ -305,10 +294,7 @@ TEST(ClientTest, RunSelectsBothQueuesAndTakesOneMessageAtATime)
                   agent.SendTo(CGI_QUEUE, message);
                   client.mThrowAt = 1;
                   const bool result = client.Run();   // ends when the second update's callback throws
-                  std::string text;
-                  for (const std::string& line : Leveled(log))
-                      text += line + "|";
-                  WriteFile(lines, text);
+                  WriteFile(lines, Joined(Leveled(log), "|"));
                   return result ? 1 : 0;
               })));
     EXPECT_EQ("3T OnConfirm : subID = 1\n|3T Auto Provision client is connected...|"
@@ -352,12 +338,12 @@ TEST(ClientTest, CleanUpStopsTheWorkerBeforeTheConfiguratorIsReleased)
 {
     struct CountingConfigurator : RecordingConfigurator {
         void Close() override { mThreadsAtClose = Threads(); }
-        int mThreadsAtClose = 0;
+        long mThreadsAtClose = 0;
     } configurator;
     FakeNetCheck net;
     FakeDeviceFiles device("2", kVersionFile);
     LogCapture log;
-    const int before = Threads();
+    const long before = Threads();
     {
         TestClient client;
         ASSERT_TRUE(client.Initialize());
