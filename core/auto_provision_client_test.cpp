@@ -282,8 +282,7 @@ TEST(ClientTest, RunSelectsBothQueuesAndTakesOneMessageAtATime)
                   // The worker's first queue call is over once its first attempt has been traced.
                   if (!client.Initialize() || !WaitForMessage(agent, message, 3000))
                       return 2;
-                  for (int i = 0; i < 300 && log.Texts() != Lines{kAttemptLine}; ++i)
-                      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                  WaitUntil([&] { return log.Texts() == Lines{kAttemptLine}; }, 3000, 10);
                   log.Clear();
                   message.kind = Messaging::MSG_CONFIRM;
                   for (message.id = 1; message.id <= 3; ++message.id)
@@ -387,15 +386,7 @@ protected:
     // Waits up to 5 s until text was traced at least n times.
     bool WaitForLines(const std::string& text, long n)
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        for (;;) {
-            const Lines texts = mLog.Texts();
-            if (std::count(texts.begin(), texts.end(), text) >= n)
-                return true;
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        return WaitUntil([&] { const Lines t = mLog.Texts(); return std::count(t.begin(), t.end(), text) >= n; }, 5000);
     }
     // The next SUBSCRIBE's identifier, once its attempt has ended with the trace
     // line (written after the request flag is cleared).
