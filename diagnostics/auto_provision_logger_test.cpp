@@ -26,6 +26,7 @@ TEST(TimeStamp, MillisecondsAreCutToThreeDigitsAndADayBelowTenIsBlankPadded)
         {tuesday - 12 * 86400, 0, "Thu Nov  5 15:45:09 2026\t.000 "},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.stamp);
         char text[TIME_STAMP_SIZE];
         EXPECT_EQ(c.stamp, std::string(text, FormatTimeStamp({c.seconds, c.usec}, text)));
     }

@@ -41,9 +41,9 @@ TEST(ParseURL, CutsSchemeHostAndPathAndWritesNothingElse)
         {"10.0.0.5/cfg/fxs.xml", untouched}, {"http:/10.0.0.5/cfg", untouched}, {"http//x/y", untouched},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.first));
         ConfigurationControl::RequestParams params = used;
         const bool parsed = client.ParseURL(c.first, params);
-        EXPECT_EQ(c.second, Record(parsed, params.downloadMethod, params.host, params.port, params.path))
-            << testing::PrintToString(c.first);
+        EXPECT_EQ(c.second, Record(parsed, params.downloadMethod, params.host, params.port, params.path));
     }
 }
