@@ -61,18 +61,16 @@ TEST(Logger, TwoThreadsTracingAtOnceBothWriteWholeLines)
 {
     testing_support::LogCapture capture;
     auto writer = [](const char* text) {
-        for (int i = 0; i < 500; ++i) {
+        for (int i = 0; i < 500; ++i)
             logger.TRACE(3, false, "%s", text);
-        }
     };
     std::thread first(writer, "first thread line\n");
     std::thread second(writer, "second thread line\n");
     first.join();
     second.join();
     std::map<std::string, int> counts;
-    for (const auto& line : capture.Lines()) {
+    for (const auto& line : capture.Lines())
         counts[line.text]++;
-    }
     const std::map<std::string, int> expected = {{"first thread line\n", 500}, {"second thread line\n", 500}};
     EXPECT_EQ(expected, counts);
 }
@@ -87,23 +85,19 @@ TEST(Logger, AppendsToItsFileKeepsOneBackupAndLeavesStandardErrorAlone)
     }
     const std::string ending = testing_support::Ending(testing_support::StartChild([] {
         const std::string file = std::string(LogStream::LOG_DIRECTORY) + "/autoprovisionclient.log";
-        if (!testing_support::PrivateTmpfs({LogStream::LOG_DIRECTORY})) {
+        if (!testing_support::PrivateTmpfs({LogStream::LOG_DIRECTORY}))
             return testing_support::CHILD_UNAVAILABLE;
-        }
         testing_support::WriteFile(file, "earlier\n");
         const int err = open((file + ".err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        if (err < 0 || dup2(err, STDERR_FILENO) < 0) {
+        if (err < 0 || dup2(err, STDERR_FILENO) < 0)
             return 2;
-        }
         CAutoProvisionLogger own;
         own.TRACE(3, false, "Failed to send data\n");
-        if (testing_support::ReadFile(file) != "earlier\nFailed to send data\n") {
+        if (testing_support::ReadFile(file) != "earlier\nFailed to send data\n")
             return 3;
-        }
         const std::string line(2000, 'x');
-        for (long written = 0; written <= LogStream::MAX_FILE_SIZE; written += 2000) {
+        for (long written = 0; written <= LogStream::MAX_FILE_SIZE; written += 2000)
             own.TRACE(0, false, "%s", line.c_str());
-        }
         const bool backup = testing_support::ReadFile(file + ".1").compare(0, 8, "earlier\n") == 0;
         return !backup ? 4 : testing_support::ReadFile(file + ".err").empty() ? 0 : 5;
     }));

@@ -105,9 +105,8 @@ void ExpectStopLine(const std::string& report, const char* signalName, int numbe
                        ") has been stopped by signal " + signalName + "(" + std::to_string(number) + ") at ";
     EXPECT_EQ(head, report.substr(0, head.size())) << report;
     std::string time = report.substr(std::min(head.size(), report.size()));
-    for (char& c : time) {
+    for (char& c : time)
         c = isdigit(static_cast<unsigned char>(c)) ? '9' : c;
-    }
     EXPECT_EQ("99:99:99 =======\n", time) << report;
 }
 
@@ -187,13 +186,11 @@ int WriteLaunchee(const std::string& script, const std::string& fifo)
 void ExpectLaunched(int fifo, const std::vector<std::string>& args)
 {
     std::string expected = "SigBlk:0000000000000000\n";
-    for (const std::string& arg : args) {
+    for (const std::string& arg : args)
         expected += "arg:" + arg + "\n";
-    }
     std::string text;
-    for (const std::string& piece : testing_support::ReadPieces(fifo)) {
+    for (const std::string& piece : testing_support::ReadPieces(fifo))
         text += piece;
-    }
     close(fifo);
     EXPECT_EQ(expected + "session:new\nstdin:pipe\nstderr:closed\nstdout:same-pipe\n", text);
 }
@@ -368,18 +365,16 @@ TEST_F(CrashGuardTest, AutoRestartWritesThePidFileAndAFaultRelaunchesTheProgram)
     for (int number : {SIGTERM, SIGSEGV}) {
         SCOPED_TRACE(number);
         std::function<int()> adopter = [&] {
-            if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+            if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
                 return UNAVAILABLE;
-            }
             pid_t guarded = StartChild([&] {
                 CrashGuard guard(mLog.c_str(), APP_NAME, File("missing").c_str(), false, true);
                 return Raise(number);
             });
             int failedLaunches = 0;
             int status = 0;
-            for (pid_t pid; failedLaunches < 10 && (pid = waitpid(-1, &status, 0)) > 0;) {
+            for (pid_t pid; failedLaunches < 10 && (pid = waitpid(-1, &status, 0)) > 0;)
                 failedLaunches += pid != guarded && WIFEXITED(status) && WEXITSTATUS(status) == 1;
-            }
             return failedLaunches;
         };
         std::string ending = Ending(StartChild(geteuid() == 0 ? InPrivateMount("/var/run", adopter) : adopter));
@@ -458,9 +453,8 @@ TEST_F(CrashGuardTest, SystemLogGetsReportsLineByLineAndFileIsTheSameWithLogOff)
         } else {
             std::string header = SignalHeader(APP_PATH, "SIGSEGV", SIGSEGV);
             std::vector<std::string> expected = {logged(LOG_ERR, header)};
-            for (const std::string& frame : ExpectBacktrace(report, header)) {
+            for (const std::string& frame : ExpectBacktrace(report, header))
                 expected.push_back(logged(LOG_ERR, frame));
-            }
             expected.push_back(
                 logged(LOG_ERR, "========= End of Backtace of the Auto Provision Client =========\n"));
             EXPECT_EQ(expected, messages);
