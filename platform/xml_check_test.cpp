@@ -90,10 +90,7 @@ public:
     }
     bool OneIn(size_t n) { return Below(n) == 0; }
     template <size_t N>
-    const char* Pick(const char* const (&choices)[N])
-    {
-        return choices[Below(N)];
-    }
+    const char* Pick(const char* const (&choices)[N]) { return choices[Below(N)]; }
 
 private:
     uint64_t mState;
@@ -124,10 +121,7 @@ public:
 private:
     std::string Space() { return mRandom.Pick({" ", " ", "\n", "\t", "\r\n", "  "}); }
     std::string Eq() { return mRandom.OneIn(4) ? Space() + "=" + Space() : "="; }
-    std::string Quoted(const std::string& text)
-    {
-        return mRandom.OneIn(3) ? "'" + text + "'" : "\"" + text + "\"";
-    }
+    std::string Quoted(const std::string& text) { return mRandom.OneIn(3) ? "'" + text + "'" : "\"" + text + "\""; }
     std::string Name()
     {
         static const char START[] = "abcxyzABCXYZ_:";
@@ -273,9 +267,7 @@ std::string Mutate(std::string doc, Random& random)
                 doc.insert(close + 1, doc.substr(blank, close + 1 - blank));
             break;
         }
-        default:
-            doc += random.Pick({"x", "<a/>", "<!-- c -->", " \n", "&amp;", "<?p?>", "\x00", "</a>"});
-            break;
+        default: doc += random.Pick({"x", "<a/>", "<!-- c -->", " \n", "&amp;", "<?p?>", "\x00", "</a>"}); break;
         }
     }
     return doc;
