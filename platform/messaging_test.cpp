@@ -160,7 +160,10 @@ TEST(MessagingChecks, DatagramFromAnotherUserIsDropped)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to send as another user";
     PresenceMessenger receiver(141, nullptr);
-    // Open the way through the modes (checked in MessagingBinding) so that the credential check must act.
+    // Open the way through the modes (checked in MessagingBinding, so the library's own is restored
+    // after) so that the credential check must act.
+    struct stat directory;
+    ASSERT_EQ(0, stat(QueueDirectory().c_str(), &directory));
     ASSERT_EQ(0, chmod(QueueDirectory().c_str(), 0711));
     ASSERT_EQ(0, chmod(QueuePath(141).c_str(), 0666));
     const std::vector<uint8_t> datagram = Encoded(Simple(MSG_CONFIRM, 1));
@@ -170,7 +173,7 @@ TEST(MessagingChecks, DatagramFromAnotherUserIsDropped)
               })));
     EXPECT_EQ(0, receiver.ProcessMessageFromQueue(1));
     EXPECT_EQ(1u, receiver.GetDroppedCount());
-    chmod(QueueDirectory().c_str(), 0770);
+    chmod(QueueDirectory().c_str(), directory.st_mode & 07777);
 }
 
 // A set of destroyed queues gives 0 at once; two ready queues take turns.
