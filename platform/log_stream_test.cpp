@@ -4,24 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "platform/config_file.h"
+#include "testing/test_support.h"
 
 namespace {
 
 class LogStreamTest : public ::testing::Test {
 protected:
-    ~LogStreamTest() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(mDir, ignored);
-    }
-    std::string File(const char* name) const { return mDir + "/" + name; }
-
-    char mPattern[32] = "/tmp/log_stream_test.XXXXXX";
-    const std::string mDir = mkdtemp(mPattern) != nullptr ? mPattern : "/nonexistent";
+    std::string File(const char* name) const { return mDir.File(name); }
+    const testing_support::TempDir mDir;
 };
 
 void Trace(LogStream& stream, unsigned char level, const char* format, ...)
