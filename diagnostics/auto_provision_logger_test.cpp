@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -28,6 +26,7 @@ TEST(TimeStamp, MillisecondsAreCutToThreeDigitsAndADayBelowTenIsBlankPadded)
         {tuesday - 12 * 86400, 0, "Thu Nov  5 15:45:09 2026\t.000 "},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.stamp);
         char text[TIME_STAMP_SIZE];
         EXPECT_EQ(c.stamp, std::string(text, FormatTimeStamp({c.seconds, c.usec}, text)));
     }
@@ -62,18 +61,16 @@ TEST(Logger, TwoThreadsTracingAtOnceBothWriteWholeLines)
 {
     testing_support::LogCapture capture;
     auto writer = [](const char* text) {
-        for (int i = 0; i < 500; ++i) {
+        for (int i = 0; i < 500; ++i)
             logger.TRACE(3, false, "%s", text);
-        }
     };
     std::thread first(writer, "first thread line\n");
     std::thread second(writer, "second thread line\n");
     first.join();
     second.join();
     std::map<std::string, int> counts;
-    for (const auto& line : capture.Lines()) {
+    for (const auto& line : capture.Lines())
         counts[line.text]++;
-    }
     const std::map<std::string, int> expected = {{"first thread line\n", 500}, {"second thread line\n", 500}};
     EXPECT_EQ(expected, counts);
 }
@@ -88,24 +85,19 @@ TEST(Logger, AppendsToItsFileKeepsOneBackupAndLeavesStandardErrorAlone)
     }
     const std::string ending = testing_support::Ending(testing_support::StartChild([] {
         const std::string file = std::string(LogStream::LOG_DIRECTORY) + "/autoprovisionclient.log";
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", LogStream::LOG_DIRECTORY, "tmpfs", 0, nullptr) != 0) {
+        if (!testing_support::PrivateTmpfs({LogStream::LOG_DIRECTORY}))
             return testing_support::CHILD_UNAVAILABLE;
-        }
         testing_support::WriteFile(file, "earlier\n");
         const int err = open((file + ".err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        if (err < 0 || dup2(err, STDERR_FILENO) < 0) {
+        if (err < 0 || dup2(err, STDERR_FILENO) < 0)
             return 2;
-        }
         CAutoProvisionLogger own;
         own.TRACE(3, false, "Failed to send data\n");
-        if (testing_support::ReadFile(file) != "earlier\nFailed to send data\n") {
+        if (testing_support::ReadFile(file) != "earlier\nFailed to send data\n")
             return 3;
-        }
         const std::string line(2000, 'x');
-        for (long written = 0; written <= LogStream::MAX_FILE_SIZE; written += 2000) {
+        for (long written = 0; written <= LogStream::MAX_FILE_SIZE; written += 2000)
             own.TRACE(0, false, "%s", line.c_str());
-        }
         const bool backup = testing_support::ReadFile(file + ".1").compare(0, 8, "earlier\n") == 0;
         return !backup ? 4 : testing_support::ReadFile(file + ".err").empty() ? 0 : 5;
     }));

@@ -1,10 +1,5 @@
 // The configuration request, its reception and the stored file, against real
 // TCP servers on 127.0.0.1.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -185,75 +180,37 @@ TEST_F(ConfigDownload, ReceptionEndsOnEachNegativeCodeWithItsLineAndReceivesAgai
     }
 }
 
-// The record's port reaches the address when the host text has none; a send
-// that fails ends the request with its line.
-TEST_F(ConfigDownload, PortFieldReachesTheAddressAndAFailedSendEndsTheRequest)
+// A request for 127.0.0.1 with the port in its own field.
+ConfigurationControl::RequestParams Params(const HttpTestServer& server, const std::string& path)
 {
-    HttpTestServer server(HttpTestServer::Answer{HEADER + DOCUMENT});
     ConfigurationControl::RequestParams params;
     params.host = "127.0.0.1";
     params.port = server.PortText();
-    params.path = "cfg";
-    EXPECT_TRUE(mClient.SendConfigRequest(params));
-    EXPECT_EQ(ExpectedRequest("cfg", "127.0.0.1"), server.Request());
-    EXPECT_EQ(DOCUMENT + "\n", ReadFile(mStored));
+    params.path = path;
+    return params;
+}
 
-    // A server that resets the connection once the first bytes of a request
-    // of 16 MiB arrive, long before all of it can have gone out.
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    ASSERT_EQ(0, listen(listener, 1));
-    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
-    std::thread resetter([listener] {
-        pollfd waiting = {listener, POLLIN, 0};   // bounded: a client that never connects
-        if (poll(&waiting, 1, 10000) != 1)
-            return;
-        const int connection = accept(listener, nullptr, nullptr);
-        pollfd arriving = {connection, POLLIN, 0};
-        poll(&arriving, 1, 10000);
-        const linger reset = {1, 0};
-        setsockopt(connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        close(connection);
-    });
-    params.port = std::to_string(ntohs(address.sin_port));
-    params.path = std::string(16u << 20, 'p');
-    mCapture.Clear();
-    EXPECT_FALSE(mClient.SendConfigRequest(params));
-    resetter.join();
-    EXPECT_EQ(Lines{"0T Failed to send data\n"}, Leveled(mCapture));
-
-    // A server that starts reading only after 1.5 s: the send waits up to its 10 s for it.
-    std::thread slowReader([listener] {
-        pollfd waiting = {listener, POLLIN, 0};
-        if (poll(&waiting, 1, 10000) != 1)
-            return;
-        const int connection = accept(listener, nullptr, nullptr);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        std::string request;
-        char chunk[65536];
-        for (int reads = 0; reads < 100000 && request.find("\r\n\r\n") == std::string::npos; ++reads) {
-            pollfd arriving = {connection, POLLIN, 0};
-            const ssize_t count = poll(&arriving, 1, 10000) == 1 ? read(connection, chunk, sizeof chunk) : 0;
-            if (count <= 0)
-                break;
-            request.append(chunk, static_cast<size_t>(count));
-            request.erase(0, request.size() > 8 ? request.size() - 8 : 0);   // only its end matters
-        }
-        const std::string answer = HEADER + DOCUMENT;
-        const ssize_t written = write(connection, answer.data(), answer.size());
-        (void)written;   // a short answer shows in the client's result
-        close(connection);
-    });
-    mCapture.Clear();
-    EXPECT_TRUE(mClient.SendConfigRequest(params));
-    slowReader.join();
-    close(listener);
-    EXPECT_EQ(Lines{CLOSED}, Leveled(mCapture));
-
+// The record's port reaches the address when the host text has none; a send
+// that fails ends the request with its line, and a send waits up to its 10 s
+// for a server that starts reading late.
+TEST_F(ConfigDownload, PortFieldReachesTheAddressAndAFailedSendEndsTheRequest)
+{
+    using S = HttpTestServer;
+    const std::string huge(16u << 20, 'p');
+    const struct { const char* name; S::Answer answer; std::string path; bool result; Lines traces; } cases[] = {
+        {"port field", {HEADER + DOCUMENT}, "cfg", true, {CLOSED}},
+        {"reset while 16 MiB go out", {"", 0, S::RESET_ON_ARRIVAL}, huge, false, {"0T Failed to send data\n"}},
+        {"reader 1.5 s late", {HEADER + DOCUMENT, 0, S::CLOSE_AFTER_ANSWER, 0, 1500}, huge, true, {CLOSED}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        mCapture.Clear();
+        HttpTestServer server(c.answer);
+        EXPECT_EQ(c.result, mClient.SendConfigRequest(Params(server, c.path)));
+        EXPECT_EQ(c.traces, Leveled(mCapture));
+        EXPECT_EQ(DOCUMENT + "\n", ReadFile(mStored));
+        EXPECT_TRUE((c.result ? ExpectedRequest(c.path, "127.0.0.1") : "") == server.Request());
+    }
 }
 
 // An exception inside the request (here while the answer is stored) ends it
@@ -265,12 +222,8 @@ TEST(ConfigRequest, AnExceptionInsideTheRequestIsAFailedRequest)
     } client;
     LogCapture capture;
     HttpTestServer server(HttpTestServer::Answer{HEADER + DOCUMENT});
-    ConfigurationControl::RequestParams params;
-    params.host = "127.0.0.1";
-    params.port = server.PortText();
-    params.path = "cfg";
-    EXPECT_FALSE(client.SendConfigRequest(params));
-    EXPECT_EQ((Lines{CLOSED, "0T Failed to establish connection with host[127.0.0.1:" + params.port + "]\n"}),
+    EXPECT_FALSE(client.SendConfigRequest(Params(server, "cfg")));
+    EXPECT_EQ((Lines{CLOSED, "0T Failed to establish connection with host[127.0.0.1:" + server.PortText() + "]\n"}),
               Leveled(capture));
 }
 
@@ -386,8 +339,7 @@ TEST(ConfigFile, StoredInTheDevicesDirectoryUnderTheMacAddress)
         GTEST_SKIP() << "needs root for a private mount namespace";
     const std::string ending = Ending(StartChild([] {
         TestClient client;   // its queue is open before /tmp is hidden
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0 || mkdir("/tmp/httpipeconfig", 0755) != 0)
+        if (!PrivateTmpfs({"/tmp"}) || mkdir("/tmp/httpipeconfig", 0755) != 0)
             return CHILD_UNAVAILABLE;
         client.mMACAddress.Set("0a1b2c3d4e5f");
         const std::string answer = HEADER + DOCUMENT;

@@ -22,7 +22,7 @@ TEST(ParseURL, CutsSchemeHostAndPathAndWritesNothingElse)
     used.path = "old/path";
     const Record untouched{false, 3, "old-host", "8080", "old/path"};
     const std::vector<std::pair<std::string, Record>> cases = {
-        {" \t http://10.0.0.5/cfg/fxs.xml\t ", {true, 0, "10.0.0.5", "8080", "cfg/fxs.xml"}},
+        {" \t https://10.0.0.5/cfg/fxs.xml\t ", {true, 1, "10.0.0.5", "8080", "cfg/fxs.xml"}},
         // Only blanks and tabs are trimmed: a line feed stays in the text.
         {"http://10.0.0.5/cfg/fxs.xml\n", {true, 0, "10.0.0.5", "8080", "cfg/fxs.xml\n"}},
         {"\nhttps://10.0.0.5/cfg", {true, 0, "10.0.0.5", "8080", "cfg"}},
@@ -41,9 +41,9 @@ TEST(ParseURL, CutsSchemeHostAndPathAndWritesNothingElse)
         {"10.0.0.5/cfg/fxs.xml", untouched}, {"http:/10.0.0.5/cfg", untouched}, {"http//x/y", untouched},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.first));
         ConfigurationControl::RequestParams params = used;
         const bool parsed = client.ParseURL(c.first, params);
-        EXPECT_EQ(c.second, Record(parsed, params.downloadMethod, params.host, params.port, params.path))
-            << testing::PrintToString(c.first);
+        EXPECT_EQ(c.second, Record(parsed, params.downloadMethod, params.host, params.port, params.path));
     }
 }

@@ -4,9 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 #include "apc_version.h"
@@ -71,9 +70,10 @@ TEST_F(FetchTool, EachFailureHasItsStatusAndStoresNothingThenAFetchReplacesTheEa
         {{url, "--mac"}, FETCH_USAGE, "--mac needs a value"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.status, Run(c.words)) << c.error;
+        SCOPED_TRACE(c.error);
+        EXPECT_EQ(c.status, Run(c.words));
         EXPECT_NE(std::string::npos, mErr.find(c.error)) << mErr;
-        EXPECT_EQ(-1, access(mStored.c_str(), F_OK)) << c.error;
+        EXPECT_EQ(-1, access(mStored.c_str(), F_OK));
     }
     // A directory in the file's place (of another MAC) exists before and after: not a new file.
     ASSERT_EQ(0, mkdir(mDir.File("zentrofxs-000000000001.cfg").c_str(), 0700));
@@ -100,15 +100,9 @@ std::vector<std::string> SplitLines(const std::string& text)
     return lines;
 }
 
-size_t EntryCount(const std::string& directory)
+long EntryCount(const std::string& directory)
 {
-    size_t count = 0;
-    DIR* dir = opendir(directory.c_str());
-    while (dir != nullptr && readdir(dir) != nullptr)
-        ++count;
-    if (dir != nullptr)
-        closedir(dir);
-    return count - 2;   // "." and ".."
+    return std::distance(std::filesystem::directory_iterator(directory), {});
 }
 
 // --check against real answers: each row's server answer, exit status and the
@@ -127,12 +121,7 @@ TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
     const std::string closed = "trace:    AutoProvisionClient::Recieved failed(no connection)";
     const std::string stored = "document: found: " + std::to_string(DOCUMENT.size() + 1) +
                                " bytes stored (from \"<?xml\" on, one line end added)";
-    struct Row {
-        const char* name;
-        Answer answer;
-        int status;
-        std::vector<std::string> lines;
-    };
+    struct Row { const char* name; Answer answer; int status; std::vector<std::string> lines; };
     const Row rows[] = {
         {"static file, connection closed", {ok + DOCUMENT}, CHECK_APPLIES,
          {closed, "status:   HTTP/1.1 200 OK", stored, "check:    the configurator accepts it",
@@ -189,7 +178,7 @@ TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
         // The request is the daemon's own, byte for byte up to its User-Agent line.
         EXPECT_EQ(0u, server.Request(0).find("GET /cfg/a.xml HTTP/1.1\r\nAccept: image/gif"));
         EXPECT_EQ(-1, access(mStored.c_str(), F_OK));
-        EXPECT_EQ(0u, EntryCount(scratch.Path()));
+        EXPECT_EQ(0, EntryCount(scratch.Path()));
     }
 
     const std::string refused = "http://127.0.0.1:" + std::to_string(HttpTestServer::UnusedPort()) + "/cfg";
@@ -200,7 +189,7 @@ TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
     EXPECT_EQ(FETCH_USAGE, Run({"--check", "--dir", "/tmp", refused}));
     EXPECT_EQ(0, Run({"--version"}));
     EXPECT_EQ(std::string("autoprovision-fetch ") + APC_VERSION + "\n", mOut);
-    EXPECT_EQ(0u, EntryCount(scratch.Path()));
+    EXPECT_EQ(0, EntryCount(scratch.Path()));
     unsetenv("TMPDIR");
 }
 

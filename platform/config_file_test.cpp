@@ -44,7 +44,8 @@ TEST(ConfigFile, KeysValuesCommentsBlankLinesMissingKeysAndAMissingFile)
         {"url", "http://host:80/x"}, {"missing", "<none>"}, {"no separator", "<none>"},
         {"# indented", "<none>"}};
     for (const auto& entry : entries) {
-        EXPECT_EQ(entry.second, Entry(file, entry.first)) << entry.first;
+        SCOPED_TRACE(entry.first);
+        EXPECT_EQ(entry.second, Entry(file, entry.first));
     }
 
     EXPECT_EQ(" a value ", Entry(untrimmed, "Key "));

@@ -4,24 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "platform/config_file.h"
+#include "testing/test_support.h"
 
 namespace {
 
 class LogStreamTest : public ::testing::Test {
 protected:
-    ~LogStreamTest() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(mDir, ignored);
-    }
-    std::string File(const char* name) const { return mDir + "/" + name; }
-
-    char mPattern[32] = "/tmp/log_stream_test.XXXXXX";
-    const std::string mDir = mkdtemp(mPattern) != nullptr ? mPattern : "/nonexistent";
+    std::string File(const char* name) const { return mDir.File(name); }
+    const testing_support::TempDir mDir;
 };
 
 void Trace(LogStream& stream, unsigned char level, const char* format, ...)
@@ -52,9 +45,8 @@ TEST_F(LogStreamTest, WritesCutTextAppendingOrTruncatingAndRotatesToExactlyOneBa
     // Numbered 1000-byte lines, two and a half files' worth: the one backup keeps the second file.
     LogStream stream(File("trace.log").c_str(), false, true, 9, 1, 2048, false);
     const long perFile = LogStream::MAX_FILE_SIZE / 1000;
-    for (long i = 0; i < perFile * 5 / 2; ++i) {
+    for (long i = 0; i < perFile * 5 / 2; ++i)
         Trace(stream, 1, "%08ld %0990d\n", i, 0);
-    }
     std::string current;
     std::string backup;
     PlatformDetail::ReadWholeFile(File("trace.log").c_str(), current);
@@ -123,9 +115,8 @@ TEST_F(LogStreamTest, OpensOnlyARegularFileOfMode0640AndKeepsThatModeThroughRota
     // Rotation: the backup keeps the mode, the new file is made 0640 again.
     {
         LogStream stream(File("rotated.log").c_str(), false, true, 9, 1, 2048, false);
-        for (long i = 0; i < LogStream::MAX_FILE_SIZE / 1000 + 2; ++i) {
+        for (long i = 0; i < LogStream::MAX_FILE_SIZE / 1000 + 2; ++i)
             Trace(stream, 1, "%0999d\n", 0);
-        }
     }
     umask(umaskBefore);
     for (const char* name : {"rotated.log", "rotated.log.1"}) {

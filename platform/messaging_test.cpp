@@ -4,7 +4,6 @@
 
 #include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,33 +11,21 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <memory>
 #include <system_error>
 #include <thread>
+
+#include "testing/child_process.h"
+#include "testing/fake_device.h"
 
 namespace {
 
 using namespace Messaging;
 using Messaging::MSG_CONFIRM;   // rather than the socket flag of that name
 
-// Every queue of this binary lives under one fresh directory (0711: another user may pass); the
-// first queue creates its "msgq" subdirectory, so that directory's mode is the library's own.
-class QueueDirectoryEnvironment : public ::testing::Environment {
-    void SetUp() override
-    {
-        char base[] = "/tmp/msgq-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(base));
-        ASSERT_EQ(0, chmod(base, 0711));
-        mBase = base;
-        SetQueueDirectory(mBase + "/msgq");
-    }
-    void TearDown() override { std::filesystem::remove_all(mBase, mIgnored); }
-    std::string mBase;
-    std::error_code mIgnored;
-};
+// Every queue of this binary lives in a "msgq" directory that the first queue creates.
 ::testing::Environment* const gEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QueueDirectoryEnvironment);
+    ::testing::AddGlobalTestEnvironment(new testing_support::TemporaryQueueDirectory);
 
 // Records every callback as "id text".
 class RecordingPresence : public PresenceMessenger {
@@ -173,21 +160,20 @@ TEST(MessagingChecks, DatagramFromAnotherUserIsDropped)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to send as another user";
     PresenceMessenger receiver(141, nullptr);
-    // Open the way through the modes (checked in MessagingBinding) so that the credential check must act.
+    // Open the way through the modes (checked in MessagingBinding, so the library's own is restored
+    // after) so that the credential check must act.
+    struct stat directory;
+    ASSERT_EQ(0, stat(QueueDirectory().c_str(), &directory));
     ASSERT_EQ(0, chmod(QueueDirectory().c_str(), 0711));
     ASSERT_EQ(0, chmod(QueuePath(141).c_str(), 0666));
     const std::vector<uint8_t> datagram = Encoded(Simple(MSG_CONFIRM, 1));
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const bool nobody = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
-        _exit(nobody && RawSend(141, datagram) ? 0 : 1);
-    }
-    int status = -1;
-    EXPECT_TRUE(waitpid(pid, &status, 0) == pid && status == 0) << status;
+    EXPECT_EQ("exit 0", testing_support::Ending(testing_support::StartChild([&] {
+                  const bool nobody = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+                  return nobody && RawSend(141, datagram) ? 0 : 1;
+              })));
     EXPECT_EQ(0, receiver.ProcessMessageFromQueue(1));
     EXPECT_EQ(1u, receiver.GetDroppedCount());
-    chmod(QueueDirectory().c_str(), 0770);
+    chmod(QueueDirectory().c_str(), directory.st_mode & 07777);
 }
 
 // A set of destroyed queues gives 0 at once; two ready queues take turns.
@@ -341,13 +327,11 @@ TEST(MessagingBinding, ModesAndALiveQueueCannotBeTakenTwice)
         EXPECT_THROW(CyclicMessageQueue(160), std::system_error);
     }
     EXPECT_NE(0, access(path.c_str(), F_OK));
-    const pid_t pid = fork();   // a queue whose process dies leaves its file behind
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        CyclicMessageQueue dying(160);
-        _exit(0);
-    }
-    ASSERT_EQ(pid, waitpid(pid, nullptr, 0));
+    // A queue whose process dies leaves its file behind.
+    EXPECT_EQ("exit 0", testing_support::Ending(testing_support::StartChild([]() -> int {
+                  CyclicMessageQueue dying(160);
+                  _exit(0);
+              })));
     EXPECT_EQ(0, access(path.c_str(), F_OK));
     EXPECT_FALSE(CyclicMessageQueue::IsQueueServed(160));
     CyclicMessageQueue queue(160);

@@ -19,9 +19,10 @@ TEST(NetCheck, KernelAnswersForLoopbackAndMissingInterfaces)
     ASSERT_TRUE(GetIPAddress("lo", ip, mask));
     EXPECT_EQ("127.0.0.1/255.0.0.0", ip + "/" + mask);
     for (const char* missing : {"apc-none0", "", "a-name-longer-than-ifnamsiz"}) {
-        EXPECT_EQ("", GetMACAddress(missing, &error)) << missing;
+        SCOPED_TRACE(missing);
+        EXPECT_EQ("", GetMACAddress(missing, &error));
         EXPECT_NE(nullptr, error);
-        EXPECT_FALSE(GetIPAddress(missing, ip, mask)) << missing;
+        EXPECT_FALSE(GetIPAddress(missing, ip, mask));
     }
 }
 

@@ -6,29 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
+
+#include "testing/test_support.h"
 
 namespace {
 
-struct TempDir {
-    TempDir()
-    {
-        char name[] = "/tmp/safe-file-test.XXXXXX";
-        EXPECT_NE(nullptr, mkdtemp(name));
-        mPath = name;
-    }
-    ~TempDir() { EXPECT_EQ(0, system(("rm -rf '" + mPath + "'").c_str())); }
-    const std::string& Path() const { return mPath; }
-    std::string File(const std::string& name) const { return mPath + "/" + name; }
-    std::string mPath;
-};
-
-void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream(path) << text;
-}
+using testing_support::TempDir;
+using testing_support::WriteFile;
 
 TEST(SafeFile, OpensOnlyRegularFilesOfOursWithoutFollowingOrBlocking)
 {

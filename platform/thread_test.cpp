@@ -67,9 +67,8 @@ TEST(Thread, CommandLine)
     // gtest keeps the words it was started with (ctest passes a filter). Without the path they are
     // checked by the crash guard's relaunch test.
     std::string words;
-    for (const std::string& word : ::testing::internal::GetArgvs()) {
+    for (const std::string& word : ::testing::internal::GetArgvs())
         words += (words.empty() ? "" : " ") + word;
-    }
     ASSERT_TRUE(Thread::GetCommandLine(text, sizeof text, true, false, false));
     EXPECT_EQ(words, text);
 }

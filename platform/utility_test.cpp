@@ -33,8 +33,7 @@ TEST(Utility, UniqueNumbersAreDistinctAndNonZeroAcrossThreads)
     };
     auto other = std::async(std::launch::async, draw);
     std::unordered_set<unsigned long long> seen = {0};   // 0 is never drawn
-    for (const auto& numbers : {draw(), other.get()}) {
+    for (const auto& numbers : {draw(), other.get()})
         seen.insert(numbers.begin(), numbers.end());
-    }
     EXPECT_EQ(200001u, seen.size());
 }

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/xml_check.h"
@@ -37,12 +38,7 @@ void WriteFile(const std::string& path, const std::string& content, mode_t mode 
 class LoggingBackend : public FileConfiguratorBackend {
 public:
     using FileConfiguratorBackend::FileConfiguratorBackend;
-    std::vector<std::string> TakeLines()
-    {
-        std::vector<std::string> lines;
-        lines.swap(mLines);
-        return lines;
-    }
+    std::vector<std::string> TakeLines() { return std::exchange(mLines, {}); }
 
 protected:
     void SystemLog(int priority, const std::string& line) override
@@ -104,10 +100,7 @@ TEST_F(ConfiguratorTest, RefusedDocumentTouchesNothingAndIsLoggedWithOffsetAndRe
     const std::string before = ReadFile(File("hook-runs"));
 
     const std::string download = File("download");
-    const struct {
-        std::string content;
-        std::string line;
-    } rows[] = {
+    const struct { std::string content; std::string line; } rows[] = {
         {"HTTP/1.1 404 Not Found\r\n\r\n<?xml", "3 Configurator: " + download + " refused at byte 0: no XML declaration"},
         {"<?xml version=\"1.0\"?><config><line id=\"1\"><sip user=\"20",
          "3 Configurator: " + download + " refused at byte 55: unexpected end of document"},
@@ -153,20 +146,19 @@ TEST_F(ConfiguratorTest, IdenticalDocumentIsNotAppliedAgain)
     ASSERT_TRUE(Apply(Doc("old")));
     ASSERT_TRUE(Apply(Doc("new")));
     mBackend.TakeLines();
-    struct stat active;
-    struct stat previous;
-    ASSERT_EQ(0, stat(mPaths.activeFile.c_str(), &active));
-    ASSERT_EQ(0, stat(mPaths.previousFile.c_str(), &previous));
-
+    // Inode and modification time of both files: neither is written again.
+    auto stamps = [&] {
+        std::string text;
+        for (const std::string& path : {mPaths.activeFile, mPaths.previousFile}) {
+            struct stat info = {};
+            EXPECT_EQ(0, stat(path.c_str(), &info)) << path;
+            text += std::to_string(info.st_ino) + "." + std::to_string(info.st_mtim.tv_nsec) + " ";
+        }
+        return text;
+    };
+    const std::string before = stamps();
     EXPECT_TRUE(Apply(Doc("new")));
-    struct stat activeAfter;
-    struct stat previousAfter;
-    ASSERT_EQ(0, stat(mPaths.activeFile.c_str(), &activeAfter));
-    ASSERT_EQ(0, stat(mPaths.previousFile.c_str(), &previousAfter));
-    EXPECT_EQ(active.st_ino, activeAfter.st_ino);
-    EXPECT_EQ(active.st_mtim.tv_nsec, activeAfter.st_mtim.tv_nsec);
-    EXPECT_EQ(previous.st_ino, previousAfter.st_ino);
-    EXPECT_EQ(previous.st_mtim.tv_nsec, previousAfter.st_mtim.tv_nsec);
+    EXPECT_EQ(before, stamps());
     EXPECT_EQ(Doc("new") + " | " + Doc("old"), Installed());
     EXPECT_EQ(mPaths.activeFile + " " + Doc("old") + "\n" + mPaths.activeFile + " " + Doc("new") + "\n",
               ReadFile(File("hook-runs")));
@@ -180,10 +172,8 @@ TEST_F(ConfiguratorTest, FailingHookGoesBackToThePreviousDocument)
 {
     const std::string active = mPaths.activeFile;
     const std::string previous = mPaths.previousFile;
-    const struct {
-        const char* root;
-        std::string failure;
-    } rows[] = {{"bad", "exit status 3"}, {"slow", "no end within 500 ms"}};
+    const struct { const char* root; std::string failure; } rows[] = {
+        {"bad", "exit status 3"}, {"slow", "no end within 500 ms"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.root);
         mPaths.childTimeoutMs = 500;

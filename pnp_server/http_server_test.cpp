@@ -86,9 +86,9 @@ TEST_F(HttpServerTest, RefusesWhatIsNotAFileInTheRootThenServesTheFileByteForByt
                                "/cfg/link.xml", "relative/path"})
         cases.emplace_back(DaemonRequest(target), 404);
     for (const auto& [request, status] : cases) {
+        SCOPED_TRACE(request.substr(0, 40));
         const std::string response = Exchange(Connect(server.HttpPort()).Get(), request);
-        EXPECT_EQ(response.substr(0, 13), "HTTP/1.1 " + std::to_string(status) + " ")
-            << request.substr(0, 40);
+        EXPECT_EQ(response.substr(0, 13), "HTTP/1.1 " + std::to_string(status) + " ");
         EXPECT_EQ(response.find("outside the root"), std::string::npos);
     }
     EXPECT_NE(server.LogText().find("(refused target)"), std::string::npos);

@@ -78,9 +78,10 @@ TEST(ServerOptionsTest, RefusesWhatCannotWork)
         {"--interface", "eth0", "--frobnicate"},
     };
     for (const auto& arguments : bad) {
+        SCOPED_TRACE(testing::PrintToString(arguments));
         Pnp::ServerOptions options;
         std::string error;
-        EXPECT_FALSE(Parse(arguments, options, error)) << arguments.size();
+        EXPECT_FALSE(Parse(arguments, options, error));
         EXPECT_FALSE(error.empty());
     }
 }

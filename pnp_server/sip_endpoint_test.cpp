@@ -53,11 +53,6 @@ std::string NotifyAnswer(const Sip::SipMessage& notify, const std::string& statu
     return answer + extra + "Content-Length: 0\r\n\r\n";
 }
 
-std::string NotifyOk(const Sip::SipMessage& notify)
-{
-    return NotifyAnswer(notify);
-}
-
 size_t Count(const std::string& text, const std::string& part)
 {
     size_t count = 0;
@@ -142,7 +137,7 @@ TEST_F(SipEndpointTest, NotifyIsRetransmittedUntilAnsweredAndGivenUpAfterTimerF)
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
         EXPECT_EQ(Sip::Serialize(mAnswer), first);   // same transaction: same branch and CSeq
         ASSERT_TRUE(mDevice.Receive(mAnswer, 1000));
-        ASSERT_TRUE(mDevice.SendTo(NotifyOk(mAnswer), server.SipPort()));
+        ASSERT_TRUE(mDevice.SendTo(NotifyAnswer(mAnswer), server.SipPort()));
         // Nothing after the answer (the next interval would be 400 ms).
         EXPECT_FALSE(mDevice.Receive(mAnswer, 700) && mAnswer.isRequest) << Sip::Serialize(mAnswer);
         const std::string log = server.LogText();
@@ -178,7 +173,7 @@ TEST_F(SipEndpointTest, NotifyRefusedBusyIsSentAnewInItsDialogAfterRetryAfterAtM
                            {"To", Value(first, "To")}});
     EXPECT_NE(Value(second, "Via"), Value(first, "Via"));   // a new branch
     EXPECT_EQ(second.body, first.body);
-    ASSERT_TRUE(mDevice.SendTo(NotifyOk(second), server.SipPort()));
+    ASSERT_TRUE(mDevice.SendTo(NotifyAnswer(second), server.SipPort()));
     EXPECT_FALSE(mDevice.Receive(mAnswer, 700)) << Sip::Serialize(mAnswer);   // T1 is 500 ms
     std::string log = server.LogText();
     for (const char* line : {" SIP NOTIFY 1 answered 503 Service Unavailable after 1 send(s)\n",

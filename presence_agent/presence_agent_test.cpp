@@ -115,13 +115,7 @@ protected:
     // Runs the agent until done() holds, at most boundMs.
     bool Pump(const std::function<bool()>& done, int boundMs = 3000)
     {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-        while (std::chrono::steady_clock::now() < end) {
-            mpAgent->RunOnce(5);
-            if (done())
-                return true;
-        }
-        return false;
+        return testing_support::WaitUntil([&] { mpAgent->RunOnce(5); return done(); }, boundMs, 0);
     }
     bool ServerReceives(Sip::SipMessage& message) { return Pump([&] { return TryReceive(message); }); }
     // A request of the daemon; the subscriber and target only matter for SUBSCRIBE.

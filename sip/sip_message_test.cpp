@@ -44,8 +44,10 @@ TEST(SipParse, RequestsResponsesCompactFormsAndFoldedLines)
         {"Via", "SIP/2.0/UDP h"}, {"FROM", "<sip:s@h>;tag=9"}, {"To", "<sip:a@b>"}, {"Call-Id", "id-1"},
         {"I", "id-1"}, {"contact", "<sip:s@h:5070>"}, {"Event", "ua-profile"}, {"Content-Encoding", "gzip"},
         {"Content-Type", "application/url"}, {"Content-Length", "4"}};
-    for (const auto& header : headers)
-        EXPECT_EQ(header[1], *message.Header(header[0])) << header[0];
+    for (const auto& header : headers) {
+        SCOPED_TRACE(header[0]);
+        EXPECT_EQ(header[1], *message.Header(header[0]));
+    }
     EXPECT_EQ("http", message.body);
     EXPECT_EQ("i", message.headers[3].first);
 
@@ -70,11 +72,12 @@ TEST(SipParse, BodiesBoundsAndMalformedInput)
         {"NOTIFY sip:a@b SIP/2.0\r\nX: " + std::string(60000, 'a') + "\r\n\r\n", ""},
         {full + "\r\n", ""}, {full + "l: 0\r\n\r\n", ""}};
     for (const auto& c : accepted) {
+        SCOPED_TRACE(c.first.substr(0, 80));
         SipMessage message;
         SipMessage again;
-        ASSERT_TRUE(Parse(c.first, message)) << c.first.substr(0, 80);
+        ASSERT_TRUE(Parse(c.first, message));
         EXPECT_EQ(c.second, message.body);
-        EXPECT_TRUE(Parse(Sip::Serialize(message), again)) << "written form of " << c.first.substr(0, 80);
+        EXPECT_TRUE(Parse(Sip::Serialize(message), again)) << "written form";
     }
     // A datagram at the size limit whose written form (CR before LF, the added Content-Length) outgrows it.
     const std::string lineFeeds = "NOTIFY sip:a@b SIP/2.0\n\n" + std::string(Sip::MAX_DATAGRAM_SIZE - 24, 'b');
@@ -144,8 +147,10 @@ TEST(SipWriting, CrlfTheRealContentLengthAndHeaderHelpers)
         {"SIP/2.0/UDP h;branch=z9hG4bK77;rport", "rport", ""},
         {"SIP/2.0/UDP a;branch=first, SIP/2.0/UDP b;branch=second", "branch", "first"},
         {"x;p=\"a \\\"q\\\"\"", "p", "a \"q\""}, {"", "tag", ""}};
-    for (const auto& c : parameters)
-        EXPECT_EQ(c[2], Sip::HeaderParameter(c[0], c[1])) << c[0];
+    for (const auto& c : parameters) {
+        SCOPED_TRACE(std::string(c[0]) + " " + c[1]);
+        EXPECT_EQ(c[2], Sip::HeaderParameter(c[0], c[1]));
+    }
     EXPECT_EQ("sip:x@y;transport=udp", Sip::HeaderUri("\"A <b>\" <sip:x@y;transport=udp>;tag=1"));
     EXPECT_EQ("sip:x@y", Sip::HeaderUri("sip:x@y;tag=1"));
     unsigned long number = 0;
@@ -163,11 +168,12 @@ TEST(SipWriting, CrlfTheRealContentLengthAndHeaderHelpers)
         {"message/external-body;access-type=URL;url=http://server/bare", "", "http://server/bare"},
         {"application/xml", "<x/>", ""}, {nullptr, "<x/>", ""}};
     for (const auto& c : notifies) {
+        SCOPED_TRACE(c[0] != nullptr ? c[0] : "no Content-Type");
         SipMessage notify;
         if (c[0] != nullptr)
             notify.AddHeader("c", c[0]);
         notify.body = c[1];
-        EXPECT_EQ(c[2], Sip::NotifyUrl(notify)) << (c[0] != nullptr ? c[0] : "no Content-Type");
+        EXPECT_EQ(c[2], Sip::NotifyUrl(notify));
     }
 }
 

@@ -18,7 +18,8 @@ void UseTemporaryQueueDirectory()
     if (directory == nullptr) {
         directory = new TempDir();
         owner = getpid();
-        Messaging::SetQueueDirectory(directory->Path());
+        chmod(directory->Path().c_str(), 0711);   // another user may pass to a queue opened to it
+        Messaging::SetQueueDirectory(directory->File("msgq"));
         atexit([] {
             if (getpid() == owner)
                 delete directory;

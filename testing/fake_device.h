@@ -14,8 +14,9 @@
 
 namespace testing_support {
 
-// Points the messaging library at one temporary directory for the whole
-// test process (queues outlive single tests only by accident).
+// Points the messaging library at "msgq" (made by the library itself) in one
+// temporary directory for the whole test process (queues outlive single
+// tests only by accident).
 void UseTemporaryQueueDirectory();
 
 // The same as a test environment, for binaries that register one.

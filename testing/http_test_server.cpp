@@ -144,6 +144,18 @@ void HttpTestServer::ServeConnection(int fd, const Answer& answer)
     // Non-blocking, so that no call can outlast the deadline or a stop.
     const int noDelay = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
+    pollfd stop = {mStopPipe[0], POLLIN, 0};
+    if (answer.readDelayMs > 0 && RetryOnInterrupt([&] { return poll(&stop, 1, answer.readDelayMs); }) != 0) {
+        close(fd);
+        return;
+    }
+    if (answer.ending == RESET_ON_ARRIVAL) {
+        WaitReadable(fd, deadline);
+        const linger reset{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+        close(fd);
+        return;
+    }
 
     // Read up to the empty line that ends the request header.
     std::string request;
@@ -156,7 +168,7 @@ void HttpTestServer::ServeConnection(int fd, const Answer& answer)
         if (count <= 0)
             break;
         request.append(buffer, static_cast<size_t>(count));
-        headerEnd = request.find("\r\n\r\n");
+        headerEnd = request.find("\r\n\r\n", request.size() - std::min(request.size(), static_cast<size_t>(count) + 3));
     }
     if (headerEnd != std::string::npos)
         request.resize(headerEnd + 4);

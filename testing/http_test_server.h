@@ -19,6 +19,7 @@ public:
         CLOSE_AFTER_ANSWER,   // orderly close
         KEEP_OPEN,            // wait until the client closes or the server stops
         RESET_MIDWAY,         // send resetAfter bytes, then reset (SO_LINGER 0)
+        RESET_ON_ARRIVAL,     // reset once the request's first bytes arrive, answer nothing
     };
 
     struct Answer {
@@ -26,6 +27,7 @@ public:
         size_t chunkSize = 0;            // bytes per send; 0: all at once
         Ending ending = CLOSE_AFTER_ANSWER;
         size_t resetAfter = 0;           // RESET_MIDWAY only
+        int readDelayMs = 0;             // a pause after the accept, before the request is read
     };
 
     // Every wait of the server ends after this long at the latest.

@@ -61,6 +61,15 @@ inline Lines Leveled(const LogCapture& capture)
     return lines;
 }
 
+// The lines joined, each followed by separator.
+inline std::string Joined(const Lines& lines, const std::string& separator = "")
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + separator;
+    return text;
+}
+
 }  // namespace testing_support
 
 #endif

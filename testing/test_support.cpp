@@ -6,7 +6,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <sstream>
 #include <stdexcept>
 
@@ -84,6 +86,18 @@ TempDir::TempDir()
 TempDir::~TempDir()
 {
     RemoveTree(mPath);
+}
+
+bool WaitUntil(const std::function<bool()>& done, int boundMs, int stepMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    for (;;) {
+        if (done())
+            return true;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+    }
 }
 
 std::string ReadFile(const std::string& path)

@@ -2,6 +2,7 @@
 #ifndef TESTING_TEST_SUPPORT_H
 #define TESTING_TEST_SUPPORT_H
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -51,6 +52,9 @@ public:
 private:
     std::string mPath;
 };
+
+// Polls done every stepMs until it holds (true) or boundMs have passed (false).
+bool WaitUntil(const std::function<bool()>& done, int boundMs, int stepMs = 2);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
