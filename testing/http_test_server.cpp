@@ -150,7 +150,7 @@ void HttpTestServer::ServeConnection(int fd, const Answer& answer)
         return;
     }
     if (answer.ending == RESET_ON_ARRIVAL) {
-        WaitReadable(fd, deadline);
+        Wait(fd, POLLIN, deadline);
         const linger reset{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
         close(fd);
