@@ -321,7 +321,9 @@ bool SipEndpoint::ScheduleResend(PendingNotify& notify, const Sip::SipMessage& r
     const unsigned long seconds = RetryAfterSeconds(response.Header("Retry-After"));
     notify.schedule.OnFinal();
     notify.waiting = true;
-    notify.resendAt = now + std::chrono::seconds(seconds);
+    // Counted from this reading of the clock: the loop's reading may be older
+    // than the answer when the thread was held up between poll and read.
+    notify.resendAt = std::max(now, Clock::now()) + std::chrono::seconds(seconds);
     mLog.Line("SIP NOTIFY " + std::to_string(notify.cseq) + " to be sent anew in " + std::to_string(seconds) +
               " s (attempt " + std::to_string(notify.attempts + 1) + " of " + std::to_string(NOTIFY_ATTEMPTS) + ")");
     return true;
