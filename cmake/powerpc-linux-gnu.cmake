@@ -17,3 +17,9 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc;-L;/usr/powerpc-linux-gnu)
 
 # The device's flash is small: its programs are built for size.
 set(APC_SIZE_OPTIMIZED ON CACHE BOOL "Optimise for size, drop unused sections, strip on install")
+
+# The gateway's kernel runs 4 KiB pages: segments aligned to 4 KiB instead of
+# the 64 KiB default spare each program up to 64 KiB of padding in the file
+# while it keeps its read-only relocations. A kernel with larger pages needs
+# this line removed.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-z,max-page-size=4096 -Wl,-z,common-page-size=4096")
