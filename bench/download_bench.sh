@@ -223,10 +223,10 @@ run_curl()
 
 echo "server: $server_label on 127.0.0.1:$close_port; $rounds rounds per size," \
      "fetch tool, curl and busybox wget taking turns; $(nproc) cores"
-specs=()
-for i in "${!sizes[@]}"; do specs+=("${names[i]}=${sizes[i]}"); done
+size_args=()
+for i in "${!sizes[@]}"; do size_args+=("${names[i]}=${sizes[i]}"); done
 python3 "$source_dir/bench/download_runs.py" --rounds "$rounds" --base "http://127.0.0.1:$close_port" \
-    --www "$www" --out "$work/out" --fetch "$fetch" --runner "$runner" "${specs[@]}"
+    --www "$www" --out "$work/out" --fetch "$fetch" --runner "$runner" "${size_args[@]}"
 status=$?
 [ $status -le 1 ] || exit 2
 

@@ -14,9 +14,6 @@
 
 namespace {
 
-// The socket's overall limit on one download, beside its idle time-out.
-const long long OVERALL_DEADLINE_MS = BsdSocket::DOWNLOAD_DEADLINE_MS;
-
 const char RECEIVED_CLOSED[] = "AutoProvisionClient::Recieved failed(no connection)";
 const char RECEIVED_TIMEOUT[] = "AutoProvisionClient::Recieved failed(time expire)";
 
@@ -204,8 +201,9 @@ int RunCheck(FetchClient& client, const std::string& url, std::ostream& out)
     bool idleWait = false;
     if (closed) {
         Line(out, "ending") << "the server closed the connection after its answer: the download ends at once\n";
-    } else if (timedOut && client.ElapsedMs() + 1000 >= OVERALL_DEADLINE_MS) {
-        Line(out, "ending") << "the download was ended by the device's overall limit of " << Seconds(OVERALL_DEADLINE_MS)
+    } else if (timedOut && client.ElapsedMs() + 1000 >= BsdSocket::DOWNLOAD_DEADLINE_MS) {
+        Line(out, "ending") << "the download was ended by the device's overall limit of "
+                            << Seconds(BsdSocket::DOWNLOAD_DEADLINE_MS)
                             << ": anything sent later is lost\n";
     } else if (timedOut || (trace.empty() && keepAliveAnswer && client.ElapsedMs() >= idleMs)) {
         idleWait = true;

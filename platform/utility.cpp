@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -73,19 +74,31 @@ private:
 
 }  // namespace
 
+bool PlatformDetail::ReadAll(int fd, std::string& content, size_t limit)
+{
+    char chunk[4096];
+    size_t taken = 0;
+    while (taken < limit) {
+        const ssize_t count = RetryOnInterrupt([&] { return read(fd, chunk, sizeof chunk); });
+        if (count <= 0) {
+            return count == 0;
+        }
+        const size_t kept = std::min(static_cast<size_t>(count), limit - taken);
+        content.append(chunk, kept);
+        taken += kept;
+    }
+    return true;
+}
+
 bool PlatformDetail::ReadWholeFile(const char* path, std::string& content)
 {
     int fd = RetryOnInterrupt([&] { return open(path, O_RDONLY | O_CLOEXEC); });
     if (fd < 0) {
         return false;
     }
-    char chunk[4096];
-    ssize_t count;
-    while ((count = RetryOnInterrupt([&] { return read(fd, chunk, sizeof chunk); })) > 0) {
-        content.append(chunk, static_cast<size_t>(count));
-    }
+    const bool read = ReadAll(fd, content);
     close(fd);
-    return count == 0;
+    return read;
 }
 
 bool StringUtils::Trim(std::string& text, const char* set, bool left, bool right)

@@ -70,6 +70,10 @@ private:
     size_t mControlSize;
 };
 
+// Appends what is left to read on fd to content, at most limit bytes. False
+// on a read error.
+bool ReadAll(int fd, std::string& content, size_t limit = static_cast<size_t>(-1));
+
 // Reads the whole file at path into content (appended). False when it cannot
 // be opened or read.
 bool ReadWholeFile(const char* path, std::string& content);

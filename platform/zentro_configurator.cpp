@@ -45,24 +45,15 @@ namespace {
 // the largest document (which the check then refuses as too large). Never
 // follows a symlink at the last component, never blocks on a FIFO or device
 // put in a file's place, and reads no other user's file.
-bool ReadWholeFile(const std::string& path, std::string& content)
+bool ReadDocument(const std::string& path, std::string& content)
 {
     int fd = SafeFile::OpenRegular(path.c_str(), O_RDONLY, 0);
     if (fd < 0)
         return false;
     content.clear();
-    char buffer[4096];
-    bool ok = true;
-    while (content.size() <= XmlCheck::MAX_DOCUMENT_BYTES) {
-        ssize_t got = PlatformDetail::RetryOnInterrupt([&] { return read(fd, buffer, sizeof(buffer)); });
-        if (got <= 0) {
-            ok = got == 0;
-            break;
-        }
-        content.append(buffer, std::min(static_cast<size_t>(got), XmlCheck::MAX_DOCUMENT_BYTES + 1 - content.size()));
-    }
+    const bool read = PlatformDetail::ReadAll(fd, content, XmlCheck::MAX_DOCUMENT_BYTES + 1);
     close(fd);
-    return ok;
+    return read;
 }
 
 // Writes content to path and forces it to the disk before returning true.
@@ -267,7 +258,7 @@ bool FileConfiguratorBackend::Install(const std::string& source)
             SystemLog(LOG_ERR, "Configurator: " + source + " refused: its directory is not trusted");
             return false;
         }
-        if (!ReadWholeFile(source, content))
+        if (!ReadDocument(source, content))
             return false;
         const XmlCheck::Verdict verdict = XmlCheck::CheckDocument(content.data(), content.size());
         if (!verdict.wellFormed) {
@@ -303,7 +294,7 @@ bool FileConfiguratorBackend::IsActive(const std::string& content) const
     struct stat info;
     std::string active;
     return stat(mPaths.activeFile.c_str(), &info) == 0 && static_cast<size_t>(info.st_size) == content.size() &&
-           ReadWholeFile(mPaths.activeFile, active) && active == content;
+           ReadDocument(mPaths.activeFile, active) && active == content;
 }
 
 // The active file is only ever replaced by rename(), so at any moment it holds
@@ -328,7 +319,7 @@ bool FileConfiguratorBackend::Replace(const std::string& content)
         bool kept = link(active.c_str(), keep.c_str()) == 0;
         if (!kept) {
             std::string old;
-            kept = ReadWholeFile(active, old) && WriteSynced(keep, old);
+            kept = ReadDocument(active, old) && WriteSynced(keep, old);
         }
         if (!kept || rename(keep.c_str(), mPaths.previousFile.c_str()) != 0) {
             unlink(keep.c_str());
@@ -372,7 +363,7 @@ void FileConfiguratorBackend::GoBack(const std::string& failure)
     const std::string& active = mPaths.activeFile;
     const std::string& previous = mPaths.previousFile;
     std::string content;
-    if (!ReadWholeFile(previous, content)) {
+    if (!ReadDocument(previous, content)) {
         SystemLog(LOG_ERR, "Configurator: apply hook failed on " + active + " (" + failure +
                                "); no previous configuration to go back to");
         return;

@@ -197,7 +197,7 @@ void SipEndpoint::HandleDatagram(const char* data, size_t length, const Ipv4Endp
         return;
     }
     if (!message.isRequest) {
-        HandleResponse(message, source, now);
+        HandleResponse(message, source);
         return;
     }
     if (message.method == "ACK")
@@ -279,7 +279,7 @@ void SipEndpoint::HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4En
     StartNotify(notify, now);
 }
 
-void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source, Clock::time_point now)
+void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source)
 {
     const std::string* callId = response.Header("Call-ID");
     const std::string* cseqValue = response.Header("CSeq");
@@ -306,12 +306,12 @@ void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endp
     }
     mLog.Line("SIP NOTIFY " + std::to_string(cseq) + " answered " + std::to_string(response.statusCode) + " " +
               response.reason + " after " + std::to_string(pending->sends) + " send(s)");
-    if ((response.statusCode == 500 || response.statusCode == 503) && ScheduleResend(*pending, response, now))
+    if ((response.statusCode == 500 || response.statusCode == 503) && ScheduleResend(*pending, response))
         return;
     mPending.erase(pending);
 }
 
-bool SipEndpoint::ScheduleResend(PendingNotify& notify, const Sip::SipMessage& response, Clock::time_point now)
+bool SipEndpoint::ScheduleResend(PendingNotify& notify, const Sip::SipMessage& response)
 {
     if (notify.attempts >= NOTIFY_ATTEMPTS) {
         mLog.Line("SIP NOTIFY " + std::to_string(notify.cseq) + " to " + notify.destination.ToString() +
@@ -321,9 +321,9 @@ bool SipEndpoint::ScheduleResend(PendingNotify& notify, const Sip::SipMessage& r
     const unsigned long seconds = RetryAfterSeconds(response.Header("Retry-After"));
     notify.schedule.OnFinal();
     notify.waiting = true;
-    // Counted from this reading of the clock: the loop's reading may be older
-    // than the answer when the thread was held up between poll and read.
-    notify.resendAt = std::max(now, Clock::now()) + std::chrono::seconds(seconds);
+    // Counted from a fresh reading of the clock: the loop's reading may be
+    // older than the answer when the thread was held up between poll and read.
+    notify.resendAt = Clock::now() + std::chrono::seconds(seconds);
     mLog.Line("SIP NOTIFY " + std::to_string(notify.cseq) + " to be sent anew in " + std::to_string(seconds) +
               " s (attempt " + std::to_string(notify.attempts + 1) + " of " + std::to_string(NOTIFY_ATTEMPTS) + ")");
     return true;

@@ -81,9 +81,9 @@ private:
                         Clock::time_point now);
     void HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4Endpoint& source, uint32_t localAddress,
                          Clock::time_point now);
-    void HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source, Clock::time_point now);
+    void HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source);
     // Schedules the next transaction of a NOTIFY refused with a 500 or 503; false when its attempts are used up.
-    bool ScheduleResend(PendingNotify& notify, const Sip::SipMessage& response, Clock::time_point now);
+    bool ScheduleResend(PendingNotify& notify, const Sip::SipMessage& response);
     void Resend(PendingNotify& notify, Clock::time_point now);
     Sip::SipMessage Answer(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source,
                            const std::string& toTag) const;
