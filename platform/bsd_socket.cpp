@@ -150,6 +150,9 @@ int BsdSocket::CreateTCPSocket(bool reuse, const sockaddr_in& address, unsigned 
     if (mFd < 0) {
         return 0;
     }
+    // Fixing the size ends the kernel's tuning of it for this one connection;
+    // capped at rmem_max, a small device keeps its own bound on that memory.
+    setsockopt(mFd, SOL_SOCKET, SO_RCVBUF, &RECEIVE_WINDOW_BYTES, sizeof RECEIVE_WINDOW_BYTES);
     int on = 1;
     if (reuse) {
         setsockopt(mFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -61,6 +63,13 @@ TEST(BsdSocket, RefusedTimedOutPartialSendsClosedAndReset)
     const std::string host = "127.0.0.1:" + std::to_string(server.mPort);
     ASSERT_EQ(1, socket.CreateTCPSocket(true, SockAddr(host.c_str(), "1"), 0, 0));
     const int connection = server.Accept();
+    // The receive buffer was fixed before the connect, at the size asked for or the system's cap.
+    unsigned long cap = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> cap;
+    int fixed = 0;
+    socklen_t size = sizeof fixed;
+    ASSERT_EQ(0, getsockopt(socket.GetFD(), SOL_SOCKET, SO_RCVBUF, &fixed, &size));
+    EXPECT_EQ(2 * std::min<unsigned long>(BsdSocket::RECEIVE_WINDOW_BYTES, cap), static_cast<unsigned long>(fixed));
     ASSERT_EQ(5, send(connection, "hello", 5, MSG_NOSIGNAL));
     ASSERT_EQ(5, socket.Receive(buffer, sizeof buffer, WAIT_MS, 0));
     EXPECT_EQ("hello", std::string(buffer, 5));

@@ -275,6 +275,10 @@ public:
     static const int DOWNLOAD_DEADLINE_MS;
     // Upper bound on establishing a connection.
     static const int CONNECT_TIMEOUT_MS;
+    // Receive buffer asked for before connecting (the kernel caps it at
+    // net.core.rmem_max): a server can send a large document at once instead
+    // of waiting for the window to grow round trip by round trip.
+    static constexpr int RECEIVE_WINDOW_BYTES = 4 * 1024 * 1024;
 
     // blocking: ignored; every call is bounded by its own time-out.
     explicit BsdSocket(bool blocking);
