@@ -50,6 +50,13 @@ void AdviseHugePages(char* block, size_t length)
     madvise(block, length, MADV_HUGEPAGE);
 }
 
+// Takes the pages of a fresh range at once. A kernel before 5.14 refuses the
+// advice, and the pages then come one fault at a time as before.
+void PopulatePages(char* block, size_t length)
+{
+    madvise(block, length, MADV_POPULATE_WRITE);
+}
+
 }  // namespace
 
 size_t ResponseString::max_size() noexcept
@@ -115,7 +122,17 @@ void ResponseString::reserve(size_t capacity)
         length = HUGE_PAGE_SIZE;
 
     char* block;
-    if (mData == nullptr || (mCapacity < HUGE_PAGE_SIZE && length >= HUGE_PAGE_SIZE)) {
+    if (length < HUGE_PAGE_SIZE) {
+        // A small block never holds a huge page: no alignment, no advice, and
+        // its new pages are taken in one call rather than one fault each.
+        void* grown = mData == nullptr
+                          ? mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                          : mremap(mData, mCapacity, length, MREMAP_MAYMOVE);
+        if (grown == MAP_FAILED)
+            throw std::bad_alloc();
+        block = static_cast<char*>(grown);
+        PopulatePages(block + mCapacity, length - mCapacity);
+    } else if (mData == nullptr || mCapacity < HUGE_PAGE_SIZE) {
         block = MapAligned(length, PROT_READ | PROT_WRITE);
         AdviseHugePages(block, length);
         // A small block's normal pages would keep its first 2 MiB from ever
