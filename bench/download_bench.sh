@@ -1,7 +1,8 @@
 #!/bin/bash
 # Download speed, peak memory and page faults of the daemon's download code,
-# run through autoprovision-fetch, against curl and busybox wget, over a sweep
-# of document sizes fetched from one local HTTP server on 127.0.0.1 (nginx by
+# run through autoprovision-fetch, against curl and busybox wget, and beside
+# the floor of the daemon's order (store only after the connection ended,
+# bench/receive_then_store.cpp), over a sweep of document sizes fetched from one local HTTP server on 127.0.0.1 (nginx by
 # default) that closes each connection. The timed runs are in
 # bench/download_runs.py.
 #
@@ -68,10 +69,12 @@ nginx=/usr/sbin/nginx
 
 fetch=$build_dir/fetch/autoprovision-fetch
 runner=$build_dir/bench/apc-run-measured
-if [ ! -x "$fetch" ] || [ ! -x "$runner" ]; then
-    echo "building autoprovision-fetch and apc-run-measured in $build_dir"
+floor=$build_dir/bench/apc-receive-then-store
+if [ ! -x "$fetch" ] || [ ! -x "$runner" ] || [ ! -x "$floor" ]; then
+    echo "building autoprovision-fetch, apc-run-measured and apc-receive-then-store in $build_dir"
     { cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release > /dev/null &&
-        cmake --build "$build_dir" -j2 --target autoprovision-fetch apc-run-measured > /dev/null; } ||
+        cmake --build "$build_dir" -j2 --target autoprovision-fetch apc-run-measured \
+            apc-receive-then-store > /dev/null; } ||
         die "build failed"
 fi
 
@@ -222,11 +225,11 @@ run_curl()
 }
 
 echo "server: $server_label on 127.0.0.1:$close_port; $rounds rounds per size," \
-     "fetch tool, curl and busybox wget taking turns; $(nproc) cores"
+     "fetch tool, curl, busybox wget and the receive-then-store floor taking turns; $(nproc) cores"
 size_args=()
 for i in "${!sizes[@]}"; do size_args+=("${names[i]}=${sizes[i]}"); done
 python3 "$source_dir/bench/download_runs.py" --rounds "$rounds" --base "http://127.0.0.1:$close_port" \
-    --www "$www" --out "$work/out" --fetch "$fetch" --runner "$runner" "${size_args[@]}"
+    --www "$www" --out "$work/out" --fetch "$fetch" --runner "$runner" --floor "$floor" "${size_args[@]}"
 status=$?
 [ $status -le 1 ] || exit 2
 

@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""The timed part of bench/download_bench.sh: the fetch tool, curl and busybox
-wget fetch every document in turns; each run's wall time, peak RSS and page
+"""The timed part of bench/download_bench.sh: the fetch tool, curl, busybox
+wget and apc-receive-then-store (the floor of storing only after the
+connection ended) fetch every document in turns; each run's wall time, peak RSS and page
 faults are taken from the child itself by bench/run_measured.cpp (spawn, then
 wait4's resource usage), so no fork of a shell is timed. Prints the table and one
 PASS/FAIL line per target; exit status 1 when a target is missed, 2 when a
 download fails or differs from the served document.
 
 Usage: download_runs.py --rounds N --base URL --www DIR --out DIR --fetch PATH
-                        --runner PATH NAME=BYTES...
+                        --runner PATH --floor PATH NAME=BYTES...
   The document DIR/doc-NAME.xml is served at URL/doc-NAME.xml.
 """
 import argparse
@@ -16,8 +17,8 @@ import statistics
 import sys
 import subprocess
 
-TOOLS = ("fetch", "curl", "wget")
-OUTPUT = {"fetch": "zentrofxs-bench.cfg", "curl": "curl.xml", "wget": "wget.xml"}
+TOOLS = ("fetch", "curl", "wget", "floor")
+OUTPUT = {"fetch": "zentrofxs-bench.cfg", "curl": "curl.xml", "wget": "wget.xml", "floor": "floor.xml"}
 CURL_LIMIT = 0.7   # fetch time / curl time, at every size
 WGET_LIMIT = 1.0   # fetch time / busybox wget time, at every size
 STEP_LIMIT = 1.3   # growth of fetch/curl from one size to the next
@@ -31,6 +32,8 @@ def command(tool, args, url):
         return [args.fetch, "--mac", "bench", "--dir", args.out, url]
     if tool == "curl":
         return ["curl", "-s", "-o", out, url]
+    if tool == "floor":
+        return [args.floor, url, out]
     return ["busybox", "wget", "-q", "-O", out, url]
 
 
@@ -69,7 +72,7 @@ def measure(args, runner, name):
     url = "%s/doc-%s.xml" % (args.base, name)
     served = os.path.join(args.www, "doc-%s.xml" % name)
     runs = {tool: [] for tool in TOOLS}
-    # Each tool goes first, second and third equally often, so none gains
+    # Each tool takes every place in the order equally often, so none gains
     # from a cache or a core the one before it warmed.
     for round_index in range(args.rounds):
         shift = round_index % len(TOOLS)
@@ -94,13 +97,14 @@ def main():
     parser.add_argument("--out", required=True)
     parser.add_argument("--fetch", required=True)
     parser.add_argument("--runner", required=True, help="path of apc-run-measured")
+    parser.add_argument("--floor", required=True, help="path of apc-receive-then-store")
     parser.add_argument("sizes", nargs="+", metavar="NAME=BYTES")
     args = parser.parse_args()
 
     print("load average before: %s" % load_average())
-    row = "%-6s %9s %9s %9s %7s %7s %7s %11s %10s %10s %7s %7s %7s"
-    print(row % ("size", "fetch_ms", "curl_ms", "wget_ms", "f/curl", "f/wget", "w/curl", "fetch_rss",
-                 "curl_rss", "wget_rss", "f_flt", "c_flt", "w_flt"))
+    row = "%-6s %9s %9s %9s %9s %7s %7s %7s %7s %7s %7s %11s %10s %10s %7s %7s %7s"
+    print(row % ("size", "fetch_ms", "curl_ms", "wget_ms", "floor_ms", "f/curl", "f/wget", "w/curl",
+                 "f/floor", "fl/wget", "fl/curl", "fetch_rss", "curl_rss", "wget_rss", "f_flt", "c_flt", "w_flt"))
     results = []
     runner = Runner(args.runner)
     for size in args.sizes:
@@ -116,12 +120,18 @@ def main():
         # wget against curl, for reading the fetch tool's steps: where curl's
         # start-up dominates, any fast tool's ratio to it climbs with the size.
         wget_to_curl = statistics.median(w[0] / c[0] for w, c in zip(runs["wget"], runs["curl"]))
-        print(row % (name, "%.2f" % ms["fetch"], "%.2f" % ms["curl"], "%.2f" % ms["wget"],
-                     "%.3f" % to_curl, "%.3f" % to_wget, "%.3f" % wget_to_curl, "%d KiB" % rss["fetch"],
+        # The fetch against the floor of its order, and that floor against
+        # wget, which stores while it receives.
+        to_floor = statistics.median(f[0] / o[0] for f, o in zip(runs["fetch"], runs["floor"]))
+        floor_to_wget = statistics.median(o[0] / w[0] for o, w in zip(runs["floor"], runs["wget"]))
+        floor_to_curl = statistics.median(o[0] / c[0] for o, c in zip(runs["floor"], runs["curl"]))
+        print(row % (name, "%.2f" % ms["fetch"], "%.2f" % ms["curl"], "%.2f" % ms["wget"], "%.2f" % ms["floor"],
+                     "%.3f" % to_curl, "%.3f" % to_wget, "%.3f" % wget_to_curl, "%.3f" % to_floor,
+                     "%.3f" % floor_to_wget, "%.3f" % floor_to_curl, "%d KiB" % rss["fetch"],
                      "%d KiB" % rss["curl"], "%d KiB" % rss["wget"], faults["fetch"],
                      faults["curl"], faults["wget"]))
         sys.stdout.flush()
-        results.append((name, int(nbytes), to_curl, to_wget, rss["fetch"]))
+        results.append((name, int(nbytes), to_curl, to_wget, rss["fetch"], wget_to_curl))
     runner.close()
     print("load average after: %s" % load_average())
 
@@ -143,11 +153,12 @@ def main():
     worst = max(over, key=lambda o: o[1] / o[2])
     verdict(all(o[1] <= o[2] for o in over), "fetch peak RSS at most %.1f x the document + 4 MiB at "
             "every size (closest: %s, %d of %d KiB)" % (RSS_FACTOR, worst[0], worst[1], worst[2]))
-    steps = [(a[0], b[0], b[2] / a[2]) for a, b in zip(results, results[1:])]
+    steps = [(a[0], b[0], b[2] / a[2], b[5] / a[5]) for a, b in zip(results, results[1:])]
     if steps:
         worst = max(steps, key=lambda s: s[2])
         verdict(worst[2] <= STEP_LIMIT, "fetch/curl grows at most %.1fx from one size to the next "
-                "(largest step %.2fx, %s to %s)" % (STEP_LIMIT, worst[2], worst[0], worst[1]))
+                "(largest step %.2fx, %s to %s; wget/curl grows %.2fx there)"
+                % (STEP_LIMIT, worst[2], worst[0], worst[1], worst[3]))
     return status
 
 
