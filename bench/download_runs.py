@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """The timed part of bench/download_bench.sh: the fetch tool, curl, busybox
 wget and apc-receive-then-store (the floor of storing only after the
-connection ended) fetch every document in turns; each run's wall time, peak RSS and page
-faults are taken from the child itself by bench/run_measured.cpp (spawn, then
-wait4's resource usage), so no fork of a shell is timed. Prints the table and one
+connection ended) fetch every document in turns; each run's wall time, peak
+RSS and page faults are taken from the child itself by bench/run_measured.cpp
+(spawn, then wait4's resource usage), so no fork of a shell is timed. Prints the table and one
 PASS/FAIL line per target; exit status 1 when a target is missed, 2 when a
 download fails or differs from the served document.
 
