@@ -17,6 +17,7 @@
 namespace {
 
 using PlatformDetail::RetryOnInterrupt;
+using PlatformDetail::WriteAll;
 
 const size_t RECEIVE_BUFFER_SIZE = 1024;
 
@@ -38,19 +39,6 @@ void StripEnds(const Text& text, size_t& begin, size_t& end, Strip strip)
         ++begin;
     while (end > begin && strip(text[end - 1]))
         --end;
-}
-
-// Writes all length bytes; false on the first error.
-bool WriteAll(int fd, const char* data, size_t length)
-{
-    while (length > 0) {
-        const ssize_t written = RetryOnInterrupt([&] { return write(fd, data, length); });
-        if (written <= 0)
-            return false;
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 // Says once per process in the system log that the configuration directory

@@ -24,6 +24,8 @@ const char* const TRACE_SWITCH_FILE = "/etc/autoprovisionclient.conf";
 namespace {
 
 using PlatformDetail::RetryOnInterrupt;
+// A full disk or a closed console drops the rest of a line.
+using PlatformDetail::WriteAll;
 
 // The installed sink; null: each stream writes its own file. Its lock also
 // guards every stream's file, and is held across the write so a sink cannot
@@ -32,18 +34,6 @@ PlatformDetail::Overridable<LogSink*>& Sinks()
 {
     static auto* sinks = new PlatformDetail::Overridable<LogSink*>(nullptr);
     return *sinks;
-}
-
-void WriteAll(int fd, const char* text, size_t length)
-{
-    while (length > 0) {
-        ssize_t written = RetryOnInterrupt([&] { return write(fd, text, length); });
-        if (written <= 0) {
-            return;  // a full disk or a closed console drops the rest
-        }
-        text += written;
-        length -= static_cast<size_t>(written);
-    }
 }
 
 // Subscription ids and URLs are in the trace: owner and group only.

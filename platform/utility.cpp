@@ -90,6 +90,19 @@ bool PlatformDetail::ReadAll(int fd, std::string& content, size_t limit)
     return true;
 }
 
+bool PlatformDetail::WriteAll(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t written = RetryOnInterrupt([&] { return write(fd, data, length); });
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
 bool PlatformDetail::ReadWholeFile(const char* path, std::string& content)
 {
     int fd = RetryOnInterrupt([&] { return open(path, O_RDONLY | O_CLOEXEC); });

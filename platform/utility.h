@@ -74,6 +74,10 @@ private:
 // on a read error.
 bool ReadAll(int fd, std::string& content, size_t limit = static_cast<size_t>(-1));
 
+// Writes all length bytes to fd, going on after short writes and EINTR.
+// False at the first error; the rest is not written.
+bool WriteAll(int fd, const char* data, size_t length);
+
 // Reads the whole file at path into content (appended). False when it cannot
 // be opened or read.
 bool ReadWholeFile(const char* path, std::string& content);

@@ -62,16 +62,8 @@ bool WriteSynced(const std::string& path, const std::string& content)
     int fd = PlatformDetail::RetryOnInterrupt([&] { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); });
     if (fd < 0)
         return false;
-    bool ok = fchmod(fd, 0644) == 0;   // the exact mode, whatever the umask
-    size_t done = 0;
-    while (ok && done < content.size()) {
-        ssize_t put = PlatformDetail::RetryOnInterrupt([&] { return write(fd, content.data() + done, content.size() - done); });
-        if (put <= 0)
-            ok = false;
-        else
-            done += static_cast<size_t>(put);
-    }
-    ok = ok && fsync(fd) == 0;
+    bool ok = fchmod(fd, 0644) == 0 &&   // the exact mode, whatever the umask
+              PlatformDetail::WriteAll(fd, content.data(), content.size()) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     return ok;
 }
