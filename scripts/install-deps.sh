@@ -9,12 +9,15 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 packages=(build-essential cmake googletest g++-powerpc-linux-gnu qemu-user
           iproute2 nginx-light procps clang libclang-rt-14-dev
           libbenchmark-dev time curl libexpat1-dev
-          apache2 lighttpd busybox python3)
+          apache2 lighttpd busybox-static python3)
 # For the test suite's check of the shell scripts.
 packages+=(shellcheck)
-# busybox: its httpd in the interop test, its wget beside curl in the download benchmark.
-# systemd-analyze and systemd-tmpfiles for the service tests (nothing is started).
-packages+=(systemd)
+# busybox-static: its httpd in the interop test, its wget beside curl in the
+# download benchmark, and the whole userland of the BusyBox init-script test.
+# systemd-analyze and systemd-tmpfiles for the service tests (nothing is started);
+# mmdebstrap and systemd-nspawn for the boot test in a Debian container;
+# chromium for the browser test of the provisioning server's status page.
+packages+=(systemd mmdebstrap systemd-container chromium)
 services=(nginx apache2 lighttpd)
 missing=()
 for p in "${packages[@]}"; do
