@@ -18,9 +18,9 @@
 #include "bench/allocation_counter.h"
 #include "core/auto_provision_client.h"
 #include "diagnostics/auto_provision_logger.h"
-#include "platform/config_file.h"
-#include "platform/messaging.h"
-#include "platform/utility.h"
+#include "config_file/config_file.h"
+#include "messaging/messaging.h"
+#include "utility/utility.h"
 #include "testing/answer_socket.h"
 
 namespace {

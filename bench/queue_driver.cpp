@@ -13,7 +13,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "platform/utility.h"
+#include "utility/utility.h"
 
 namespace bench {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/messaging.h"
+#include "messaging/messaging.h"
 
 namespace bench {
 

@@ -19,7 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/utility.h"
+#include "utility/utility.h"
 
 namespace {
 

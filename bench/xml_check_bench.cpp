@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/xml_check.h"
+#include "configurator/xml_check.h"
 
 namespace {
 

@@ -24,7 +24,7 @@ add_compile_definitions(_FILE_OFFSET_BITS=64)
 add_link_options(${APC_SANITIZER_FLAGS})
 
 # apc_library(NAME SOURCES ... DEPS ...): a static library whose headers are found
-# from the project root ("platform/utility.h").
+# from the project root ("core/auto_provision_client.h").
 function(apc_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES})
@@ -59,6 +59,41 @@ function(apc_folder name)
     apc_test(${test_name} SOURCES ${test_source} DEPS ${name} ${ARG_TEST_DEPS})
   endforeach()
 endfunction()
+
+# apc_platform_library(NAME [HEADER_ONLY] DEPS ...): the platform library of
+# the current folder, platform/NAME, target apc_NAME, headers included as
+# "NAME/header.h", tests beside it. A firmware build links the device's own
+# library instead with APC_<NAME>_LIBRARY (a target or a library file) and
+# APC_<NAME>_INCLUDE_DIR (the directory that holds NAME/*.h, searched before
+# ours); ours and its tests are then not built.
+function(apc_platform_library name)
+  cmake_parse_arguments(ARG "HEADER_ONLY" "" "DEPS" ${ARGN})
+  string(TOUPPER ${name} upper)
+  set(APC_${upper}_LIBRARY "" CACHE STRING "The device's own ${name} library (target or file) instead of ours")
+  set(APC_${upper}_INCLUDE_DIR "" CACHE PATH "Include directory of the device's ${name} library")
+  set(target apc_${name})
+  if(APC_${upper}_LIBRARY)
+    message(STATUS "platform: ${name} library ${APC_${upper}_LIBRARY}, headers in ${APC_${upper}_INCLUDE_DIR}")
+    add_library(${target} INTERFACE)
+    target_link_libraries(${target} INTERFACE ${APC_${upper}_LIBRARY} ${ARG_DEPS})
+  elseif(ARG_HEADER_ONLY)
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR}/platform)
+    target_link_libraries(${target} INTERFACE ${ARG_DEPS})
+  else()
+    apc_folder(${target} DEPS ${ARG_DEPS} TEST_DEPS apc_testing)
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/platform)
+  endif()
+endfunction()
+
+# The device's include directories come before ours, for every target, so
+# that a swapped library's headers are the ones compiled against.
+foreach(lib media_control utility config_file net_check messaging configurator)
+  string(TOUPPER ${lib} upper)
+  if(APC_${upper}_INCLUDE_DIR)
+    include_directories(BEFORE ${APC_${upper}_INCLUDE_DIR})
+  endif()
+endforeach()
 
 # The tools' version header, generated from project(): link apc_version.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/apc_version.h.in ${CMAKE_BINARY_DIR}/generated/apc_version.h @ONLY)

@@ -11,9 +11,9 @@
 
 #include "core/shared_state.h"
 #include "download/response_string.h"
-#include "platform/messaging.h"
-#include "platform/utility.h"
-#include "platform/zentro_configurator.h"
+#include "messaging/messaging.h"
+#include "utility/utility.h"
+#include "configurator/zentro_configurator.h"
 
 class AutoProvisionMessenger;
 

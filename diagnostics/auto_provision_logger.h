@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "platform/utility.h"
+#include "utility/utility.h"
 
 class CAutoProvisionLogger {
 public:

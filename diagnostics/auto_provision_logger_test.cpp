@@ -10,7 +10,7 @@
 #include <map>
 #include <thread>
 
-#include "platform/config_file.h"
+#include "config_file/config_file.h"
 #include "testing/child_process.h"
 #include "testing/test_support.h"
 

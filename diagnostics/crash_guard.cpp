@@ -27,8 +27,8 @@
 
 #include "diagnostics/report_text.h"
 #include "diagnostics/stack_capture.h"
-#include "platform/safe_file.h"
-#include "platform/utility.h"
+#include "utility/safe_file.h"
+#include "utility/utility.h"
 
 char* CrashGuard::mpLogFile = nullptr;
 char* CrashGuard::mpAppName = nullptr;
@@ -360,6 +360,11 @@ void CrashGuard::Funeral(int signalNumber, bool raisedByKernel)
         return;
     }
     tReporting = true;
+    // The previous disposition comes back before the report: the same signal
+    // on another thread meanwhile takes its course under it.
+    if (slot >= 0) {
+        sigaction(signalNumber, &gPrevious[slot], nullptr);
+    }
 
     char* name = slot >= 0 ? gSignals[slot].name : gUnknownName;
     bool fault = slot < 0 || gSignals[slot].fault;
@@ -399,12 +404,6 @@ void CrashGuard::Funeral(int signalNumber, bool raisedByKernel)
     }
     if (fault && mAutoRestart) {
         CreateProcess(mpAppPath, mpCmdLine, nullptr);
-    }
-    // The previous disposition comes back only now, right before the signal
-    // is raised again: a fault on another thread meanwhile reaches the spent
-    // handler and waits for this report instead of ending the process.
-    if (slot >= 0) {
-        sigaction(signalNumber, &gPrevious[slot], nullptr);
     }
     raise(signalNumber);
 

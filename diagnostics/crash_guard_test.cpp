@@ -147,8 +147,9 @@ int FaultOnTwoThreads(int)
 // The guard of a child run by RunGuarded, so that a body can destroy it.
 CrashGuard* gGuard = nullptr;
 
-// Appends "<fault class> <signal>", and " all blocked" when every signal is
-// blocked while it runs, to the file named by the user data, then
+// Appends "<fault class> <signal>", " restored" when the signal's disposition
+// from before the guard is back already, and " all blocked" when every signal
+// is blocked while it runs, to the file named by the user data, then
 // sends a stop signal and a fault signal while the report is still being made:
 // neither may give a second report, and the one sent by kill does not repeat.
 void RecordingHook(bool isFault, int signalNumber, void* userData)
@@ -156,8 +157,12 @@ void RecordingHook(bool isFault, int signalNumber, void* userData)
     sigset_t blocked;
     pthread_sigmask(SIG_SETMASK, nullptr, &blocked);
     bool all = sigismember(&blocked, SIGUSR2) == 1 && sigismember(&blocked, SIGHUP) == 1;
-    char record[32];   // formatted without allocating: a handler runs this
-    int length = snprintf(record, sizeof record, "%d %d%s\n", isFault ? 1 : 0, signalNumber, all ? " all blocked" : "");
+    struct sigaction now;
+    sigaction(signalNumber, nullptr, &now);
+    bool restored = now.sa_handler == SIG_DFL || now.sa_handler == SIG_IGN;
+    char record[48];   // formatted without allocating: a handler runs this
+    int length = snprintf(record, sizeof record, "%d %d%s%s\n", isFault ? 1 : 0, signalNumber,
+                          restored ? " restored" : "", all ? " all blocked" : "");
     int fd = open(static_cast<const char*>(userData), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     ssize_t ignored = write(fd, record, static_cast<size_t>(length));
     (void)ignored;
@@ -238,14 +243,16 @@ TEST_F(CrashGuardTest, EachEndIsReportedOnceAndTakesItsCourse)
     // Each report runs the hook once, whose SIGTERM and SIGSEGV reach the spent guard and give no
     // second report. STOP_THEN_LIVES: the process lives on and returns 97 (a SIGSEGV sent by kill
     // does not repeat); BACKTRACE_THEN_FAULT: it lives on until a real fault reaches the guard.
-    enum Outcome { STOP_LINE, BACKTRACE, STOP_THEN_LIVES, BACKTRACE_THEN_FAULT, NOTHING };
+    // TWO_FAULTS: the other thread's fault may come after the disposition was restored and end
+    // the process during the report, which is then cut short but never a second one.
+    enum Outcome { STOP_LINE, BACKTRACE, STOP_THEN_LIVES, BACKTRACE_THEN_FAULT, TWO_FAULTS, NOTHING };
     const struct { const char* name; int number; int (*body)(int number); Outcome outcome; } cases[] = {
         {"SIGTERM", SIGTERM, Raise, STOP_LINE},   {"SIGHUP", SIGHUP, Raise, STOP_LINE},
         {"SIGINT", SIGINT, Raise, STOP_LINE},     {"SIGQUIT", SIGQUIT, Raise, STOP_LINE},
         {"SIGSEGV", SIGSEGV, Raise, BACKTRACE},   {"SIGBUS", SIGBUS, Raise, BACKTRACE},
         {"SIGFPE", SIGFPE, Raise, BACKTRACE},     {"SIGILL", SIGILL, Raise, BACKTRACE},
         {"SIGABRT", SIGABRT, Raise, BACKTRACE},   {"SIGSTKFLT", SIGSTKFLT, Raise, BACKTRACE},
-        {"SIGSEGV", SIGSEGV, FaultOnTwoThreads, BACKTRACE},   // one report for both
+        {"SIGSEGV", SIGSEGV, FaultOnTwoThreads, TWO_FAULTS},
         // Ignored before the guard, SIGTSTP is ignored again after its report.
         {"SIGTSTP", SIGTSTP, [](int number) { raise(number); return 97; }, STOP_THEN_LIVES},
         // Outside the table: a fault that restores nothing, so the re-raise finds the spent handler.
@@ -273,16 +280,25 @@ TEST_F(CrashGuardTest, EachEndIsReportedOnceAndTakesItsCourse)
                                    : c.outcome == BACKTRACE_THEN_FAULT ? Killed(SIGSEGV)
                                                                        : Killed(c.number);
         EXPECT_EQ(ending, RunGuarded([&] { return c.body(c.number); }));
-        bool fault = c.outcome == BACKTRACE || c.outcome == BACKTRACE_THEN_FAULT;
+        bool fault = c.outcome == BACKTRACE || c.outcome == BACKTRACE_THEN_FAULT || c.outcome == TWO_FAULTS;
         // The guard's own entry blocks every signal; the one installed by signal() only its own.
+        // A signal of the table has its previous disposition back before the report and the hook.
         std::string hookRecord = (fault ? "1 " : "0 ") + std::to_string(c.number) +
+                                 (c.outcome == BACKTRACE_THEN_FAULT ? "" : " restored") +
                                  (c.outcome == BACKTRACE_THEN_FAULT && !RUNTIME_BLOCKS_ALL ? "\n" : " all blocked\n");
-        EXPECT_EQ(c.outcome == NOTHING ? "" : hookRecord, ReadFile(mHookLog));
-        if (c.outcome == NOTHING) {
+        if (c.outcome == TWO_FAULTS) {
+            const std::string report = Report(), header = SignalHeader(APP_PATH, c.name, c.number);
+            EXPECT_TRUE(report.empty() || report.find(header) == 0) << report;
+            EXPECT_EQ(std::string::npos, report.find(header, 1)) << report;
+            EXPECT_EQ(0u, hookRecord.find(ReadFile(mHookLog)));
+        } else if (c.outcome == NOTHING) {
+            EXPECT_EQ("", ReadFile(mHookLog));
             EXPECT_EQ(-1, access(mLog.c_str(), F_OK));
         } else if (fault) {
+            EXPECT_EQ(hookRecord, ReadFile(mHookLog));
             ExpectBacktrace(Report(), SignalHeader(APP_PATH, c.name, c.number));
         } else {
+            EXPECT_EQ(hookRecord, ReadFile(mHookLog));
             ExpectStopLine(Report(), c.name, c.number);
         }
     }

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/messaging.h"
+#include "messaging/messaging.h"
 
 class AutoProvisionClient;
 

@@ -3,8 +3,8 @@
 #include "core/auto_provision_client.h"
 #include "diagnostics/auto_provision_logger.h"
 #include "discovery/auto_provision_messenger.h"
-#include "platform/call_params.h"
-#include "platform/net_check.h"
+#include "media_control/call_params.h"
+#include "net_check/net_check.h"
 
 const char* const AutoProvision::_MULTI_CAST_IP_ADDRESS_ = "224.0.1.75";
 

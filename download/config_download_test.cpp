@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/xml_check.h"
+#include "configurator/xml_check.h"
 #include "testing/child_process.h"
 #include "testing/http_test_server.h"
 #include "testing/test_client.h"

@@ -11,8 +11,8 @@
 
 #include "core/auto_provision_client.h"
 #include "diagnostics/auto_provision_logger.h"
-#include "platform/safe_file.h"
-#include "platform/xml_check.h"
+#include "utility/safe_file.h"
+#include "configurator/xml_check.h"
 
 namespace {
 

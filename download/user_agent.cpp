@@ -5,7 +5,7 @@
 
 #include "core/auto_provision_client.h"
 #include "diagnostics/auto_provision_logger.h"
-#include "platform/config_file.h"
+#include "config_file/config_file.h"
 
 namespace {
 

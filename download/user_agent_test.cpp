@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/config_file.h"
+#include "config_file/config_file.h"
 #include "testing/test_client.h"
 
 using namespace testing_support;

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/utility.h"
-#include "platform/xml_check.h"
+#include "utility/utility.h"
+#include "configurator/xml_check.h"
 
 namespace {
 

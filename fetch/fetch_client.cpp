@@ -8,7 +8,7 @@
 #include <chrono>
 #include <string_view>
 
-#include "platform/utility.h"
+#include "utility/utility.h"
 
 const char* const FetchClient::FALLBACK_USER_AGENT =
     "User-Agent: Tovix zentro-fxs 0 firmware=fetch\r\n";

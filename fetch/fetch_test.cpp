@@ -12,7 +12,7 @@
 #include "fetch/fetch_check.h"
 #include "fetch/fetch_client.h"
 #include "fetch/fetch_tool.h"
-#include "platform/messaging.h"
+#include "messaging/messaging.h"
 #include "testing/http_test_server.h"
 #include "testing/test_support.h"
 

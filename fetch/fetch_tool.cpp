@@ -11,8 +11,8 @@
 #include "apc_version.h"
 #include "fetch/fetch_check.h"
 #include "fetch/fetch_client.h"
-#include "platform/messaging.h"
-#include "platform/net_check.h"
+#include "messaging/messaging.h"
+#include "net_check/net_check.h"
 
 namespace {
 

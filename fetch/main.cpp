@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fetch/fetch_tool.h"
-#include "platform/utility.h"
+#include "utility/utility.h"
 
 int main(int argc, char* argv[])
 {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/config_file.h"
+#include "config_file/config_file.h"
 
 namespace {
 

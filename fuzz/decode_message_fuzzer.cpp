@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/messaging.h"
+#include "messaging/messaging.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

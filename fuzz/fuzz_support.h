@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/auto_provision_client.h"
-#include "platform/messaging.h"
+#include "messaging/messaging.h"
 
 namespace fuzz_support {
 

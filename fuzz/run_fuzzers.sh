@@ -13,7 +13,7 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(parse_url serialize_config decode_message sip_message config_file xml_check)
 build=${FUZZ_BUILD_DIR:-$top/build/fuzz}
 
-# clang warns about an unused private field in platform/messaging.h, which
+# clang warns about an unused private field in platform/messaging/messaging.h, which
 # g++ does not; it stays a warning here so that the fuzz build goes through.
 mkdir -p "$build"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/xml_check.h"
+#include "configurator/xml_check.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/utility.h"
+#include "utility/utility.h"
 
 namespace Pnp {
 

@@ -4,7 +4,7 @@
 #include <functional>
 #include <map>
 
-#include "platform/decimal.h"
+#include "utility/decimal.h"
 #include "sip/sip_text.h"
 
 namespace Pnp {

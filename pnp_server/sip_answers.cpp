@@ -5,7 +5,7 @@
 #include <cctype>
 #include <vector>
 
-#include "platform/decimal.h"
+#include "utility/decimal.h"
 
 namespace Pnp {
 

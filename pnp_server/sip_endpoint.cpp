@@ -10,7 +10,7 @@
 #include <limits>
 
 #include "pnp_server/sip_answers.h"
-#include "platform/decimal.h"
+#include "utility/decimal.h"
 #include "sip/sip_response.h"
 #include "sip/sip_text.h"
 

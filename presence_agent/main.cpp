@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "apc_version.h"
-#include "platform/messaging.h"
+#include "messaging/messaging.h"
 #include "presence_agent/presence_agent.h"
 #include "presence_agent/signal_pipe.h"
 

@@ -54,7 +54,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/messaging.h"
+#include "messaging/messaging.h"
 #include "presence_agent/sip_dialog.h"
 #include "presence_agent/sip_socket.h"
 #include "presence_agent/sip_socket_pool.h"

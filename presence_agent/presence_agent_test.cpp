@@ -18,7 +18,7 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/config_file.h"
+#include "config_file/config_file.h"
 #include "presence_agent/signal_pipe.h"
 #include "sip/sip_response.h"
 #include "testing/test_support.h"

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/config_file.h"
-#include "platform/utility.h"
+#include "config_file/config_file.h"
+#include "utility/utility.h"
 #include "sip/sip_text.h"
 
 std::string EscapeSipUser(const std::string& user)

@@ -1,5 +1,5 @@
 // Escaping, the firmware version, sockets; SUBSCRIBE bytes are checked in presence_agent_test
-// and the tokens' uniqueness, which is GenerateUniqueNumber's, in platform/utility_test.
+// and the tokens' uniqueness, which is GenerateUniqueNumber's, in platform/utility/utility_test.
 #include "presence_agent/sip_dialog.h"
 
 #include <gtest/gtest.h>

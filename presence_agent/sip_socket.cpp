@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/utility.h"
+#include "utility/utility.h"
 #include "sip/sip_text.h"
 
 using PlatformDetail::RetryOnInterrupt;

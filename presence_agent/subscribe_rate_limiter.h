@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "platform/messaging.h"
+#include "messaging/messaging.h"
 
 class SubscribeRateLimiter {
 public:

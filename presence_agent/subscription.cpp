@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "platform/decimal.h"
+#include "utility/decimal.h"
 
 Subscription::Subscription(uint64_t id, const SipDialog& dialog, std::shared_ptr<SipSocket> socket,
                            const sockaddr_in& target, unsigned int expiresSeconds, int64_t minKeepMs)

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "platform/decimal.h"
+#include "utility/decimal.h"
 
 namespace Sip {
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/decimal.h"
-#include "platform/utility.h"
+#include "utility/decimal.h"
+#include "utility/utility.h"
 
 namespace Sip {
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "platform/utility.h"
+#include "utility/utility.h"
 
 class FilledAnswerSocket : public BsdSocket {
 public:

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/config_file.h"
-#include "platform/messaging.h"
+#include "config_file/config_file.h"
+#include "messaging/messaging.h"
 #include "testing/test_support.h"
 
 namespace testing_support {

@@ -13,7 +13,7 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "platform/utility.h"
+#include "utility/utility.h"
 
 namespace testing_support {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/net_check.h"
-#include "platform/utility.h"
-#include "platform/zentro_configurator.h"
+#include "net_check/net_check.h"
+#include "utility/utility.h"
+#include "configurator/zentro_configurator.h"
 
 namespace testing_support {
 

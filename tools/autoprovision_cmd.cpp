@@ -5,7 +5,7 @@
 #include <string>
 
 #include "apc_version.h"
-#include "platform/messaging.h"
+#include "messaging/messaging.h"
 #include "tools/command_sender.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <memory>
 #include <system_error>
 
-#include "platform/messaging.h"
-#include "platform/zentro_configurator.h"
+#include "messaging/messaging.h"
+#include "configurator/zentro_configurator.h"
 
 namespace CommandTool {
 

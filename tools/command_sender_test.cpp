@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/messaging.h"
+#include "messaging/messaging.h"
 
 namespace {
 
