@@ -469,6 +469,18 @@ e2e_subscribes()
         }' "$E2E_SRV_DIR/pnp.log"
 }
 
+# e2e_last_subscribe: the lines of the last SUBSCRIBE in the server's log, as logged.
+e2e_last_subscribe()
+{
+    awk '
+        /^[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] / { first = 1; next }
+        /^    \| / {
+            if (first) { first = 0; subscribe = ($0 ~ /^    \| SUBSCRIBE /); if (subscribe) last = "" }
+            if (subscribe) last = last $0 "\n"
+        }
+        END { printf "%s", last }' "$E2E_SRV_DIR/pnp.log"
+}
+
 e2e_subscribe_count()
 {
     e2e_subscribes | wc -l
