@@ -16,7 +16,8 @@
 # replaced at restart; the stop line on SIGTERM; the reboot command (the
 # container reboots, nspawn exits 133, the units come back after the boot).
 # Run 2 installs with the README's package lines (cpack here, dpkg -i inside),
-# checks the units and the provisioning, then purges: nothing of it is left.
+# checks the units and the provisioning, then purges: nothing of it is left;
+# then installs and purges it in a chroot of that root, without systemd.
 # Usage: systemd_boot_test.sh SOURCE_DIR BUILD_DIR ROOT_CACHE PNP_SERVER
 set -u
 . "$(dirname "$0")/lib.sh"
@@ -446,4 +447,10 @@ dev test ! -e /run/msgq || fail "/run/msgq left after the purge"
 dev_detached systemctl poweroff
 ended_with 0
 e2e_ok "dpkg --purge: both units stopped, nothing of the package left"
+
+# The same root as a chroot, where systemd does not run: the scripts do nothing that fails.
+cp "$build_dir"/autoprovisionclient_*.deb "$root/root/" || fail "copy of the package"
+chroot "$root" sh -c 'dpkg -i /root/autoprovisionclient_*.deb && dpkg --purge autoprovisionclient' \
+    > "$work/chroot.out" 2>&1 || { cat "$work/chroot.out"; fail "dpkg -i and --purge without systemd running"; }
+e2e_ok "without systemd running: dpkg -i and dpkg --purge succeed"
 exit 0
