@@ -16,12 +16,17 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries the programs link, from dpkg-shlibdeps when it is there.
+# The libraries the programs link, from dpkg-shlibdeps when it is there; it
+# knows this machine's libraries only, so a cross build names them by hand,
+# under the target's architecture (CPack would take this machine's).
 find_program(APC_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(APC_DPKG_SHLIBDEPS)
+if(APC_DPKG_SHLIBDEPS AND NOT CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+endif()
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "powerpc")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE powerpc)
 endif()
 # The init scripts are conffiles: kept on removal, deleted on purge.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -51,7 +51,7 @@ init_pid=
 server_pid=
 dev_ns=apc-boot-dev-$$
 srv_ns=apc-boot-srv-$$
-made_nspawn_dir=0
+made_dirs=()
 
 cleanup()
 {
@@ -66,7 +66,11 @@ cleanup()
     done
     ip netns del "$dev_ns" 2> /dev/null
     ip netns del "$srv_ns" 2> /dev/null
-    [ "$made_nspawn_dir" = 0 ] || rm -rf --one-file-system /run/systemd/nspawn
+    umount /run/systemd/nspawn 2> /dev/null
+    local dir
+    for dir in "${made_dirs[@]}"; do
+        rmdir "$dir"
+    done
     if [ -n "$work" ]; then
         umount -R "$work" 2> /dev/null
         rmdir "$work"
@@ -92,12 +96,11 @@ fail()
 
 work=$(mktemp -d /tmp/apc-boot.XXXXXX) || e2e_fail "mktemp"
 mount -t tmpfs -o mode=0755 apc-boot "$work" || e2e_fail "tmpfs on $work"
-# nspawn keeps state under /run/systemd/nspawn: a tmpfs here, or removed after.
-if [ -d /run/systemd/nspawn ]; then
-    mount -t tmpfs -o mode=0755 apc-boot-nspawn /run/systemd/nspawn || fail "tmpfs on /run/systemd/nspawn"
-else
-    made_nspawn_dir=1
-fi
+# nspawn keeps state under /run/systemd/nspawn: a tmpfs of this namespace.
+for dir in /run/systemd /run/systemd/nspawn; do
+    [ -d "$dir" ] || { mkdir "$dir" && made_dirs=("$dir" "${made_dirs[@]}"); } || fail "mkdir $dir"
+done
+mount -t tmpfs -o mode=0755 apc-boot-nspawn /run/systemd/nspawn || fail "tmpfs on /run/systemd/nspawn"
 for parent in "${cgroup_parents[@]}"; do
     mkdir "$parent/apc-boot-$$" || fail "cgroup under $parent"
     cgroups+=("$parent/apc-boot-$$")
@@ -130,6 +133,7 @@ for side in "$dev_ns:eth1" "$srv_ns:srv0"; do
 done
 
 E2E_DIR=$work
+E2E_DEV=$work/root-1
 E2E_SRV_DIR=$work/server
 E2E_MAC_HEX=$mac_hex
 mkdir -p "$E2E_SRV_DIR/www/cfg"
@@ -212,7 +216,7 @@ ended_with()
     local status=$?
     nspawn_pid=
     init_pid=
-    [ "$status" = "$1" ] || e2e_fail "systemd-nspawn ended with $status, expected $1"
+    [ "$status" = "$1" ] || fail "systemd-nspawn ended with $status, expected $1"
 }
 
 stop_container()
