@@ -22,9 +22,12 @@ done
 unshare --mount --propagation private true 2> /dev/null || e2e_skip "mount namespaces are not available"
 e2e_enter_private_mounts "$@"
 
-# The unit runs the installed step; here its source stands in for it.
-unit_step=$(sed -n 's/^ExecStartPre=[-+@:!]*\(\/[^ ]*prepare-dirs\)$/\1/p' "$dist/autoprovisionclient.service")
-[ -n "$unit_step" ] || e2e_fail "the unit runs no prepare-dirs before the daemon"
+# The directories unit, which the daemon's requires, runs the installed step;
+# here its source stands in for it.
+unit_step=$(sed -n 's/^ExecStart=[-+@:!]*\(\/[^ ]*prepare-dirs\)$/\1/p' "$dist/autoprovisionclient-dirs.service")
+[ -n "$unit_step" ] || e2e_fail "the directories unit runs no prepare-dirs"
+grep -qx "Requires=autoprovisionclient-dirs.service" "$dist/autoprovisionclient.service" \
+    || e2e_fail "the daemon's unit does not require the directories unit"
 command -v start-stop-daemon > /dev/null || e2e_skip "needs start-stop-daemon"
 
 user=apcsec$$
@@ -171,7 +174,9 @@ if command -v systemd-tmpfiles > /dev/null; then
     for dir in /tmp/httpipeconfig /tmp/logs; do
         check "$dir" tmpfiles
     done
-    e2e_ok "the tmpfiles entry creates both directories 0755 root:root"
+    # The queue directory the step made under the umask gets the library's mode.
+    [ "$(stat -c '%u:%g %a' /run/msgq)" = "0:0 770" ] || e2e_fail "/run/msgq is $(stat -c '%u:%g %a' /run/msgq)"
+    e2e_ok "the tmpfiles entry creates both directories 0755 root:root and /run/msgq 0770"
 else
     echo "note: systemd-tmpfiles missing, tmpfiles entry not checked"
 fi
