@@ -5,6 +5,7 @@ from the mode file and logs one line when it starts and one when its
 answer ends:
 
   whole       the document, then close
+  not-found   the document under "404 Not Found", then close
   half-stall  the header and half the document, then silence until the
               client closes (at most 40 s)
   reset       the header and half the document, then a reset
@@ -54,8 +55,8 @@ def wait_for_close(connection, seconds):
     return False
 
 
-def header(length):
-    return ("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n\r\n" % length).encode()
+def header(length, status="200 OK"):
+    return ("HTTP/1.1 %s\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n\r\n" % (status, length)).encode()
 
 
 def serve(connection, mode_file, document_file, log_file):
@@ -71,8 +72,9 @@ def serve(connection, mode_file, document_file, log_file):
         start = time.monotonic()
         end = "done"
         connection.settimeout(60)
-        if mode == "whole":
-            connection.sendall(header(len(document)) + document)
+        if mode in ("whole", "not-found"):
+            status = "404 Not Found" if mode == "not-found" else "200 OK"
+            connection.sendall(header(len(document), status) + document)
             sent = len(document)
         elif mode == "half-stall":
             connection.sendall(header(len(document)) + half)

@@ -2,7 +2,9 @@
 # Downloads that a broken or hostile server cuts short never leave the device
 # on a broken configuration: half a document followed by a stall, half a
 # document followed by a reset, and a document larger than the room left in
-# /tmp/httpipeconfig. Each ends with the active configuration unchanged.
+# /tmp/httpipeconfig. Each ends with the active configuration unchanged. So
+# do an error page of another kind (an object store's <Error> document) under
+# "404 Not Found" and under "200 OK".
 # Usage: hostile_server_test.sh DAEMON PRESENCE_AGENT AUTOPROVISION_CMD PNP_SERVER [EMULATOR...]
 # Exit 77 (skipped) when not root, without namespaces or without python3.
 set -u
@@ -107,4 +109,24 @@ tail -n +$((traces_before + 1)) "$E2E_DEV/log/autoprovisionclient.log" | grep -i
 expect_syslog "11 autoprovisionclient: Configurator: $stored_on_device refused at byte 0: no XML declaration"
 e2e_dev umount /tmp/httpipeconfig
 e2e_ok "1 MiB document into 64 KiB of room: file left empty, nothing installed, no trace line"
+
+# ---- A well-formed document of another kind, under 404 and under 200, is refused; the device's own is applied.
+# The configurator runs after the trace line that hostile_provision waits for: its results are waited for.
+refused_error="11 autoprovisionclient: Configurator: $stored_on_device refused: root element <Error>, expected <zentro>"
+refusals_at_least() { [ "$(hostile_syslog_count "$refused_error")" -ge "$1" ]; }
+own_applied() { cmp -s <(cat "$document"; echo) "$active"; }
+printf '<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>NoSuchKey</Code></Error>' > "$document"
+refusals=0
+for mode in not-found whole; do
+    hostile_mode "$mode"
+    hostile_provision "foreign document ($mode)"
+    refusals=$((refusals + 1))
+    e2e_wait_for 10 refusals_at_least "$refusals" || e2e_fail "foreign document ($mode): not refused"
+    expect_active_kept "foreign document ($mode)"
+    expect_syslog "$refused_error"
+done
+printf '<?xml version="1.0"?>\n<zentro><line number="1" user="e2e-own"/></zentro>' > "$document"
+hostile_provision "the device's own document"
+e2e_wait_for 10 own_applied || e2e_fail "the device's own document was not applied"
+e2e_ok "<Error> document under 404 and under 200: refused, said in the system log; the device's own applied"
 exit 0

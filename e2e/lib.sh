@@ -281,7 +281,7 @@ e2e_make_device_files()
     echo "Version: $E2E_FIRMWARE" > "$root/etc-upper/version.txt"
     # Tracing is on without the switch line; this hides a machine's own switch.
     echo "# end-to-end test: tracing on" > "$root/etc-upper/autoprovisionclient.conf"
-    echo '<?xml version="1.0"?><factory/>' > "$root/etc-upper/zentro/factory.cfg"
+    echo '<?xml version="1.0"?><zentro/>' > "$root/etc-upper/zentro/factory.cfg"
     cat > "$root/run/e2e/bin/cat" << EOF
 #!/bin/sh
 # Stand-in for /proc/vexa/fxs-number, which cannot exist in procfs.
