@@ -1,7 +1,7 @@
 // The real multicast path, in two network namespaces made for the test and joined by a veth pair: the agent
 // sends the daemon's own records (224.0.1.75:5060 from 10.77.0.1:5060) in one, a receiver joined to the group
 // listens in the other. Needs root; nothing is sent from the machine's own namespace. The answer's way back
-// is covered end to end (e2e/provisioning_test.sh).
+// is covered end to end (e2e/scenarios/provisioning.scn).
 #include "presence_agent/presence_agent.h"
 
 #include <arpa/inet.h>
