@@ -1,30 +1,25 @@
 # shellcheck shell=bash disable=SC2034
-# Shared set-up of the end-to-end tests and the demo (sourced, bash only).
+# Set-up of the end-to-end scenarios (run.sh), the interop test, the demo and
+# the benches (sourced, bash only, root).
 #
-# A device and a server network namespace joined by a veth pair: the device
-# side has the interface "eth1", the server side "srv0", both with a route
-# for 224.0.0.0/4, so the SIP multicast never leaves the two namespaces.
-#
-# The device's programs run in a mount namespace of their own, held open by
-# a small holder process, where /run (and so /var/run/msgq), /var/log and /tmp
-# are private directories and /etc and /usr/libexec are overlays. Those
-# directories live on a tmpfs mounted in the caller's own private mount
-# namespace (e2e_enter_private_mounts), so the caller reads the device's files
-# directly and nothing is left mounted on the machine when it ends.
-#
-# "/proc/vexa/fxs-number" cannot be created inside procfs: the daemon reads it
-# through popen("cat ..."), so a stand-in "cat" first on the device's PATH
-# prints the line number for that path and runs the real cat otherwise.
+# A device and a server network namespace joined by a veth pair: "eth1" on the
+# device, "srv0" on the server, each with a route for 224.0.0.0/4, so the SIP
+# multicast never leaves the two namespaces. The device's programs run in a
+# mount namespace of their own, held open by a holder process, where /run (so
+# /var/run/msgq), /var/log and /tmp are private and /etc and /usr/libexec are
+# overlays. All of it lives on a tmpfs in the caller's private mount namespace
+# (e2e_enter_private_mounts): the caller reads the device's files directly and
+# nothing stays mounted on the machine. "/proc/vexa/fxs-number" cannot exist in
+# procfs: a stand-in "cat" first on the device's PATH prints the line number.
 #
 # After e2e_setup:
-#   E2E_DIR         the test's temporary directory (tmpfs)
-#   E2E_DEV         the device's files as seen from outside: $E2E_DEV/tmp is
-#                   the device's /tmp, $E2E_DEV/run its /run, $E2E_DEV/log its
-#                   /var/log, $E2E_DEV/etc-upper what it wrote under /etc
-#   E2E_SRV_DIR     the server's files: www/ (HTTP root), pnp.log
+#   E2E_DIR      the run's temporary directory (tmpfs)
+#   E2E_DEV      the device's files from outside: tmp/ (its /tmp), run/ (its
+#                /run), log/ (its /var/log), etc-upper/ (what it wrote in /etc)
+#   E2E_SRV_DIR  the server's files: www/ (HTTP root), pnp.log
 #   E2E_DEV_NS, E2E_SRV_NS, E2E_DEV_IP, E2E_SRV_IP, E2E_MAC (aa:bb:..),
 #   E2E_MAC_HEX (aabb..., as the daemon writes it)
-#   E2E_DEV_BIN     /run/e2e/bin: the device's copies of the programs
+#   E2E_DEV_BIN  /run/e2e/bin: the device's copies of the programs
 
 E2E_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 E2E_PIDS=()
@@ -35,29 +30,24 @@ E2E_DEV=
 E2E_SRV_DIR=
 E2E_DEV_NS=
 E2E_SRV_NS=
+E2E_EXTRA_NS=()
+E2E_EMULATOR=()
 E2E_DEV_BIN=/run/e2e/bin
 E2E_DEV_PATH=$E2E_DEV_BIN:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 E2E_LINE_NUMBER=2
 E2E_FIRMWARE=5.1.3
 E2E_SANITIZER_REPORT="ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:"
-# The configurator's apply hook on the device (a script may set its own
-# before e2e_setup).
+# The configurator's apply hook on the device (set before e2e_setup to change
+# it): records its argument and what it applied; fails on a document marked
+# apply="fail".
 # shellcheck disable=SC2016  # the hook expands $1 itself
 E2E_APPLY_HOOK='#!/bin/sh
-# Apply hook of the configurator: records its argument and what it applied.
 echo "$1" >> /tmp/apply-config.log
+grep -q "apply=\"fail\"" "$1" && exit 1
 /bin/cat "$1" > /tmp/applied.cfg'
 
-e2e_skip()
-{
-    echo "skipped: $*"
-    exit 77
-}
-
-e2e_ok()
-{
-    echo "ok: $*"
-}
+e2e_skip() { echo "skipped: $*"; exit 77; }
+e2e_ok() { echo "ok: $*"; }
 
 # Prints the logs that explain a failure, then ends the script with status 1.
 e2e_fail()
@@ -71,9 +61,8 @@ e2e_dump_logs()
 {
     [ -n "$E2E_DIR" ] || return 0
     local file
-    for file in "$E2E_SRV_DIR/pnp.log" "$E2E_DIR/agent.out" "$E2E_DIR/daemon.out" "$E2E_DIR/server.out" \
-                "$E2E_DIR/driver.err" "$E2E_DIR/holder.out" "$E2E_DEV/log/autoprovisionclient.log" \
-                "$E2E_DEV/tmp/logs/autoprovisionclient.log" "$E2E_DEV/tmp/apply-config.log"; do
+    for file in "$E2E_SRV_DIR"/*.log "$E2E_DIR"/*.out "$E2E_DIR"/*.err "$E2E_DEV/log/autoprovisionclient.log" \
+                "$E2E_DEV/log/syslog" "$E2E_DEV/tmp/logs/autoprovisionclient.log" "$E2E_DEV/tmp/apply-config.log"; do
         [ -s "$file" ] || continue
         echo "----- $file (last 80 lines)"
         tail -n 80 "$file"
@@ -113,8 +102,7 @@ e2e_now_ms()
 e2e_wait_for()
 {
     local seconds=$1; shift
-    local deadline=$(($(e2e_now_ms) + seconds * 1000))
-    local round
+    local deadline=$(($(e2e_now_ms) + seconds * 1000)) round
     for ((round = 0; round < seconds * 20 + 1; ++round)); do
         "$@" && return 0
         [ "$(e2e_now_ms)" -lt "$deadline" ] || return 1
@@ -126,18 +114,14 @@ e2e_wait_for()
 e2e_alive()
 {
     local state
-    [ -r "/proc/$1/stat" ] || return 1
     state=$(sed -E 's/^.*\) (.).*$/\1/' "/proc/$1/stat" 2> /dev/null) || return 1
     [ -n "$state" ] && [ "$state" != Z ]
 }
 
-e2e_not_alive()
-{
-    ! e2e_alive "$1"
-}
+e2e_not_alive() { ! e2e_alive "$1"; }
 
 # e2e_ready_unless_ended PID WHAT COMMAND...: COMMAND's success; when it fails
-# and PID has ended, the test fails with WHAT.
+# and PID has ended, the run fails with WHAT.
 e2e_ready_unless_ended()
 {
     local pid=$1 what=$2; shift 2
@@ -146,28 +130,15 @@ e2e_ready_unless_ended()
     return 1
 }
 
-# e2e_split_at_dashes WORDS... [-- MORE...]: E2E_BEFORE gets the words before
-# the first "--", E2E_AFTER the words after it.
-e2e_split_at_dashes()
-{
-    E2E_BEFORE=()
-    while [ $# -gt 0 ] && [ "$1" != -- ]; do
-        E2E_BEFORE+=("$1"); shift
-    done
-    [ $# -gt 0 ] && shift
-    E2E_AFTER=("$@")
-}
-
 # Ends one process this script started: SIGTERM, up to 5 s, then SIGKILL.
 e2e_stop_pid()
 {
-    local pid=$1
-    if e2e_alive "$pid"; then
-        kill -TERM "$pid" 2> /dev/null
-        e2e_wait_for 5 e2e_not_alive "$pid" || kill -KILL "$pid" 2> /dev/null
+    if e2e_alive "$1"; then
+        kill -TERM "$1" 2> /dev/null
+        e2e_wait_for 5 e2e_not_alive "$1" || kill -KILL "$1" 2> /dev/null
     fi
-    wait "$pid" 2> /dev/null
-    e2e_forget_pid "$pid"
+    wait "$1" 2> /dev/null
+    e2e_forget_pid "$1"
 }
 
 e2e_forget_pid()
@@ -181,18 +152,14 @@ e2e_forget_pid()
 
 e2e_cleanup()
 {
-    local status=$?
+    local status=$? i ns
     trap - EXIT INT TERM
     # E2E_SHOW_LOGS=1 shows the logs after a passing run as well.
     [ "${E2E_SHOW_LOGS:-}" != 1 ] || [ "$status" != 0 ] || e2e_dump_logs
-    local i
     for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; --i)); do
         e2e_stop_pid "${E2E_PIDS[i]}"
     done
-    if [ -n "$E2E_HOLD_FD" ]; then
-        exec {E2E_HOLD_FD}>&-
-        E2E_HOLD_FD=
-    fi
+    [ -z "$E2E_HOLD_FD" ] || exec {E2E_HOLD_FD}>&-
     [ -z "$E2E_HOLDER_PID" ] || e2e_stop_pid "$E2E_HOLDER_PID"
     # In the sanitizer builds a report from any program fails a passing run.
     if [ "$status" = 0 ] && [ -n "$E2E_DIR" ] && grep -qE "$E2E_SANITIZER_REPORT" "$E2E_DIR"/*.out 2> /dev/null; then
@@ -200,8 +167,9 @@ e2e_cleanup()
         grep -E -A 20 "$E2E_SANITIZER_REPORT" "$E2E_DIR"/*.out | head -n 60
         status=1
     fi
-    [ -z "$E2E_DEV_NS" ] || ip netns del "$E2E_DEV_NS" 2> /dev/null
-    [ -z "$E2E_SRV_NS" ] || ip netns del "$E2E_SRV_NS" 2> /dev/null
+    for ns in "$E2E_DEV_NS" "$E2E_SRV_NS" "${E2E_EXTRA_NS[@]}"; do
+        [ -z "$ns" ] || ip netns del "$ns" 2> /dev/null
+    done
     if [ -n "$E2E_DIR" ] && [ -d "$E2E_DIR" ]; then
         umount "$E2E_DIR" 2> /dev/null
         rm -rf "$E2E_DIR"
@@ -223,10 +191,22 @@ e2e_holder_main()
     mount -t overlay e2e-etc -o "lowerdir=/etc,upperdir=$root/etc-upper,workdir=$root/etc-work" /etc
     mount -t overlay e2e-libexec \
         -o "lowerdir=/usr/libexec,upperdir=$root/libexec-upper,workdir=$root/libexec-work" /usr/libexec
-    # Last: it hides $root when the test directory is under /tmp.
+    # Last: it hides $root when the run's directory is under /tmp.
     mount --bind "$root/tmp" /tmp
     : > /run/e2e/ready
     read -r _ <&3 || true
+}
+
+# e2e_add_link NAMESPACE DEVICE PEER_NAMESPACE PEER NET: a veth pair, NET.2 on
+# DEVICE and NET.1 on PEER, both up with lo.
+e2e_add_link()
+{
+    ip link add "$2" netns "$1" type veth peer name "$4" netns "$3" || e2e_fail "veth pair $2/$4"
+    { ip -n "$1" addr add "$5.2/24" dev "$2" && ip -n "$3" addr add "$5.1/24" dev "$4"; } || e2e_fail "addresses $5.x"
+    local ns
+    for ns in "$1:$2" "$3:$4"; do
+        { ip -n "${ns%%:*}" link set lo up && ip -n "${ns%%:*}" link set "${ns#*:}" up; } || e2e_fail "links up in $ns"
+    done
 }
 
 # e2e_setup: namespaces, veth pair, device and server directories, holder.
@@ -235,12 +215,10 @@ e2e_setup()
     trap e2e_cleanup EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
-
     E2E_DIR=$(mktemp -d /tmp/apc-e2e.XXXXXX) || e2e_fail "mktemp"
     mount -t tmpfs -o mode=0755 apc-e2e "$E2E_DIR" || e2e_fail "tmpfs on $E2E_DIR"
     E2E_DEV=$E2E_DIR/device
     E2E_SRV_DIR=$E2E_DIR/server
-
     # The namespaces are private to this run, so the subnet may repeat
     # between runs; it follows the pid only to tell their logs apart.
     local net=$(($$ % 200 + 20))
@@ -248,25 +226,13 @@ e2e_setup()
     E2E_SRV_IP=10.231.$net.1
     E2E_MAC=$(printf '02:e2:e0:00:%02x:02' "$net")
     E2E_MAC_HEX=${E2E_MAC//:/}
-
     E2E_DEV_NS=apc-dev-$$
     E2E_SRV_NS=apc-srv-$$
-    ip netns add "$E2E_DEV_NS" || e2e_fail "ip netns add $E2E_DEV_NS"
-    ip netns add "$E2E_SRV_NS" || e2e_fail "ip netns add $E2E_SRV_NS"
-    ip link add eth1 netns "$E2E_DEV_NS" type veth peer name srv0 netns "$E2E_SRV_NS" \
-        || e2e_fail "veth pair eth1/srv0"
+    { ip netns add "$E2E_DEV_NS" && ip netns add "$E2E_SRV_NS"; } || e2e_fail "ip netns add"
+    e2e_add_link "$E2E_DEV_NS" eth1 "$E2E_SRV_NS" srv0 "10.231.$net"
     ip -n "$E2E_DEV_NS" link set eth1 address "$E2E_MAC" || e2e_fail "MAC address of eth1"
-    ip -n "$E2E_DEV_NS" addr add "$E2E_DEV_IP/24" dev eth1 || e2e_fail "address of eth1"
-    ip -n "$E2E_SRV_NS" addr add "$E2E_SRV_IP/24" dev srv0 || e2e_fail "address of srv0"
-    local ns dev
-    for ns in "$E2E_DEV_NS:eth1" "$E2E_SRV_NS:srv0"; do
-        dev=${ns#*:}
-        ns=${ns%%:*}
-        ip -n "$ns" link set lo up || e2e_fail "lo up in $ns"
-        ip -n "$ns" link set "$dev" up || e2e_fail "$dev up in $ns"
-        ip -n "$ns" route add 224.0.0.0/4 dev "$dev" || e2e_fail "multicast route in $ns"
-    done
-
+    { ip -n "$E2E_DEV_NS" route add 224.0.0.0/4 dev eth1 && ip -n "$E2E_SRV_NS" route add 224.0.0.0/4 dev srv0; } \
+        || e2e_fail "multicast routes"
     e2e_make_device_files
     mkdir -p "$E2E_SRV_DIR/www/cfg"
     e2e_start_holder
@@ -313,8 +279,7 @@ e2e_start_holder()
 # /run/e2e/bin (a build directory under /tmp is hidden there).
 e2e_install_device_program()
 {
-    local name=${2:-$(basename "$1")}
-    cp "$1" "$E2E_DEV/run/e2e/bin/$name" || e2e_fail "copy $1"
+    cp "$1" "$E2E_DEV/run/e2e/bin/${2:-$(basename "$1")}" || e2e_fail "copy $1"
 }
 
 # e2e_dev COMMAND...: runs a command on the device (its namespaces, its PATH).
@@ -328,8 +293,7 @@ e2e_dev()
 e2e_dev_spawn()
 {
     local output=$1; shift
-    nsenter -t "$E2E_HOLDER_PID" -m -n -- env PATH="$E2E_DEV_PATH" "$@" \
-        < /dev/null > "$output" 2>&1 {E2E_HOLD_FD}>&- &
+    nsenter -t "$E2E_HOLDER_PID" -m -n -- env PATH="$E2E_DEV_PATH" "$@" < /dev/null > "$output" 2>&1 {E2E_HOLD_FD}>&- &
     E2E_LAST_PID=$!
     E2E_PIDS+=("$E2E_LAST_PID")
 }
@@ -344,21 +308,17 @@ e2e_srv_spawn()
 }
 
 # e2e_srv COMMAND...: runs a command in the server's network namespace.
-e2e_srv()
-{
-    ip netns exec "$E2E_SRV_NS" "$@" {E2E_HOLD_FD}>&-
-}
-
-# ---------------------------------------------------------------- the three programs
+e2e_srv() { ip netns exec "$E2E_SRV_NS" "$@" {E2E_HOLD_FD}>&-; }
 
 # e2e_start_server [EMULATOR...] PNP_SERVER -- [OPTIONS...]: pnp-server on srv0
 # with the server's www/ directory; waits until it listens. Pid: E2E_SERVER_PID.
 e2e_start_server()
 {
-    e2e_split_at_dashes "$@"
-    e2e_srv_spawn "$E2E_DIR/server.out" "${E2E_BEFORE[@]}" --interface srv0 --sip-port 5060 \
-        --http-root "$E2E_SRV_DIR/www" --http-address "$E2E_SRV_IP" --http-port 8080 \
-        --log "$E2E_SRV_DIR/pnp.log" "${E2E_AFTER[@]}"
+    local launcher=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do launcher+=("$1"); shift; done
+    [ $# = 0 ] || shift
+    e2e_srv_spawn "$E2E_DIR/server.out" "${launcher[@]}" --interface srv0 --sip-port 5060 \
+        --http-root "$E2E_SRV_DIR/www" --http-address "$E2E_SRV_IP" --http-port 8080 --log "$E2E_SRV_DIR/pnp.log" "$@"
     E2E_SERVER_PID=$E2E_LAST_PID
     e2e_wait_for 15 e2e_ready_unless_ended "$E2E_SERVER_PID" "pnp-server ended" e2e_server_listens \
         || e2e_fail "pnp-server did not start"
@@ -373,55 +333,41 @@ e2e_server_listens()
 # (verbose, output in agent.out); waits until it serves its queue.
 e2e_start_agent()
 {
-    e2e_split_at_dashes "$@"
-    e2e_dev_spawn "$E2E_DIR/agent.out" "${E2E_BEFORE[@]}" "$E2E_DEV_BIN/presence-agent" --verbose "${E2E_AFTER[@]}"
+    local launcher=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do launcher+=("$1"); shift; done
+    [ $# = 0 ] || shift
+    e2e_dev_spawn "$E2E_DIR/agent.out" "${launcher[@]}" "$E2E_DEV_BIN/presence-agent" --verbose "$@"
     E2E_AGENT_PID=$E2E_LAST_PID
     e2e_wait_for 15 e2e_ready_unless_ended "$E2E_AGENT_PID" "presence-agent ended" \
         test -S "$E2E_DEV/run/msgq/queue-124" || e2e_fail "presence-agent did not start"
 }
 
-# e2e_start_daemon [EMULATOR...]: the daemon on the device; waits until its
-# first subscription went out. Pid: E2E_DAEMON_PID.
+# e2e_start_daemon [EMULATOR...]: the daemon on the device, under the
+# address-space limit of its unit and init script where that fits; waits until
+# its first subscription went out. Pid: E2E_DAEMON_PID.
 e2e_start_daemon()
 {
-    # shellcheck disable=SC2046  # the limit's words, or none
-    e2e_dev_spawn "$E2E_DIR/daemon.out" $(e2e_daemon_limit "$@") "$@" "$E2E_DEV_BIN/autoprovisionclient"
+    local limit=()
+    # An emulator or a sanitizer reserves far more address space than the daemon uses.
+    if [ $# = 0 ] && command -v prlimit > /dev/null && ! e2e_sanitizer_build; then
+        limit=(prlimit --as=268435456 --)
+    fi
+    e2e_dev_spawn "$E2E_DIR/daemon.out" "${limit[@]}" "$@" "$E2E_DEV_BIN/autoprovisionclient"
     E2E_DAEMON_PID=$E2E_LAST_PID
-    e2e_wait_for 15 e2e_daemon_subscribed 1 || e2e_fail "the daemon sent no subscription"
-}
-
-# e2e_daemon_limit [EMULATOR...]: the prefix that puts the daemon under the
-# address-space limit of its unit and init script; none under an emulator or
-# a sanitizer, which reserve far more address space than the daemon uses.
-e2e_daemon_limit()
-{
-    [ $# = 0 ] && command -v prlimit > /dev/null || return 0
-    e2e_sanitizer_build && return 0
-    echo prlimit --as=268435456 --
+    e2e_wait_for 15 e2e_ready_unless_ended "$E2E_DAEMON_PID" "the daemon ended" \
+        e2e_trace_at_least 1 plain "AutoConfigClient::SendMulticastMessage " || e2e_fail "the daemon sent no subscription"
 }
 
 # e2e_sanitizer_build: true when the daemon under test was built with a sanitizer.
-e2e_sanitizer_build()
-{
-    grep -qaE "__(a|t)san_init" "$E2E_DEV/run/e2e/bin/autoprovisionclient"
-}
-
-e2e_daemon_subscribed()
-{
-    e2e_ready_unless_ended "$E2E_DAEMON_PID" "the daemon ended" \
-        e2e_trace_at_least "$1" plain "AutoConfigClient::SendMulticastMessage "
-}
-
-# ---------------------------------------------------------------- reading the logs
+e2e_sanitizer_build() { grep -qaE "__(a|t)san_init" "$E2E_DEV/run/e2e/bin/autoprovisionclient"; }
 
 # e2e_trace_count stamped|plain TEXT: how many trace texts of the daemon are
 # exactly TEXT followed by its line end, with the time stamp or without.
 # Texts without a line end ("... connected...") may stand before them.
 e2e_trace_count()
 {
-    local kind=$1 text=$2
     [ -f "$E2E_DEV/log/autoprovisionclient.log" ] || { echo 0; return; }
-    awk -v kind="$kind" -v text="$text" '
+    awk -v kind="$1" -v text="$2" '
         BEGIN {
             stamp = "[A-Z][a-z][a-z] [A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] [0-9][0-9][0-9][0-9]\t\\.[0-9][0-9][0-9] "
             party = "^(" stamp ")?Auto Provision client is (dis)?connected\\.\\.\\."
@@ -442,67 +388,9 @@ e2e_trace_count()
 }
 
 # e2e_trace_at_least N stamped|plain TEXT
-e2e_trace_at_least()
-{
-    [ "$(e2e_trace_count "$2" "$3")" -ge "$1" ]
-}
+e2e_trace_at_least() { [ "$(e2e_trace_count "$2" "$3")" -ge "$1" ]; }
 
-# e2e_subscribes: one line "MS CALL-ID" per SUBSCRIBE with a new Call-ID in the
-# server's log, MS being the time of day in milliseconds it came in.
-e2e_subscribes()
-{
-    [ -f "$E2E_SRV_DIR/pnp.log" ] || return 0
-    awk '
-        /^[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] / {
-            split(substr($1, 1, 8), hms, ":")
-            ms = ((hms[1] * 60 + hms[2]) * 60 + hms[3]) * 1000 + substr($1, 10, 3)
-            first = 1; subscribe = 0
-            next
-        }
-        /^    \| / {
-            line = substr($0, 7)
-            if (first) { subscribe = (line ~ /^SUBSCRIBE /); first = 0; next }
-            if (subscribe && tolower(line) ~ /^(call-id|i)[ \t]*:/) {
-                id = line; sub(/^[^:]*:[ \t]*/, "", id)
-                if (!(id in seen)) { seen[id] = 1; print ms, id }
-            }
-        }' "$E2E_SRV_DIR/pnp.log"
-}
-
-# e2e_last_subscribe: the lines of the last SUBSCRIBE in the server's log, as logged.
-e2e_last_subscribe()
-{
-    awk '
-        /^[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] / { first = 1; next }
-        /^    \| / {
-            if (first) { first = 0; subscribe = ($0 ~ /^    \| SUBSCRIBE /); if (subscribe) last = "" }
-            if (subscribe) last = last $0 "\n"
-        }
-        END { printf "%s", last }' "$E2E_SRV_DIR/pnp.log"
-}
-
-e2e_subscribe_count()
-{
-    e2e_subscribes | wc -l
-}
-
-e2e_subscribes_at_least()
-{
-    [ "$(e2e_subscribe_count)" -ge "$1" ]
-}
-
-# e2e_http_requests: the number of HTTP requests the server logged.
-e2e_http_request_count()
-{
-    grep -c "^[0-9:.]* HTTP request from " "$E2E_SRV_DIR/pnp.log" 2> /dev/null
-}
-
-e2e_http_requests_at_least()
-{
-    [ "$(e2e_http_request_count)" -ge "$1" ]
-}
-
-# e2e_http_request N: the Nth HTTP request's title and lines as logged.
+# e2e_http_request N: the Nth HTTP request's title and lines as the server logged them.
 e2e_http_request()
 {
     awk -v wanted="$1" '
@@ -514,30 +402,23 @@ e2e_http_request()
         inside { print }' "$E2E_SRV_DIR/pnp.log"
 }
 
-# e2e_as_logged FILE: FILE's bytes as the server's log shows a message.
-e2e_as_logged()
-{
-    awk '{ sub(/\r$/, ""); print "    | " $0 }' "$1"
-}
+e2e_file_has() { grep -qF -- "$2" "$1" 2> /dev/null; }
 
-e2e_file_has()
-{
-    grep -qF -- "$2" "$1" 2> /dev/null
-}
+# e2e_publish_document TEXT: the configuration the server hands out for the
+# device's MAC, written without a final line end.
+e2e_publish_document() { printf '%s' "$1" > "$E2E_SRV_DIR/www/cfg/$E2E_MAC_HEX.xml"; }
 
-# ---------------------------------------------------------------- test scripts
+e2e_config_url() { echo "http://$E2E_SRV_IP:8080/cfg/$E2E_MAC_HEX.xml"; }
 
-# e2e_test_begin DAEMON AGENT COMMAND_TOOL SERVER [EMULATOR...]: a test
-# script's arguments. Skips unless root with namespaces, moves into a private
-# mount namespace, sets up both sides and copies the device's programs.
+e2e_stored_file() { echo "$E2E_DEV/tmp/httpipeconfig/zentrofxs-$E2E_MAC_HEX.cfg"; }
+
+# e2e_test_begin DAEMON AGENT COMMAND_TOOL SERVER [EMULATOR...]: a script's
+# arguments. Skips unless root with namespaces, moves into a private mount
+# namespace, sets up both sides and copies the device's programs.
 e2e_test_begin()
 {
-    if [ $# -lt 4 ]; then
-        echo "usage: $0 DAEMON PRESENCE_AGENT AUTOPROVISION_CMD PNP_SERVER [EMULATOR...]"
-        exit 2
-    fi
     local program
-    for program in "$1" "$2" "$3" "$4"; do
+    for program in "${@:1:4}"; do
         [ -x "$program" ] || { echo "FAIL: $program is not an executable"; exit 1; }
     done
     e2e_require_namespaces
@@ -548,105 +429,4 @@ e2e_test_begin()
     e2e_install_device_program "$1" autoprovisionclient
     e2e_install_device_program "$2" presence-agent
     e2e_install_device_program "$3" autoprovision-cmd
-}
-
-# e2e_publish_document TEXT: the configuration the server hands out for the
-# device's MAC, written without a final line end.
-e2e_publish_document()
-{
-    printf '%s' "$1" > "$E2E_SRV_DIR/www/cfg/$E2E_MAC_HEX.xml"
-}
-
-e2e_config_url()
-{
-    echo "http://$E2E_SRV_IP:8080/cfg/$E2E_MAC_HEX.xml"
-}
-
-e2e_stored_file()
-{
-    echo "$E2E_DEV/tmp/httpipeconfig/zentrofxs-$E2E_MAC_HEX.cfg"
-}
-
-# e2e_expect_bytes FILE EXPECTED_TEXT WHAT: FILE holds exactly EXPECTED_TEXT.
-e2e_expect_bytes()
-{
-    local expected=$E2E_DIR/expected.$$
-    printf '%s' "$2" > "$expected"
-    cmp -s "$1" "$expected" || {
-        echo "expected:"; od -c "$expected" | tail -n 5
-        echo "found:"; od -c "$1" 2>&1 | tail -n 5
-        e2e_fail "$3"
-    }
-    rm -f "$expected"
-}
-
-# e2e_expect_trace N stamped|plain TEXT: exactly N such trace texts.
-e2e_expect_trace()
-{
-    local found
-    found=$(e2e_trace_count "$2" "$3")
-    [ "$found" = "$1" ] || e2e_fail "trace \"$3\" ($2) found $found times, expected $1"
-}
-
-# e2e_write_notify FILE VIA_HOST_PORT BRANCH FROM TO CALL_ID CSEQ BODY: a
-# NOTIFY of the ua-profile event to the device's SIP address carrying BODY as
-# its URL, with CRLF line ends, as the bytes of one datagram.
-e2e_write_notify()
-{
-    local lines=(
-        "NOTIFY sip:MAC%3A$E2E_MAC_HEX@$E2E_DEV_IP:5060 SIP/2.0"
-        "Via: SIP/2.0/UDP $2;branch=$3"
-        "Max-Forwards: 70"
-        "From: $4"
-        "To: $5"
-        "Call-ID: $6"
-        "CSeq: $7 NOTIFY"
-        "Event: ua-profile"
-        "Subscription-State: active;expires=3600"
-        "Content-Type: application/url"
-        "Content-Length: ${#8}"
-    )
-    { printf '%s\r\n' "${lines[@]}"; printf '\r\n%s' "$8"; } > "$1"
-}
-
-# e2e_send_sip NAMESPACE FILE: FILE as one datagram from NAMESPACE to the
-# device's SIP port. cat writes it with one write() into bash's /dev/udp
-# socket (printf would write it line by line).
-e2e_send_sip()
-{
-    # shellcheck disable=SC2016  # $1 and $2 belong to the inner bash
-    ip netns exec "$1" bash -c 'exec 3> "/dev/udp/$1/5060" && cat "$2" >&3' send-sip "$E2E_DEV_IP" "$2" \
-        {E2E_HOLD_FD}>&-
-}
-
-# ---------------------------------------------------------------- system log
-
-# e2e_start_syslog: a system log on the device, started before the daemon.
-# The device's /dev becomes an overlay of the machine's (its nodes pass
-# through; /dev/shm is a fresh tmpfs) that holds a datagram socket at
-# /dev/log; e2e/syslog_sink.py appends each message to $E2E_DEV/log/syslog as
-# "PRIORITY IDENT: TEXT". Skips the test without python3 on the device.
-e2e_start_syslog()
-{
-    e2e_dev python3 -c 'import socket' 2> /dev/null || e2e_skip "needs python3 for the device's system log"
-    mkdir -p "$E2E_DEV/run/e2e/dev-upper" "$E2E_DEV/run/e2e/dev-work"
-    e2e_dev mount -t overlay e2e-dev -o lowerdir=/dev,upperdir=/run/e2e/dev-upper,workdir=/run/e2e/dev-work /dev \
-        || e2e_fail "overlay on the device's /dev"
-    e2e_dev mount -t tmpfs e2e-shm /dev/shm || e2e_fail "tmpfs on the device's /dev/shm"
-    e2e_install_device_program "$E2E_LIB_DIR/syslog_sink.py"
-    e2e_dev_spawn "$E2E_DIR/syslog.out" python3 "$E2E_DEV_BIN/syslog_sink.py" /dev/log /var/log/syslog
-    E2E_SYSLOG_PID=$E2E_LAST_PID
-    e2e_wait_for 15 e2e_syslog_ready || e2e_fail "the device's system log did not start"
-}
-
-e2e_syslog_ready()
-{
-    e2e_ready_unless_ended "$E2E_SYSLOG_PID" "syslog_sink.py ended: $(cat "$E2E_DIR/syslog.out")" \
-        test -S "$E2E_DEV/run/e2e/dev-upper/log"
-}
-
-# e2e_syslog_lines: the device's system-log lines so far.
-e2e_syslog_lines()
-{
-    cat "$E2E_DEV/log/syslog" 2> /dev/null
 }

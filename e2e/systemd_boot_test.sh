@@ -151,7 +151,7 @@ new_root()
     { mkdir "$root" && tar -C "$root" --numeric-owner -xf "$root_cache"; } || fail "unpacking $root_cache"
     mkdir -p "$root/etc/zentro" "$root/usr/libexec/zentro" || fail "mkdir in $root"
     echo "Version: 5.1.3" > "$root/etc/version.txt"
-    echo '<?xml version="1.0"?><factory/>' > "$root/etc/zentro/factory.cfg"
+    echo '<?xml version="1.0"?><zentro><factory/></zentro>' > "$root/etc/zentro/factory.cfg"
     # shellcheck disable=SC2016  # the scripts expand their arguments themselves
     printf '%s\n' '#!/bin/sh' '[ "$*" = /proc/vexa/fxs-number ] && { printf 2; exit 0; }' 'exec /bin/cat "$@"' \
         > "$root/usr/local/bin/cat"
@@ -337,14 +337,14 @@ e2e_publish_document "$second"
 send_command update --reuid=65534 --regid=0 --clear-groups
 expect_applied 2 "$second"
 send_command reset
-expect_applied 3 '<?xml version="1.0"?><factory/>'
+expect_applied 3 '<?xml version="1.0"?><zentro><factory/></zentro>'
 e2e_ok "/run/msgq 0770 root:root; update from a web side in root's group, reset: applied"
 
 e2e_publish_document '<?xml version="1.0"?><zentro><line></zentro>'
 send_command update
 refusal="Configurator: $stored refused at byte 35: mismatched end tag"
 e2e_wait_for 20 journal_has autoprovisionclient "$refusal" || fail "no \"$refusal\" in the journal"
-active_is '<?xml version="1.0"?><factory/>' || fail "a refused document changed active.cfg"
+active_is '<?xml version="1.0"?><zentro><factory/></zentro>' || fail "a refused document changed active.cfg"
 e2e_ok "a document that is not well-formed: refused in the journal, active.cfg kept"
 
 # The address-space limits, and the cgroup limits where the container's

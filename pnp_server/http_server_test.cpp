@@ -97,7 +97,7 @@ TEST_F(HttpServerTest, RefusesWhatIsNotAFileInTheRootThenServesTheFileByteForByt
 
     // Still serving, the target decoded (an escaped digit, and an escaped dot that still gives text/xml),
     // without query and fragment; closed by default although the client asked to keep the connection. The
-    // request's log lines: e2e/provisioning_test.sh.
+    // request's log lines: e2e/scenarios/provisioning.scn.
     const std::string target = "/cfg/00112%32aabbcc%2Exml?x=1#f";
     EXPECT_EQ(Exchange(Connect(server.HttpPort()).Get(), DaemonRequest(target)), ConfigAnswer("close"));
     EXPECT_NE(server.LogText().find(": 200 OK " + target + " (43 bytes)\n"), std::string::npos);

@@ -86,7 +86,7 @@ TEST(ServerOptionsTest, RefusesWhatCannotWork)
     }
 }
 
-// The joined group end to end, with the server's --http-address, is in e2e/provisioning_test.sh.
+// The joined group end to end, with the server's --http-address, is in e2e/scenarios/provisioning.scn.
 TEST(PnpServerTest, AnswersASubscribeSentToTheGroupInANetworkNamespace)
 {
     if (geteuid() != 0)

@@ -2,7 +2,7 @@
 // sends the daemon's own records (224.0.1.75:5060 from 10.77.0.1:5060) in one, a receiver joined to the group
 // listens in the other; the agent's interface loses and gets its address and carrier. Needs root; nothing is
 // sent from the machine's own namespace. The answer's way back is covered end to end
-// (e2e/provisioning_test.sh, e2e/start_order_test.sh).
+// (e2e/scenarios/provisioning.scn, e2e/scenarios/start_order.scn).
 #include "presence_agent/presence_agent.h"
 
 #include <arpa/inet.h>
