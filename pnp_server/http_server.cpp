@@ -15,7 +15,6 @@ namespace {
 
 const size_t MAX_REQUEST_HEADER = 8192;
 const size_t READ_CHUNK = 4096;
-const int LISTEN_BACKLOG = 16;
 
 enum class State { READING, WRITING, DRAINING };
 
@@ -198,6 +197,7 @@ DocumentRoot::Result DocumentRoot::Load(const std::string& target, size_t maxSiz
 struct HttpServer::Connection {
     FileDescriptor fd;
     std::string peer;
+    uint32_t peerAddress = 0;
     State state = State::READING;
     std::string input;
     std::string output;
@@ -208,8 +208,8 @@ struct HttpServer::Connection {
     Clock::time_point deadline;
 };
 
-HttpServer::HttpServer(const HttpOptions& options, EventLog& log)
-    : mOptions(options), mLog(log), mRoot(options.rootDirectory), mPort(0)
+HttpServer::HttpServer(const HttpOptions& options, EventLog& log, FleetStatus& status)
+    : mOptions(options), mLog(log), mStatus(status), mRoot(options.rootDirectory), mPort(0)
 {
 }
 
@@ -225,7 +225,7 @@ bool HttpServer::Open(std::string& error)
         return false;
     }
     FileDescriptor fd = BoundSocket(SOCK_STREAM, local, false);
-    if (!fd.Valid() || listen(fd.Get(), LISTEN_BACKLOG) != 0) {
+    if (!fd.Valid() || listen(fd.Get(), mOptions.backlog) != 0) {
         error = "cannot listen on HTTP " + local.ToString() + ": " + std::strerror(errno);
         return false;
     }
@@ -300,6 +300,7 @@ void HttpServer::Accept(Clock::time_point now)
         std::unique_ptr<Connection> connection(new Connection);
         connection->fd.Reset(fd);
         connection->peer = Ipv4Endpoint::FromSockaddr(address).ToString();
+        connection->peerAddress = address.sin_addr.s_addr;
         connection->deadline = now + std::chrono::milliseconds(mOptions.requestTimeoutMs);
         mLog.Line("HTTP connection from " + connection->peer);
         mConnections.push_back(std::move(connection));
@@ -368,21 +369,37 @@ void HttpServer::TakeRequest(Connection& connection, Clock::time_point now)
         bool keep = mOptions.keepAlive && !request.connectionClose && !request.hasBody &&
                     (request.version == "HTTP/1.1" || request.connectionKeepAlive);
         connection.closeAfterAnswer = !keep;
-        std::string content;
-        if (request.method != "GET") {
+        if (request.method != "GET")
             Answer(connection, 405, "text/plain", "GET only\n", request.method + " " + request.target);
-        } else {
-            DocumentRoot::Result found = mRoot.Load(request.target, mOptions.maxFileSize, content);
-            // The type follows the decoded name: "/a%2Exml" is an XML file too.
-            std::string path;
-            if (found == DocumentRoot::FOUND && DocumentRoot::DecodePath(request.target, path))
-                Answer(connection, 200, ContentTypeOf(path), content, request.target);
-            else
-                Answer(connection, 404, "text/plain", "not found\n",
-                       request.target + (found == DocumentRoot::BAD_TARGET ? " (refused target)" : ""));
-        }
+        else
+            AnswerGet(connection, request.target);
     }
     WriteOutput(connection, now);
+}
+
+void HttpServer::AnswerGet(Connection& connection, const std::string& target)
+{
+    const std::string path = target.substr(0, target.find_first_of("?#"));
+    if (mStatus.Enabled() && path == "/status") {
+        Answer(connection, 200, "text/html; charset=utf-8", mStatus.Html(), target);
+        return;
+    }
+    if (mStatus.Enabled() && path == "/status.json") {
+        Answer(connection, 200, "application/json", mStatus.Json(), target);
+        return;
+    }
+    std::string content;
+    DocumentRoot::Result found = mRoot.Load(target, mOptions.maxFileSize, content);
+    // The type follows the decoded name: "/a%2Exml" is an XML file too.
+    std::string decoded;
+    if (found == DocumentRoot::FOUND && DocumentRoot::DecodePath(target, decoded)) {
+        Answer(connection, 200, ContentTypeOf(decoded), content, target);
+        mStatus.OnDocument(connection.peerAddress, target, 200, content.size());
+    } else {
+        Answer(connection, 404, "text/plain", "not found\n",
+               target + (found == DocumentRoot::BAD_TARGET ? " (refused target)" : ""));
+        mStatus.OnDocument(connection.peerAddress, target, 404, 0);
+    }
 }
 
 void HttpServer::Answer(Connection& connection, int code, const std::string& contentType, const std::string& body,
@@ -392,6 +409,8 @@ void HttpServer::Answer(Connection& connection, int code, const std::string& con
     head += "Server: pnp-server\r\n";
     head += "Content-Type: " + contentType + "\r\n";
     head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    if (contentType.compare(0, 9, "text/html") == 0 || contentType == "application/json")
+        head += "Cache-Control: no-store\r\n";
     if (code == 405)
         head += "Allow: GET\r\n";
     head += connection.closeAfterAnswer ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
