@@ -850,6 +850,12 @@ e2e_fleet_agent_ready()
     return 1
 }
 
+# e2e_fleet_applied N: gateway N's configurator has installed a document.
+e2e_fleet_applied()
+{
+    [ -s "$E2E_FLEET_DIR/$1/etc-upper/zentro/active.cfg" ]
+}
+
 e2e_fleet_at_gate()
 {
     [ -e "$E2E_FLEET_DIR/$1/run/e2e/at-gate" ] && return 0
