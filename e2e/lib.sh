@@ -275,27 +275,35 @@ e2e_setup()
     e2e_start_holder
 }
 
+# e2e_make_device_files [ROOT...]: the device's files under each ROOT
+# (default $E2E_DEV), with one mkdir and one chmod for all of them.
 e2e_make_device_files()
 {
-    local root=$E2E_DEV
-    mkdir -p "$root/run/msgq" "$root/run/e2e/bin" "$root/log" "$root/tmp/logs" "$root/tmp/httpipeconfig" \
-        "$root/etc-upper/zentro" "$root/etc-work" "$root/libexec-upper/zentro" "$root/libexec-work"
-    chmod 1777 "$root/tmp"
-    echo "Version: $E2E_FIRMWARE" > "$root/etc-upper/version.txt"
-    # Tracing is on without the switch line; this hides a machine's own switch.
-    echo "# end-to-end test: tracing on" > "$root/etc-upper/autoprovisionclient.conf"
-    echo '<?xml version="1.0"?><factory/>' > "$root/etc-upper/zentro/factory.cfg"
-    cat > "$root/run/e2e/bin/cat" << EOF
-#!/bin/sh
+    local roots=("${@:-$E2E_DEV}") root dirs=() tmps=() scripts=() stand_in
+    for root in "${roots[@]}"; do
+        dirs+=("$root/run/msgq" "$root/run/e2e/bin" "$root/log" "$root/tmp/logs" "$root/tmp/httpipeconfig"
+               "$root/etc-upper/zentro" "$root/etc-work" "$root/libexec-upper/zentro" "$root/libexec-work")
+        tmps+=("$root/tmp")
+        scripts+=("$root/run/e2e/bin/cat" "$root/libexec-upper/zentro/apply-config")
+    done
+    mkdir -p "${dirs[@]}" || e2e_fail "mkdir"
+    stand_in="#!/bin/sh
 # Stand-in for /proc/vexa/fxs-number, which cannot exist in procfs.
-if [ "\$#" = 1 ] && [ "\$1" = /proc/vexa/fxs-number ]; then
+if [ \"\$#\" = 1 ] && [ \"\$1\" = /proc/vexa/fxs-number ]; then
     printf '%s' '$E2E_LINE_NUMBER'
     exit 0
 fi
-exec /bin/cat "\$@"
-EOF
-    printf '%s\n' "$E2E_APPLY_HOOK" > "$root/libexec-upper/zentro/apply-config"
-    chmod 0755 "$root/run/e2e/bin/cat" "$root/libexec-upper/zentro/apply-config"
+exec /bin/cat \"\$@\""
+    for root in "${roots[@]}"; do
+        echo "Version: $E2E_FIRMWARE" > "$root/etc-upper/version.txt"
+        # Tracing is on without the switch line; this hides a machine's own switch.
+        echo "# end-to-end test: tracing on" > "$root/etc-upper/autoprovisionclient.conf"
+        echo '<?xml version="1.0"?><factory/>' > "$root/etc-upper/zentro/factory.cfg"
+        printf '%s\n' "$stand_in" > "$root/run/e2e/bin/cat"
+        printf '%s\n' "$E2E_APPLY_HOOK" > "$root/libexec-upper/zentro/apply-config"
+    done
+    chmod 1777 "${tmps[@]}"
+    chmod 0755 "${scripts[@]}"
 }
 
 e2e_start_holder()
@@ -698,23 +706,18 @@ e2e_fleet_mac_hex()
 }
 
 # The body of a gateway's holder: run by "unshare --net --mount", it makes
-# eth1 as a veth pair whose other end is a port of the server's bridge, then
-# mounts the device's directories (e2e_holder_main) and waits there.
+# eth1 as a veth pair whose other end, g<n>, goes to the server's namespace
+# (e2e_fleet_setup puts it on the bridge), then mounts the device's
+# directories (e2e_holder_main) and waits there.
 e2e_fleet_holder_main()
 {
     set -eu
     local root=$1 common=$2 fifo=$3 srv_ns=$4 number=$5 mac=$6 ip=$7 srv_ip=$8 srv_mac=$9
     echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6
     echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6
-    ip link add eth1 address "$mac" type veth peer name "g$number" netns "$srv_ns"
-    printf '%s\n' "link set lo up" "link set eth1 up" "address add $ip/16 dev eth1" \
-        "route add 224.0.0.0/4 dev eth1" "neighbour add $srv_ip lladdr $srv_mac dev eth1 nud permanent" \
-        | ip -batch -
-    printf '%s\n' "link set g$number master br0" "link set dev g$number type bridge_slave mcast_flood off" \
-        "link set g$number up" "neighbour add $ip lladdr $mac dev br0 nud permanent" \
-        | ip -n "$srv_ns" -batch -
-    # The interfaces of this network namespace under /sys, as "ip netns exec" shows them.
-    mount -t sysfs e2e-sys /sys
+    printf '%s\n' "link add eth1 address $mac type veth peer name g$number netns $srv_ns" "link set lo up" \
+        "link set eth1 up" "address add $ip/16 dev eth1" "route add 224.0.0.0/4 dev eth1" \
+        "neighbour add $srv_ip lladdr $srv_mac dev eth1 nud permanent" | ip -batch -
     e2e_holder_main "$root" "$fifo" "$common"
 }
 
@@ -746,27 +749,34 @@ e2e_fleet_setup()
         "address add $E2E_SRV_IP/16 dev br0" "link set br0 up" "route add 224.0.0.0/4 dev br0" \
         | ip -n "$E2E_SRV_NS" -batch - || e2e_fail "the bridge in $E2E_SRV_NS"
 
-    # One set of device files, copied for each gateway.
-    local template=$E2E_FLEET_DIR/template number
-    E2E_DEV=$template e2e_make_device_files
-    mkdir -p "$template/run/e2e/common" || e2e_fail "mkdir"
+    local number roots=()
     for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
-        cp -a "$template" "$E2E_FLEET_DIR/$number" || e2e_fail "gateway $number's files"
+        roots+=("$E2E_FLEET_DIR/$number")
     done
-    rm -rf "$template"
+    e2e_make_device_files "${roots[@]}"
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
+        roots[number - 1]=$E2E_FLEET_DIR/$number/run/e2e/common
+    done
+    mkdir "${roots[@]}" || e2e_fail "mkdir"
 
-    local body first
+    local body first ports mac ip
     body="$(declare -f e2e_holder_main e2e_fleet_holder_main); e2e_fleet_holder_main \"\$@\""
     for ((first = 1; first <= E2E_FLEET_SIZE; first += E2E_FLEET_BATCH)); do
+        ports=()
         for ((number = first; number < first + E2E_FLEET_BATCH && number <= E2E_FLEET_SIZE; ++number)); do
+            mac=$(e2e_fleet_mac "$number")
+            ip=$(e2e_fleet_ip "$number")
             unshare --net --mount --propagation private bash -c "$body" holder "$E2E_FLEET_DIR/$number" \
-                "$E2E_FLEET_DIR/common" "$fifo" "$E2E_SRV_NS" "$number" "$(e2e_fleet_mac "$number")" \
-                "$(e2e_fleet_ip "$number")" "$E2E_SRV_IP" "$E2E_FLEET_SRV_MAC" \
-                < /dev/null > "$E2E_FLEET_DIR/$number/holder.out" 2>&1 {E2E_HOLD_FD}>&- &
+                "$E2E_FLEET_DIR/common" "$fifo" "$E2E_SRV_NS" "$number" "$mac" "$ip" "$E2E_SRV_IP" \
+                "$E2E_FLEET_SRV_MAC" < /dev/null > "$E2E_FLEET_DIR/$number/holder.out" 2>&1 {E2E_HOLD_FD}>&- &
             E2E_FLEET_HOLDERS[number]=$!
+            ports+=("link set g$number master br0" "link set dev g$number type bridge_slave mcast_flood off"
+                    "link set g$number up" "neighbour add $ip lladdr $mac dev br0 nud permanent")
         done
         e2e_wait_for 60 e2e_fleet_holders_ready "$((number - 1))" \
             || e2e_fail "gateways $first to $((number - 1)) did not come up: $(e2e_fleet_holder_failure)"
+        printf '%s\n' "${ports[@]}" | ip -n "$E2E_SRV_NS" -batch - \
+            || e2e_fail "bridge ports of gateways $first to $((number - 1))"
     done
 }
 
@@ -799,7 +809,7 @@ e2e_fleet_gw()
 e2e_fleet_spawn()
 {
     local number=$1 output=$2; shift 2
-    nsenter -t "${E2E_FLEET_HOLDERS[number]}" -m -n -- env PATH="$E2E_DEV_PATH" "$@" \
+    PATH=$E2E_DEV_PATH nsenter -t "${E2E_FLEET_HOLDERS[number]}" -m -n -- "$@" \
         < /dev/null > "$output" 2>&1 {E2E_HOLD_FD}>&- &
     E2E_LAST_PID=$!
 }
