@@ -7,6 +7,9 @@ namespace Pnp {
 
 namespace {
 
+// Above what one round of the server's loop logs, mostly.
+const size_t BUFFER_BYTES = 64 * 1024;
+
 std::string TimeStamp()
 {
     timespec now;
@@ -37,7 +40,7 @@ void AppendVisible(std::string& out, const char* data, size_t length)
 
 EventLog::EventLog() : mpFile(stdout), mOwnsFile(false)
 {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    setvbuf(stdout, nullptr, _IOFBF, BUFFER_BYTES);
 }
 
 EventLog::~EventLog()
@@ -53,7 +56,7 @@ bool EventLog::OpenFile(const std::string& path, std::string& error)
         error = "cannot open log " + path;
         return false;
     }
-    setvbuf(file, nullptr, _IOLBF, 0);
+    setvbuf(file, nullptr, _IOFBF, BUFFER_BYTES);
     if (mOwnsFile)
         std::fclose(mpFile);
     mpFile = file;
@@ -86,6 +89,10 @@ void EventLog::Message(const std::string& title, const char* data, size_t length
         start = end + 1;
     }
     std::fwrite(block.data(), 1, block.size(), mpFile);
+}
+
+void EventLog::Flush()
+{
     std::fflush(mpFile);
 }
 

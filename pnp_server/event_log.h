@@ -1,5 +1,8 @@
 // The provisioning server's log: one time-stamped line per event, and every
-// message it receives shown whole, on stdout or in a file, line-buffered.
+// message it receives shown whole, on stdout or in a file. Lines are
+// buffered until Flush, which the server calls once it is open and whenever
+// it goes back to waiting: the log is complete whenever the server is idle,
+// at the cost of one write per round of its loop instead of one per line.
 #ifndef PNP_SERVER_EVENT_LOG_H
 #define PNP_SERVER_EVENT_LOG_H
 
@@ -26,6 +29,9 @@ public:
     // (CRLF or LF) are dropped and other control bytes shown as \xNN, so the
     // log shows every byte that came in.
     void Message(const std::string& title, const char* data, size_t length);
+
+    // Writes out what is buffered.
+    void Flush();
 
 private:
     std::FILE* mpFile;

@@ -176,18 +176,18 @@ DocumentRoot::Result DocumentRoot::Load(const std::string& target, size_t maxSiz
     if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
         static_cast<unsigned long long>(info.st_size) > maxSize)
         return NOT_FOUND;
-    std::string data;
-    char buffer[READ_CHUNK];
-    for (;;) {
-        ssize_t got = RetryOnInterrupt([&] { return read(fd.Get(), buffer, sizeof(buffer)); });
+    // As long as fstat said: one read, unless the file shrinks meanwhile.
+    std::string data(static_cast<size_t>(info.st_size), '\0');
+    size_t length = 0;
+    while (length < data.size()) {
+        ssize_t got = RetryOnInterrupt([&] { return read(fd.Get(), &data[length], data.size() - length); });
         if (got < 0)
             return NOT_FOUND;
         if (got == 0)
             break;
-        if (data.size() + static_cast<size_t>(got) > maxSize)
-            return NOT_FOUND;   // grew while being read
-        data.append(buffer, static_cast<size_t>(got));
+        length += static_cast<size_t>(got);
     }
+    data.resize(length);
     content.swap(data);
     return FOUND;
 }

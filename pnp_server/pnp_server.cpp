@@ -65,7 +65,9 @@ bool PnpServer::Open(std::string& error)
     if (!mHttp.Open(error))
         return false;
     mSip.SetHttpPort(mHttp.Port());
-    return mSip.Open(error);
+    const bool opened = mSip.Open(error);
+    mLog.Flush();
+    return opened;
 }
 
 bool PnpServer::Run(const StopSignal& stop)
@@ -82,6 +84,7 @@ bool PnpServer::Run(const StopSignal& stop)
         fds.push_back(entry);
         mHttp.AppendPollFds(fds);
 
+        mLog.Flush();
         Clock::time_point now = Clock::now();
         Clock::time_point next = std::min(mSip.NextDeadline(), mHttp.NextDeadline());
         // A signal does not move the deadline: each retry waits for what is left.
@@ -91,10 +94,12 @@ bool PnpServer::Run(const StopSignal& stop)
         });
         if (ready < 0) {
             mLog.Line("poll failed; stopping");
+            mLog.Flush();
             return false;
         }
         if (fds[0].revents != 0) {
             mLog.Line("stopping");
+            mLog.Flush();
             return true;
         }
         now = Clock::now();
