@@ -8,6 +8,8 @@
 #                   are built there, Release, configured when it has no build
 #                   yet (default: build/bench of the source tree)
 #   --late SECONDS  how late the server starts in the second run (default 10)
+# FLEET_PROFILE=DIR records the server's profile of each run with perf
+# (DIR/perf-up.data, DIR/perf-late.data; perf report -i FILE shows it).
 #
 # Set-up (e2e_fleet_setup in e2e/lib.sh): the server's network namespace
 # holds a bridge with one port per gateway; each gateway is a network and
@@ -52,6 +54,9 @@ done
 # The time each run allows after its reference.
 LIMIT_S=60
 
+# No apply hook: the configurator's new active.cfg says when a gateway is
+# provisioned, and a thousand hook runs would only load the machine.
+E2E_APPLY_HOOK=
 bench_require_namespaces
 command -v curl > /dev/null || e2e_skip "needs curl to read the status page"
 e2e_enter_private_mounts "${args[@]}"
@@ -106,19 +111,16 @@ publish_documents()
     done
 }
 
-# provisioned_count: gateways whose active.cfg is newer than the run's mark.
-provisioned_count()
-{
-    local number count=0
-    for ((number = 1; number <= size; ++number)); do
-        [ "$E2E_FLEET_DIR/$number/etc-upper/zentro/active.cfg" -nt "$run_mark" ] && count=$((count + 1))
-    done
-    echo "$count"
-}
-
+# all_provisioned: every gateway has an active.cfg (each launch starts
+# without); looks only at those that had none at the last look.
 all_provisioned()
 {
-    [ "$(provisioned_count)" -ge "$size" ]
+    local number left=()
+    for number in "${unprovisioned[@]}"; do
+        [ -e "$E2E_FLEET_DIR/$number/etc-upper/zentro/active.cfg" ] || left+=("$number")
+    done
+    unprovisioned=("${left[@]}")
+    [ ${#unprovisioned[@]} = 0 ]
 }
 
 # Counters of the server's namespace: "InErrors RcvbufErrors ListenOverflows ListenDrops".
@@ -142,6 +144,29 @@ backlog_drops()
     echo "$sum"
 }
 
+# cpu_ns PID...: the CPU time of the processes, all threads, in nanoseconds
+# (printed with %.0f: mawk's %d stops at 2^31).
+cpu_ns()
+{
+    local pid files=()
+    for pid in "$@"; do
+        files+=(/proc/"$pid"/task/*/schedstat)
+    done
+    cat "${files[@]}" 2> /dev/null | awk '{ sum += $1 } END { printf "%.0f\n", sum }'
+}
+
+# The CPU time of every gateway's daemon and agent.
+rack_cpu_ns()
+{
+    cpu_ns "${E2E_FLEET_DAEMONS[@]}" "${E2E_FLEET_AGENTS[@]}"
+}
+
+# The machine's busy CPU time in clock ticks, all cores (user, nice, system, interrupts, steal).
+machine_busy_ticks()
+{
+    awk '$1 == "cpu" { print $2 + $3 + $4 + $7 + $8 + $9; exit }' /proc/stat
+}
+
 start_server()
 {
     e2e_srv_spawn "$E2E_DIR/server-$1.out" "$server_program" --interface br0 --sip-port 5060 \
@@ -150,14 +175,18 @@ start_server()
     e2e_wait_for 15 e2e_ready_unless_ended "$server_pid" "pnp-server ended: $(cat "$E2E_DIR/server-$1.out")" \
         grep -q "HTTP serving" "$E2E_SRV_DIR/pnp-$1.log" || e2e_fail "pnp-server did not start"
     # Its start-up (about 6 ms here, mostly the loader's) is not counted.
-    server_cpu0=$(bench_cpu_ns "$server_pid")
+    server_cpu0=$(cpu_ns "$server_pid")
+    if [ -n "${FLEET_PROFILE:-}" ]; then
+        perf record -q -e cpu-clock -g -p "$server_pid" -o "$FLEET_PROFILE/perf-$1.data" > /dev/null 2>&1 &
+        E2E_PIDS+=("$!")
+    fi
 }
 
 # run NAME LATE_S: one release of the whole rack; the results go to
 # $E2E_DIR/result-NAME as "key value" lines.
 run()
 {
-    local name=$1 late_s=$2 reference_ms counters0 counters1 backlog0 cpu_ns status_file
+    local name=$1 late_s=$2 reference_ms counters0 counters1 backlog0 server_ns status_file number rack0 busy0
     publish_documents "$name"
     [ "$late_s" -gt 0 ] || start_server "$name"
     e2e_fleet_launch
@@ -165,7 +194,13 @@ run()
     backlog0=$(backlog_drops)
     run_mark=$E2E_DIR/mark-$name
     : > "$run_mark"
-    [ "$late_s" -gt 0 ] || server_cpu0=$(bench_cpu_ns "$server_pid")
+    unprovisioned=()
+    for ((number = 1; number <= size; ++number)); do
+        unprovisioned+=("$number")
+    done
+    [ "$late_s" -gt 0 ] || server_cpu0=$(cpu_ns "$server_pid")
+    rack0=$(rack_cpu_ns)
+    busy0=$(machine_busy_ticks)
     e2e_fleet_release
     reference_ms=$E2E_FLEET_RELEASE_MS
     if [ "$late_s" -gt 0 ]; then
@@ -177,7 +212,8 @@ run()
     fi
     e2e_wait_for "$LIMIT_S" all_provisioned
     local waited_ms=$(($(e2e_now_ms) - reference_ms))
-    cpu_ns=$(($(bench_cpu_ns "$server_pid") - server_cpu0))
+    server_ns=$(($(cpu_ns "$server_pid") - server_cpu0))
+    local rack_ns=$(($(rack_cpu_ns) - rack0)) busy_ticks=$(($(machine_busy_ticks) - busy0))
     counters1=$(server_counters)
     status_file=$E2E_DIR/status-$name.json
     e2e_srv curl -s --max-time 20 -o "$status_file" "http://$E2E_SRV_IP:8080/status.json" \
@@ -185,7 +221,10 @@ run()
     {
         echo "reference_ms $reference_ms"
         echo "waited_ms $waited_ms"
-        echo "cpu_ns $cpu_ns"
+        echo "cpu_ns $server_ns"
+        echo "rack_ns $rack_ns"
+        echo "busy_ms $((busy_ticks * 1000 / $(getconf CLK_TCK)))"
+        echo "span_ms $(($(e2e_now_ms) - E2E_FLEET_RELEASE_MS))"
         echo "backlog_drops $(($(backlog_drops) - backlog0))"
         paste -d' ' <(printf '%s\n' udp_in_errors udp_rcvbuf_errors listen_overflows listen_drops) \
             <(tr ' ' '\n' <<< "$counters0") <(tr ' ' '\n' <<< "$counters1") | awk '{ print $1, $3 - $2 }'
@@ -202,10 +241,11 @@ run late "$late"
 # ---------------------------------------------------------------- report
 
 echo "load average $(cut -d' ' -f1-3 /proc/loadavg) after"
-python3 - "$size" "$late" "$LIMIT_S" "$E2E_DIR" << 'EOF'
+python3 - "$size" "$late" "$LIMIT_S" "$E2E_DIR" "$(nproc)" << 'EOF'
 import json, math, sys
 
 size, late, limit_s, directory = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+cores = int(sys.argv[5])
 runs = [("up", "server up", 15), ("late", "server %d s late" % late, 5)]
 failed = False
 
@@ -250,6 +290,9 @@ for name, title, target_s in runs:
         "UDP drops (RcvbufErrors, InErrors)": "%d, %d" % (result["udp_rcvbuf_errors"], result["udp_in_errors"]),
         "accept-queue overflows (drops)": "%d (%d)" % (result["listen_overflows"], result["listen_drops"]),
         "CPU backlog drops (machine)": str(result["backlog_drops"]),
+        "rack CPU per gateway (daemon, agent)": "%.1f ms" % (result["rack_ns"] / 1e6 / size),
+        "machine busy (all programs)": "%.0f of %.0f core-s" % (result["busy_ms"] / 1000.0,
+                                                                 result["span_ms"] / 1000.0 * cores),
         "status.json": "%d rows, %d provisioned, NOTIFYs %d sent, %d answered, %d given up; "
                        "%d served once, %d more than once" % (
             totals["gateways"], totals["provisioned"], totals["notifies"], totals["notifies_answered"],

@@ -41,7 +41,7 @@ E2E_LINE_NUMBER=2
 E2E_FIRMWARE=5.1.3
 E2E_SANITIZER_REPORT="ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:"
 # The configurator's apply hook on the device (a script may set its own
-# before e2e_setup).
+# before e2e_setup, or none with an empty one).
 # shellcheck disable=SC2016  # the hook expands $1 itself
 E2E_APPLY_HOOK='#!/bin/sh
 # Apply hook of the configurator: records its argument and what it applied.
@@ -284,7 +284,8 @@ e2e_make_device_files()
         dirs+=("$root/run/msgq" "$root/run/e2e/bin" "$root/log" "$root/tmp/logs" "$root/tmp/httpipeconfig"
                "$root/etc-upper/zentro" "$root/etc-work" "$root/libexec-upper/zentro" "$root/libexec-work")
         tmps+=("$root/tmp")
-        scripts+=("$root/run/e2e/bin/cat" "$root/libexec-upper/zentro/apply-config")
+        scripts+=("$root/run/e2e/bin/cat")
+        [ -z "$E2E_APPLY_HOOK" ] || scripts+=("$root/libexec-upper/zentro/apply-config")
     done
     mkdir -p "${dirs[@]}" || e2e_fail "mkdir"
     stand_in="#!/bin/sh
@@ -300,7 +301,7 @@ exec /bin/cat \"\$@\""
         echo "# end-to-end test: tracing on" > "$root/etc-upper/autoprovisionclient.conf"
         echo '<?xml version="1.0"?><factory/>' > "$root/etc-upper/zentro/factory.cfg"
         printf '%s\n' "$stand_in" > "$root/run/e2e/bin/cat"
-        printf '%s\n' "$E2E_APPLY_HOOK" > "$root/libexec-upper/zentro/apply-config"
+        [ -z "$E2E_APPLY_HOOK" ] || printf '%s\n' "$E2E_APPLY_HOOK" > "$root/libexec-upper/zentro/apply-config"
     done
     chmod 1777 "${tmps[@]}"
     chmod 0755 "${scripts[@]}"
@@ -823,7 +824,9 @@ e2e_fleet_install()
 # e2e_fleet_launch: in every gateway the presence agent from the shared
 # directory (waited for until it serves its queue) and the daemon, which waits
 # at the gate until e2e_fleet_release; waits until every daemon is there.
-# Output: agent.out and daemon.out beside each gateway's files.
+# Each gateway starts without an installed configuration (active.cfg and
+# previous.cfg of an earlier launch removed). Output: agent.out and
+# daemon.out beside each gateway's files.
 e2e_fleet_launch()
 {
     local number gate=$E2E_FLEET_DIR/common/gate
@@ -837,7 +840,8 @@ e2e_fleet_launch()
     for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
         # shellcheck disable=SC2016  # the inner bash expands $0
         e2e_fleet_spawn "$number" "$E2E_FLEET_DIR/$number/daemon.out" \
-            bash -c ': > /run/e2e/at-gate && : < "$0/gate" && exec "$0/autoprovisionclient"' "$E2E_FLEET_COMMON"
+            bash -c 'rm -f /etc/zentro/active.cfg /etc/zentro/previous.cfg && : > /run/e2e/at-gate &&
+                     : < "$0/gate" && exec "$0/autoprovisionclient"' "$E2E_FLEET_COMMON"
         E2E_FLEET_DAEMONS[number]=$E2E_LAST_PID
     done
     e2e_wait_for 120 e2e_fleet_all e2e_fleet_at_gate || e2e_fail "the daemons did not all reach the gate"

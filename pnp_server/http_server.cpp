@@ -2,6 +2,8 @@
 #include "pnp_server/http_server.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +17,8 @@ namespace {
 
 const size_t MAX_REQUEST_HEADER = 8192;
 const size_t READ_CHUNK = 4096;
+// A connection is taken once its request has come (or after this long).
+const int DEFER_ACCEPT_S = 2;
 
 enum class State { READING, WRITING, DRAINING };
 
@@ -230,6 +234,10 @@ bool HttpServer::Open(std::string& error)
         return false;
     }
     mPort = BoundPort(fd.Get());
+    // The request comes with the connection: accepting, reading and answering
+    // take one round of the loop instead of two.
+    int defer = DEFER_ACCEPT_S;
+    setsockopt(fd.Get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof(defer));
     mListener = std::move(fd);
     mLog.Line("HTTP serving " + mOptions.rootDirectory + " on " + mOptions.address + ":" + std::to_string(mPort) +
               (mOptions.keepAlive ? " (keep-alive)" : " (close after each answer)"));
@@ -288,7 +296,7 @@ Clock::time_point HttpServer::NextDeadline() const
 void HttpServer::Accept(Clock::time_point now)
 {
     // A bounded batch per wake-up, so that the SIP side gets its turn.
-    for (int i = 0; i < 8 && mConnections.size() < mOptions.maxConnections; ++i) {
+    for (int i = 0; i < 32 && mConnections.size() < mOptions.maxConnections; ++i) {
         sockaddr_in address;
         socklen_t length = sizeof(address);
         int fd = RetryOnInterrupt([&] {
@@ -304,6 +312,7 @@ void HttpServer::Accept(Clock::time_point now)
         connection->deadline = now + std::chrono::milliseconds(mOptions.requestTimeoutMs);
         mLog.Line("HTTP connection from " + connection->peer);
         mConnections.push_back(std::move(connection));
+        ReadInput(*mConnections.back(), now);
     }
 }
 

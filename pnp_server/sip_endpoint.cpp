@@ -18,8 +18,9 @@ namespace Pnp {
 
 namespace {
 
-// Datagrams handled per wake-up, so that the HTTP side gets its turn.
-const int DATAGRAMS_PER_WAKEUP = 16;
+// Datagrams handled per wake-up, so that the HTTP side gets its turn; enough
+// to drain a rack's burst in a few rounds when the server was kept waiting.
+const int DATAGRAMS_PER_WAKEUP = 64;
 
 // A NOTIFY refused with 500 or 503 is sent anew after the answer's Retry-After
 // (1 s when absent, at most 10 s), in at most 5 transactions in all (our choice).
