@@ -6,6 +6,8 @@
 #ifndef PNP_SERVER_EVENT_LOG_H
 #define PNP_SERVER_EVENT_LOG_H
 
+#include <time.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -34,8 +36,14 @@ public:
     void Flush();
 
 private:
+    // Appends "HH:MM:SS.mmm " of the local time. The "HH:MM:SS." part is
+    // worked out once a second: a rack's burst logs thousands of lines in one.
+    void AppendTimeStamp(std::string& out);
+
     std::FILE* mpFile;
     bool mOwnsFile;
+    time_t mClockSecond;
+    char mClock[16];
 };
 
 }  // namespace Pnp
