@@ -2,7 +2,7 @@
 # A rack of N gateways powered up at once against pnp-server on one link:
 # how fast all are provisioned, and what it costs the server.
 #
-# Usage (root): bench/fleet.sh [--build DIR] [--late SECONDS] [--fair-server] N
+# Usage (root): bench/fleet.sh [--build DIR] [--late SECONDS] [--fair-server] [--screenshot PNG] N
 #   N               gateways, 1 to 2000
 #   --build DIR     build directory; the daemon, presence-agent and pnp-server
 #                   are built there, Release, configured when it has no build
@@ -13,6 +13,8 @@
 #                   machine of its own it has on a site: here 2,000 gateway
 #                   programs share two cores with it, and a fair share of that
 #                   is a two-thousandth
+#   --screenshot PNG  the status page at the end of the first run, as
+#                   headless Chromium shows it in 1000 x 700
 # FLEET_PROFILE=DIR records the server's profile of each run with perf
 # (DIR/perf-up.data, DIR/perf-late.data; perf report -i FILE shows it).
 #
@@ -41,10 +43,11 @@ source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=bench/lib.sh
 source "$source_dir/bench/lib.sh"
 
-usage() { echo "usage: $0 [--build DIR] [--late SECONDS] [--fair-server] N"; exit 2; }
+usage() { echo "usage: $0 [--build DIR] [--late SECONDS] [--fair-server] [--screenshot PNG] N"; exit 2; }
 build_dir=$source_dir/build/bench
 late=10
 server_prefix=(chrt --rr 1)
+screenshot=
 size=
 args=("$@")
 while [ $# -gt 0 ]; do
@@ -52,6 +55,7 @@ while [ $# -gt 0 ]; do
     --build) [ $# -ge 2 ] || usage; build_dir=$2; shift 2 ;;
     --late) [ $# -ge 2 ] || usage; late=$2; shift 2 ;;
     --fair-server) server_prefix=(); shift ;;
+    --screenshot) [ $# -ge 2 ] || usage; screenshot=$(realpath -m "$2"); shift 2 ;;
     -*) usage ;;
     *) [ -z "$size" ] || usage; size=$1; shift ;;
     esac
@@ -225,6 +229,10 @@ run()
     status_file=$E2E_DIR/status-$name.json
     e2e_srv curl -s --max-time 20 -o "$status_file" "http://$E2E_SRV_IP:8080/status.json" \
         || e2e_fail "no /status.json from the server"
+    if [ -n "$screenshot" ] && [ "$name" = up ]; then
+        e2e_chromium "http://$E2E_SRV_IP:8080/status" --screenshot="$screenshot" --window-size=1000,700 \
+            > /dev/null || e2e_fail "chromium: $(tail -n 5 "$E2E_DIR/chromium.err")"
+    fi
     {
         echo "reference_ms $reference_ms"
         echo "waited_ms $waited_ms"

@@ -932,6 +932,21 @@ e2e_fleet_stop()
     E2E_FLEET_AGENTS=()
 }
 
+E2E_CHROMIUM=/usr/bin/chromium
+
+# e2e_chromium URL ARGS...: headless Chromium in the server's namespace on
+# URL, with a new empty profile, nothing fetched on its own account and at
+# most 60 s; its messages go to $E2E_DIR/chromium.err.
+e2e_chromium()
+{
+    local url=$1 profile; shift
+    profile=$(mktemp -d "$E2E_DIR/chromium.XXXXXX") || e2e_fail "mktemp"
+    e2e_srv env HOME="$profile" XDG_CONFIG_HOME="$profile" XDG_CACHE_HOME="$profile" \
+        timeout 60 "$E2E_CHROMIUM" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+        --disable-background-networking --disable-component-update --disable-sync --user-data-dir="$profile" \
+        "$@" "$url" 2>> "$E2E_DIR/chromium.err"
+}
+
 # Part of e2e_cleanup: the gateways' programs, then their holders.
 e2e_fleet_cleanup()
 {

@@ -9,9 +9,8 @@
 set -u
 . "$(dirname "$0")/lib.sh"
 [ $# -ge 4 ] || { echo "usage: $0 DAEMON PRESENCE_AGENT AUTOPROVISION_CMD PNP_SERVER"; exit 2; }
-chromium=/usr/bin/chromium
 e2e_require_namespaces
-[ -x "$chromium" ] || e2e_skip "needs $chromium"
+[ -x "$E2E_CHROMIUM" ] || e2e_skip "needs $E2E_CHROMIUM"
 e2e_enter_private_mounts "$@"
 
 e2e_fleet_setup 3
@@ -35,16 +34,8 @@ e2e_fleet_gw 3 bash -c 'exec 3<> "/dev/tcp/$0/8080" && printf "GET /cfg/<b>x</b>
                         timeout 10 cat <&3' "$E2E_SRV_IP" > "$E2E_DIR/markup.out" || e2e_fail "request with markup"
 grep -q "^HTTP/1.1 404 " "$E2E_DIR/markup.out" || e2e_fail "request with markup: $(head -n 1 "$E2E_DIR/markup.out")"
 
-browse()
-{
-    local profile
-    profile=$(mktemp -d "$E2E_DIR/chromium.XXXXXX") || e2e_fail "mktemp"
-    e2e_srv env HOME="$profile" XDG_CONFIG_HOME="$profile" XDG_CACHE_HOME="$profile" \
-        timeout 60 "$chromium" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
-        --disable-background-networking --disable-component-update --disable-sync --user-data-dir="$profile" \
-        "$@" "http://$E2E_SRV_IP:8080/status" 2>> "$E2E_DIR/chromium.err"
-}
-browse --dump-dom > "$E2E_DIR/status.dom" || e2e_fail "chromium --dump-dom: $(tail -n 5 "$E2E_DIR/chromium.err")"
+url=http://$E2E_SRV_IP:8080/status
+e2e_chromium "$url" --dump-dom > "$E2E_DIR/status.dom" || e2e_fail "chromium --dump-dom: $(tail -n 5 "$E2E_DIR/chromium.err")"
 
 expect_dom()
 {
@@ -67,7 +58,7 @@ done
 ! grep -q "<b>x" "$E2E_DIR/status.dom" || e2e_fail "markup from the network became markup of the page"
 e2e_ok "status page in Chromium: totals, a row per gateway by MAC, markup from the network shown as text"
 
-browse --screenshot="$E2E_DIR/status.png" --window-size=1000,700 > /dev/null \
+e2e_chromium "$url" --screenshot="$E2E_DIR/status.png" --window-size=1000,700 > /dev/null \
     || e2e_fail "chromium --screenshot: $(tail -n 5 "$E2E_DIR/chromium.err")"
 # A PNG of 1000 x 700 with more in it than an empty page.
 header=$(od -An -tx1 -N24 "$E2E_DIR/status.png" 2> /dev/null | tr -d ' \n')
