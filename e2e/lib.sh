@@ -39,7 +39,7 @@ E2E_FIRMWARE=5.1.3
 E2E_SANITIZER_REPORT="ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:"
 # The configurator's apply hook on the device (set before e2e_setup to change
 # it): records its argument and what it applied; fails on a document marked
-# apply="fail".
+# apply="fail"; none when it is empty.
 # shellcheck disable=SC2016  # the hook expands $1 itself
 E2E_APPLY_HOOK='#!/bin/sh
 echo "$1" >> /tmp/apply-config.log
@@ -156,6 +156,7 @@ e2e_cleanup()
     trap - EXIT INT TERM
     # E2E_SHOW_LOGS=1 shows the logs after a passing run as well.
     [ "${E2E_SHOW_LOGS:-}" != 1 ] || [ "$status" != 0 ] || e2e_dump_logs
+    e2e_fleet_cleanup
     for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; --i)); do
         e2e_stop_pid "${E2E_PIDS[i]}"
     done
@@ -180,13 +181,15 @@ e2e_cleanup()
 # The body of the process that holds the device's mount namespace open. It
 # runs inside "unshare --mount" in the device's network namespace, mounts the
 # device's directories and then waits until the caller closes the FIFO.
+# A third argument, a directory, is shown inside as /run/e2e/common.
 e2e_holder_main()
 {
     set -eu
-    local root=$1 fifo=$2
+    local root=$1 fifo=$2 common=${3:-}
     exec 3< "$fifo"
     mount --bind "$root/run" /run
     [ -L /var/run ] || mount --bind "$root/run" /var/run
+    [ -z "$common" ] || mount --bind "$common" /run/e2e/common
     mount --bind "$root/log" /var/log
     mount -t overlay e2e-etc -o "lowerdir=/etc,upperdir=$root/etc-upper,workdir=$root/etc-work" /etc
     mount -t overlay e2e-libexec \
@@ -238,27 +241,36 @@ e2e_setup()
     e2e_start_holder
 }
 
+# e2e_make_device_files [ROOT...]: the device's files under each ROOT
+# (default $E2E_DEV), with one mkdir and one chmod for all of them.
 e2e_make_device_files()
 {
-    local root=$E2E_DEV
-    mkdir -p "$root/run/msgq" "$root/run/e2e/bin" "$root/log" "$root/tmp/logs" "$root/tmp/httpipeconfig" \
-        "$root/etc-upper/zentro" "$root/etc-work" "$root/libexec-upper/zentro" "$root/libexec-work"
-    chmod 1777 "$root/tmp"
-    echo "Version: $E2E_FIRMWARE" > "$root/etc-upper/version.txt"
-    # Tracing is on without the switch line; this hides a machine's own switch.
-    echo "# end-to-end test: tracing on" > "$root/etc-upper/autoprovisionclient.conf"
-    echo '<?xml version="1.0"?><zentro/>' > "$root/etc-upper/zentro/factory.cfg"
-    cat > "$root/run/e2e/bin/cat" << EOF
-#!/bin/sh
+    local roots=("${@:-$E2E_DEV}") root dirs=() tmps=() scripts=() stand_in
+    for root in "${roots[@]}"; do
+        dirs+=("$root/run/msgq" "$root/run/e2e/bin" "$root/log" "$root/tmp/logs" "$root/tmp/httpipeconfig"
+               "$root/etc-upper/zentro" "$root/etc-work" "$root/libexec-upper/zentro" "$root/libexec-work")
+        tmps+=("$root/tmp")
+        scripts+=("$root/run/e2e/bin/cat")
+        [ -z "$E2E_APPLY_HOOK" ] || scripts+=("$root/libexec-upper/zentro/apply-config")
+    done
+    mkdir -p "${dirs[@]}" || e2e_fail "mkdir"
+    stand_in="#!/bin/sh
 # Stand-in for /proc/vexa/fxs-number, which cannot exist in procfs.
-if [ "\$#" = 1 ] && [ "\$1" = /proc/vexa/fxs-number ]; then
+if [ \"\$#\" = 1 ] && [ \"\$1\" = /proc/vexa/fxs-number ]; then
     printf '%s' '$E2E_LINE_NUMBER'
     exit 0
 fi
-exec /bin/cat "\$@"
-EOF
-    printf '%s\n' "$E2E_APPLY_HOOK" > "$root/libexec-upper/zentro/apply-config"
-    chmod 0755 "$root/run/e2e/bin/cat" "$root/libexec-upper/zentro/apply-config"
+exec /bin/cat \"\$@\""
+    for root in "${roots[@]}"; do
+        echo "Version: $E2E_FIRMWARE" > "$root/etc-upper/version.txt"
+        # Tracing is on without the switch line; this hides a machine's own switch.
+        echo "# end-to-end test: tracing on" > "$root/etc-upper/autoprovisionclient.conf"
+        echo '<?xml version="1.0"?><zentro/>' > "$root/etc-upper/zentro/factory.cfg"
+        printf '%s\n' "$stand_in" > "$root/run/e2e/bin/cat"
+        [ -z "$E2E_APPLY_HOOK" ] || printf '%s\n' "$E2E_APPLY_HOOK" > "$root/libexec-upper/zentro/apply-config"
+    done
+    chmod 1777 "${tmps[@]}"
+    chmod 0755 "${scripts[@]}"
 }
 
 e2e_start_holder()
@@ -429,4 +441,313 @@ e2e_test_begin()
     e2e_install_device_program "$1" autoprovisionclient
     e2e_install_device_program "$2" presence-agent
     e2e_install_device_program "$3" autoprovision-cmd
+}
+
+
+# ---------------------------------------------------------------- a rack of gateways
+
+# A rack of gateways on one link, for the status page test and bench/fleet.sh.
+# The server's network namespace holds the bridge "br0" ($E2E_SRV_IP/16) with
+# one veth port per gateway. Each gateway is a network and mount namespace of
+# its own, held by a holder process: eth1 (e2e_fleet_ip, e2e_fleet_mac), the
+# device's files as e2e_setup makes them under $E2E_FLEET_DIR/<n>/ (the
+# device's /run is run/ there, and so on), and the programs of one directory
+# shared by all ($E2E_FLEET_DIR/common, /run/e2e/common inside).
+#
+# For a thousand gateways: the neighbour entries are static on both sides,
+# so they stay out of the kernel's neighbour table limit (gc_thresh3, 1024 by
+# default and shared by every namespace); the bridge floods multicast to no
+# gateway port, so a SUBSCRIBE reaches the server alone, not 999 other
+# gateways; IPv6 is off on the link, which spares the bridge thousands of
+# address and group reports; holders start in batches.
+#
+# After e2e_fleet_setup N (besides E2E_DIR, E2E_SRV_DIR, E2E_SRV_NS, E2E_SRV_IP):
+#   E2E_FLEET_SIZE      N
+#   E2E_FLEET_DIR       the gateways' files, $E2E_FLEET_DIR/<n> for n in 1..N
+#   E2E_FLEET_HOLDERS   the holders' pids by gateway number
+# After e2e_fleet_launch: E2E_FLEET_AGENTS and E2E_FLEET_DAEMONS, pids by
+# gateway number; the daemons wait at the gate until e2e_fleet_release.
+
+E2E_FLEET_SIZE=0
+E2E_FLEET_DIR=
+E2E_FLEET_HOLDERS=()
+E2E_FLEET_AGENTS=()
+E2E_FLEET_DAEMONS=()
+E2E_FLEET_GATE_FD=
+E2E_FLEET_RELEASE_MS=
+E2E_FLEET_COMMON=/run/e2e/common
+E2E_FLEET_SRV_MAC=02:e2:f1:ff:00:01
+# Holders started before waiting for them to be ready.
+E2E_FLEET_BATCH=100
+
+# e2e_fleet_ip N: gateway N's address, 10.232.0.1 being the server's.
+e2e_fleet_ip()
+{
+    echo "10.232.$((($1 - 1) / 250 + 1)).$((($1 - 1) % 250 + 2))"
+}
+
+# e2e_fleet_mac N and e2e_fleet_mac_hex N: eth1's MAC of gateway N, as set
+# on the link and as the daemon writes it.
+e2e_fleet_mac()
+{
+    printf '02:e2:f1:00:%02x:%02x\n' $(($1 / 256)) $(($1 % 256))
+}
+
+e2e_fleet_mac_hex()
+{
+    printf '02e2f100%04x\n' "$1"
+}
+
+# The body of a gateway's holder: run by "unshare --net --mount", it makes
+# eth1 as a veth pair whose other end, g<n>, goes to the server's namespace
+# (e2e_fleet_setup puts it on the bridge), then mounts the device's
+# directories (e2e_holder_main) and waits there.
+e2e_fleet_holder_main()
+{
+    set -eu
+    local root=$1 common=$2 fifo=$3 srv_ns=$4 number=$5 mac=$6 ip=$7 srv_ip=$8 srv_mac=$9
+    echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6
+    echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6
+    printf '%s\n' "link add eth1 address $mac type veth peer name g$number netns $srv_ns" "link set lo up" \
+        "link set eth1 up" "address add $ip/16 dev eth1" "route add 224.0.0.0/4 dev eth1" \
+        "neighbour add $srv_ip lladdr $srv_mac dev eth1 nud permanent" | ip -batch -
+    e2e_holder_main "$root" "$fifo" "$common"
+}
+
+# e2e_fleet_setup N: the server's namespace with the bridge, and N gateways
+# with their holders. Needs root and namespaces (e2e_require_namespaces) and
+# a private mount namespace (e2e_enter_private_mounts).
+e2e_fleet_setup()
+{
+    trap e2e_cleanup EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    E2E_FLEET_SIZE=$1
+    E2E_DIR=$(mktemp -d /tmp/apc-e2e.XXXXXX) || e2e_fail "mktemp"
+    mount -t tmpfs -o mode=0755 apc-e2e "$E2E_DIR" || e2e_fail "tmpfs on $E2E_DIR"
+    E2E_SRV_DIR=$E2E_DIR/server
+    E2E_FLEET_DIR=$E2E_DIR/fleet
+    E2E_SRV_IP=10.232.0.1
+    mkdir -p "$E2E_SRV_DIR/www/cfg" "$E2E_FLEET_DIR/common" || e2e_fail "mkdir"
+    # The holders end when this is closed; no other process may hold it.
+    local fifo=$E2E_FLEET_DIR/holder.fifo
+    mkfifo "$fifo" || e2e_fail "mkfifo"
+    exec {E2E_HOLD_FD}<> "$fifo"
+
+    E2E_SRV_NS=apc-srv-$$
+    ip netns add "$E2E_SRV_NS" || e2e_fail "ip netns add $E2E_SRV_NS"
+    e2e_srv sh -c 'echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6 &&
+                   echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6' || e2e_fail "IPv6 off in $E2E_SRV_NS"
+    printf '%s\n' "link set lo up" "link add br0 address $E2E_FLEET_SRV_MAC type bridge mcast_snooping 0" \
+        "address add $E2E_SRV_IP/16 dev br0" "link set br0 up" "route add 224.0.0.0/4 dev br0" \
+        | ip -n "$E2E_SRV_NS" -batch - || e2e_fail "the bridge in $E2E_SRV_NS"
+
+    local number roots=()
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
+        roots+=("$E2E_FLEET_DIR/$number")
+    done
+    e2e_make_device_files "${roots[@]}"
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
+        roots[number - 1]=$E2E_FLEET_DIR/$number/run/e2e/common
+    done
+    mkdir "${roots[@]}" || e2e_fail "mkdir"
+
+    local body first ports mac ip
+    body="$(declare -f e2e_holder_main e2e_fleet_holder_main); e2e_fleet_holder_main \"\$@\""
+    for ((first = 1; first <= E2E_FLEET_SIZE; first += E2E_FLEET_BATCH)); do
+        ports=()
+        for ((number = first; number < first + E2E_FLEET_BATCH && number <= E2E_FLEET_SIZE; ++number)); do
+            mac=$(e2e_fleet_mac "$number")
+            ip=$(e2e_fleet_ip "$number")
+            unshare --net --mount --propagation private bash -c "$body" holder "$E2E_FLEET_DIR/$number" \
+                "$E2E_FLEET_DIR/common" "$fifo" "$E2E_SRV_NS" "$number" "$mac" "$ip" "$E2E_SRV_IP" \
+                "$E2E_FLEET_SRV_MAC" < /dev/null > "$E2E_FLEET_DIR/$number/holder.out" 2>&1 {E2E_HOLD_FD}>&- &
+            E2E_FLEET_HOLDERS[number]=$!
+            ports+=("link set g$number master br0" "link set dev g$number type bridge_slave mcast_flood off"
+                    "link set g$number up" "neighbour add $ip lladdr $mac dev br0 nud permanent")
+        done
+        e2e_wait_for 60 e2e_fleet_holders_ready "$((number - 1))" \
+            || e2e_fail "gateways $first to $((number - 1)) did not come up: $(e2e_fleet_holder_failure)"
+        printf '%s\n' "${ports[@]}" | ip -n "$E2E_SRV_NS" -batch - \
+            || e2e_fail "bridge ports of gateways $first to $((number - 1))"
+    done
+}
+
+# e2e_fleet_holders_ready N: gateways 1 to N are set up; fails the test when a holder ended.
+e2e_fleet_holders_ready()
+{
+    local number
+    for ((number = $1; number >= 1; --number)); do
+        [ -e "$E2E_FLEET_DIR/$number/run/e2e/ready" ] && continue
+        e2e_fleet_running "${E2E_FLEET_HOLDERS[number]}" \
+            || e2e_fail "gateway $number's holder ended: $(cat "$E2E_FLEET_DIR/$number/holder.out")"
+        return 1
+    done
+}
+
+e2e_fleet_holder_failure()
+{
+    cat "$E2E_FLEET_DIR"/*/holder.out 2> /dev/null | sort | uniq -c | sort -rn | head -n 5
+}
+
+# e2e_fleet_gw N COMMAND...: runs a command in gateway N (its namespaces, its PATH).
+e2e_fleet_gw()
+{
+    local number=$1; shift
+    nsenter -t "${E2E_FLEET_HOLDERS[number]}" -m -n -- env PATH="$E2E_DEV_PATH" "$@" {E2E_HOLD_FD}>&-
+}
+
+# e2e_fleet_spawn N OUTPUT COMMAND...: starts a command in gateway N in the
+# background with its output in OUTPUT; its pid (the command's own) is in E2E_LAST_PID.
+e2e_fleet_spawn()
+{
+    local number=$1 output=$2; shift 2
+    PATH=$E2E_DEV_PATH nsenter -t "${E2E_FLEET_HOLDERS[number]}" -m -n -- "$@" \
+        < /dev/null > "$output" 2>&1 {E2E_HOLD_FD}>&- &
+    E2E_LAST_PID=$!
+}
+
+# e2e_fleet_install PROGRAM...: copies programs into the gateways' shared directory.
+e2e_fleet_install()
+{
+    cp "$@" "$E2E_FLEET_DIR/common/" || e2e_fail "copy $*"
+}
+
+# e2e_fleet_launch: in every gateway the presence agent from the shared
+# directory (waited for until it serves its queue) and the daemon, which waits
+# at the gate until e2e_fleet_release; waits until every daemon is there.
+# Each gateway starts without an installed configuration (active.cfg and
+# previous.cfg of an earlier launch removed). Output: agent.out and
+# daemon.out beside each gateway's files.
+e2e_fleet_launch()
+{
+    local number gate=$E2E_FLEET_DIR/common/gate
+    rm -f "$gate" "$E2E_FLEET_DIR"/*/run/e2e/at-gate
+    mkfifo "$gate" || e2e_fail "mkfifo $gate"
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
+        e2e_fleet_spawn "$number" "$E2E_FLEET_DIR/$number/agent.out" "$E2E_FLEET_COMMON/presence-agent"
+        E2E_FLEET_AGENTS[number]=$E2E_LAST_PID
+    done
+    e2e_wait_for 120 e2e_fleet_all e2e_fleet_agent_ready || e2e_fail "the presence agents did not all start"
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
+        # shellcheck disable=SC2016  # the inner bash expands $0
+        e2e_fleet_spawn "$number" "$E2E_FLEET_DIR/$number/daemon.out" \
+            bash -c 'rm -f /etc/zentro/active.cfg /etc/zentro/previous.cfg && : > /run/e2e/at-gate &&
+                     : < "$0/gate" && exec "$0/autoprovisionclient"' "$E2E_FLEET_COMMON"
+        E2E_FLEET_DAEMONS[number]=$E2E_LAST_PID
+    done
+    e2e_wait_for 120 e2e_fleet_all e2e_fleet_at_gate || e2e_fail "the daemons did not all reach the gate"
+}
+
+# e2e_fleet_all CHECK: CHECK N holds for every gateway N.
+e2e_fleet_all()
+{
+    local number
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
+        "$1" "$number" || return 1
+    done
+}
+
+e2e_fleet_agent_ready()
+{
+    [ -S "$E2E_FLEET_DIR/$1/run/msgq/queue-124" ] && return 0
+    e2e_fleet_running "${E2E_FLEET_AGENTS[$1]}" \
+        || e2e_fail "gateway $1's presence agent ended: $(cat "$E2E_FLEET_DIR/$1/agent.out")"
+    return 1
+}
+
+# e2e_fleet_applied N: gateway N's configurator has installed a document.
+e2e_fleet_applied()
+{
+    [ -s "$E2E_FLEET_DIR/$1/etc-upper/zentro/active.cfg" ]
+}
+
+e2e_fleet_at_gate()
+{
+    [ -e "$E2E_FLEET_DIR/$1/run/e2e/at-gate" ] && return 0
+    e2e_fleet_running "${E2E_FLEET_DAEMONS[$1]}" \
+        || e2e_fail "gateway $1's daemon ended: $(cat "$E2E_FLEET_DIR/$1/daemon.out")"
+    return 1
+}
+
+# e2e_fleet_running PID: the process has not ended (bash built-ins only: it
+# is asked about thousands of processes).
+e2e_fleet_running()
+{
+    local stat
+    { read -r stat < "/proc/$1/stat"; } 2> /dev/null || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != Z ]
+}
+
+# e2e_fleet_release: opens the gate, so every daemon starts at once, and
+# keeps it open until all have passed (nothing is started meanwhile, so no
+# other process holds it). E2E_FLEET_RELEASE_MS: when it opened.
+e2e_fleet_release()
+{
+    E2E_FLEET_RELEASE_MS=$(e2e_now_ms)
+    exec {E2E_FLEET_GATE_FD}<> "$E2E_FLEET_DIR/common/gate"
+    e2e_wait_for 60 e2e_fleet_all e2e_fleet_past_gate || e2e_fail "the daemons did not all start"
+    exec {E2E_FLEET_GATE_FD}>&-
+    E2E_FLEET_GATE_FD=
+}
+
+e2e_fleet_past_gate()
+{
+    local comm
+    { read -r comm < "/proc/${E2E_FLEET_DAEMONS[$1]}/comm"; } 2> /dev/null || return 0
+    [ "$comm" != bash ]
+}
+
+# e2e_fleet_stop_pids PID...: SIGTERM to all at once, up to 10 s, then SIGKILL; reaps them.
+e2e_fleet_stop_pids()
+{
+    [ $# -gt 0 ] || return 0
+    kill -TERM "$@" 2> /dev/null
+    e2e_wait_for 10 e2e_fleet_none_running "$@" || kill -KILL "$@" 2> /dev/null
+    wait "$@" 2> /dev/null
+}
+
+e2e_fleet_none_running()
+{
+    local pid
+    for pid in "$@"; do
+        ! e2e_fleet_running "$pid" || return 1
+    done
+}
+
+# e2e_fleet_stop: ends every gateway's daemon and agent (the holders stay).
+e2e_fleet_stop()
+{
+    e2e_fleet_stop_pids "${E2E_FLEET_DAEMONS[@]}" "${E2E_FLEET_AGENTS[@]}"
+    E2E_FLEET_DAEMONS=()
+    E2E_FLEET_AGENTS=()
+}
+
+E2E_CHROMIUM=/usr/bin/chromium
+
+# e2e_chromium URL ARGS...: headless Chromium in the server's namespace on
+# URL, with a new empty profile, nothing fetched on its own account and at
+# most 60 s; its messages go to $E2E_DIR/chromium.err.
+e2e_chromium()
+{
+    local url=$1 profile; shift
+    profile=$(mktemp -d "$E2E_DIR/chromium.XXXXXX") || e2e_fail "mktemp"
+    e2e_srv env HOME="$profile" XDG_CONFIG_HOME="$profile" XDG_CACHE_HOME="$profile" \
+        timeout 60 "$E2E_CHROMIUM" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+        --disable-background-networking --disable-component-update --disable-sync --user-data-dir="$profile" \
+        "$@" "$url" 2>> "$E2E_DIR/chromium.err"
+}
+
+# Part of e2e_cleanup: the gateways' programs, then their holders.
+e2e_fleet_cleanup()
+{
+    [ "$E2E_FLEET_SIZE" -gt 0 ] || return 0
+    [ -z "$E2E_FLEET_GATE_FD" ] || exec {E2E_FLEET_GATE_FD}>&-
+    E2E_FLEET_GATE_FD=
+    e2e_fleet_stop
+    [ -z "$E2E_HOLD_FD" ] || exec {E2E_HOLD_FD}>&-
+    E2E_HOLD_FD=
+    e2e_fleet_stop_pids "${E2E_FLEET_HOLDERS[@]}"
+    E2E_FLEET_HOLDERS=()
 }

@@ -2,6 +2,8 @@
 #include "pnp_server/http_server.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +17,8 @@ namespace {
 
 const size_t MAX_REQUEST_HEADER = 8192;
 const size_t READ_CHUNK = 4096;
-const int LISTEN_BACKLOG = 16;
+// A connection is taken once its request has come (or after this long).
+const int DEFER_ACCEPT_S = 2;
 
 enum class State { READING, WRITING, DRAINING };
 
@@ -177,18 +180,18 @@ DocumentRoot::Result DocumentRoot::Load(const std::string& target, size_t maxSiz
     if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
         static_cast<unsigned long long>(info.st_size) > maxSize)
         return NOT_FOUND;
-    std::string data;
-    char buffer[READ_CHUNK];
-    for (;;) {
-        ssize_t got = RetryOnInterrupt([&] { return read(fd.Get(), buffer, sizeof(buffer)); });
+    // As long as fstat said: one read, unless the file shrinks meanwhile.
+    std::string data(static_cast<size_t>(info.st_size), '\0');
+    size_t length = 0;
+    while (length < data.size()) {
+        ssize_t got = RetryOnInterrupt([&] { return read(fd.Get(), &data[length], data.size() - length); });
         if (got < 0)
             return NOT_FOUND;
         if (got == 0)
             break;
-        if (data.size() + static_cast<size_t>(got) > maxSize)
-            return NOT_FOUND;   // grew while being read
-        data.append(buffer, static_cast<size_t>(got));
+        length += static_cast<size_t>(got);
     }
+    data.resize(length);
     content.swap(data);
     return FOUND;
 }
@@ -198,6 +201,7 @@ DocumentRoot::Result DocumentRoot::Load(const std::string& target, size_t maxSiz
 struct HttpServer::Connection {
     FileDescriptor fd;
     std::string peer;
+    uint32_t peerAddress = 0;
     State state = State::READING;
     std::string input;
     std::string output;
@@ -208,8 +212,8 @@ struct HttpServer::Connection {
     Clock::time_point deadline;
 };
 
-HttpServer::HttpServer(const HttpOptions& options, EventLog& log)
-    : mOptions(options), mLog(log), mRoot(options.rootDirectory), mPort(0)
+HttpServer::HttpServer(const HttpOptions& options, EventLog& log, FleetStatus& status)
+    : mOptions(options), mLog(log), mStatus(status), mRoot(options.rootDirectory), mPort(0)
 {
 }
 
@@ -225,11 +229,15 @@ bool HttpServer::Open(std::string& error)
         return false;
     }
     FileDescriptor fd = BoundSocket(SOCK_STREAM, local, false);
-    if (!fd.Valid() || listen(fd.Get(), LISTEN_BACKLOG) != 0) {
+    if (!fd.Valid() || listen(fd.Get(), mOptions.backlog) != 0) {
         error = "cannot listen on HTTP " + local.ToString() + ": " + std::strerror(errno);
         return false;
     }
     mPort = BoundPort(fd.Get());
+    // The request comes with the connection: accepting, reading and answering
+    // take one round of the loop instead of two.
+    int defer = DEFER_ACCEPT_S;
+    setsockopt(fd.Get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof(defer));
     mListener = std::move(fd);
     mLog.Line("HTTP serving " + mOptions.rootDirectory + " on " + mOptions.address + ":" + std::to_string(mPort) +
               (mOptions.keepAlive ? " (keep-alive)" : " (close after each answer)"));
@@ -288,7 +296,7 @@ Clock::time_point HttpServer::NextDeadline() const
 void HttpServer::Accept(Clock::time_point now)
 {
     // A bounded batch per wake-up, so that the SIP side gets its turn.
-    for (int i = 0; i < 8 && mConnections.size() < mOptions.maxConnections; ++i) {
+    for (int i = 0; i < 32 && mConnections.size() < mOptions.maxConnections; ++i) {
         sockaddr_in address;
         socklen_t length = sizeof(address);
         int fd = RetryOnInterrupt([&] {
@@ -300,9 +308,11 @@ void HttpServer::Accept(Clock::time_point now)
         std::unique_ptr<Connection> connection(new Connection);
         connection->fd.Reset(fd);
         connection->peer = Ipv4Endpoint::FromSockaddr(address).ToString();
+        connection->peerAddress = address.sin_addr.s_addr;
         connection->deadline = now + std::chrono::milliseconds(mOptions.requestTimeoutMs);
         mLog.Line("HTTP connection from " + connection->peer);
         mConnections.push_back(std::move(connection));
+        ReadInput(*mConnections.back(), now);
     }
 }
 
@@ -368,21 +378,37 @@ void HttpServer::TakeRequest(Connection& connection, Clock::time_point now)
         bool keep = mOptions.keepAlive && !request.connectionClose && !request.hasBody &&
                     (request.version == "HTTP/1.1" || request.connectionKeepAlive);
         connection.closeAfterAnswer = !keep;
-        std::string content;
-        if (request.method != "GET") {
+        if (request.method != "GET")
             Answer(connection, 405, "text/plain", "GET only\n", request.method + " " + request.target);
-        } else {
-            DocumentRoot::Result found = mRoot.Load(request.target, mOptions.maxFileSize, content);
-            // The type follows the decoded name: "/a%2Exml" is an XML file too.
-            std::string path;
-            if (found == DocumentRoot::FOUND && DocumentRoot::DecodePath(request.target, path))
-                Answer(connection, 200, ContentTypeOf(path), content, request.target);
-            else
-                Answer(connection, 404, "text/plain", "not found\n",
-                       request.target + (found == DocumentRoot::BAD_TARGET ? " (refused target)" : ""));
-        }
+        else
+            AnswerGet(connection, request.target);
     }
     WriteOutput(connection, now);
+}
+
+void HttpServer::AnswerGet(Connection& connection, const std::string& target)
+{
+    const std::string path = target.substr(0, target.find_first_of("?#"));
+    if (mStatus.Enabled() && path == "/status") {
+        Answer(connection, 200, "text/html; charset=utf-8", mStatus.Html(), target);
+        return;
+    }
+    if (mStatus.Enabled() && path == "/status.json") {
+        Answer(connection, 200, "application/json", mStatus.Json(), target);
+        return;
+    }
+    std::string content;
+    DocumentRoot::Result found = mRoot.Load(target, mOptions.maxFileSize, content);
+    // The type follows the decoded name: "/a%2Exml" is an XML file too.
+    std::string decoded;
+    if (found == DocumentRoot::FOUND && DocumentRoot::DecodePath(target, decoded)) {
+        Answer(connection, 200, ContentTypeOf(decoded), content, target);
+        mStatus.OnDocument(connection.peerAddress, target, 200, content.size());
+    } else {
+        Answer(connection, 404, "text/plain", "not found\n",
+               target + (found == DocumentRoot::BAD_TARGET ? " (refused target)" : ""));
+        mStatus.OnDocument(connection.peerAddress, target, 404, 0);
+    }
 }
 
 void HttpServer::Answer(Connection& connection, int code, const std::string& contentType, const std::string& body,
@@ -392,6 +418,8 @@ void HttpServer::Answer(Connection& connection, int code, const std::string& con
     head += "Server: pnp-server\r\n";
     head += "Content-Type: " + contentType + "\r\n";
     head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    if (contentType.compare(0, 9, "text/html") == 0 || contentType == "application/json")
+        head += "Cache-Control: no-store\r\n";
     if (code == 405)
         head += "Allow: GET\r\n";
     head += connection.closeAfterAnswer ? "Connection: close\r\n" : "Connection: keep-alive\r\n";

@@ -18,8 +18,9 @@ namespace Pnp {
 
 namespace {
 
-// Datagrams handled per wake-up, so that the HTTP side gets its turn.
-const int DATAGRAMS_PER_WAKEUP = 16;
+// Datagrams handled per wake-up, so that the HTTP side gets its turn; enough
+// to drain a rack's burst in a few rounds when the server was kept waiting.
+const int DATAGRAMS_PER_WAKEUP = 64;
 
 // A NOTIFY refused with 500 or 503 is sent anew after the answer's Retry-After
 // (1 s when absent, at most 10 s), in at most 5 transactions in all (our choice).
@@ -88,6 +89,17 @@ std::string NewBranch(const std::string& via)
            (end == std::string::npos ? std::string() : via.substr(end));
 }
 
+// A SUBSCRIBE transaction: its retransmissions carry the same Call-ID, CSeq and branch.
+std::string TransactionKey(const std::string& callId, unsigned long cseq, const std::string& via)
+{
+    return callId + '\n' + std::to_string(cseq) + '\n' + Sip::HeaderParameter(via, "branch");
+}
+
+std::string NotifyKey(const std::string& callId, unsigned long cseq)
+{
+    return callId + '\n' + std::to_string(cseq);
+}
+
 Sip::TransactionTimers TimersOf(const SipOptions& options)
 {
     Sip::TransactionTimers timers;
@@ -100,7 +112,8 @@ Sip::TransactionTimers TimersOf(const SipOptions& options)
 }  // namespace
 
 SipEndpoint::SipEndpoint(const SipOptions& options, EventLog& log)
-    : mOptions(options), mLog(log), mPort(0), mBuffer(Sip::MAX_DATAGRAM_SIZE + 1), mNextCseq(1)
+    : mOptions(options), mLog(log), mPort(0), mBuffer(Sip::MAX_DATAGRAM_SIZE + 1), mNextNumber(1), mNextCseq(1),
+      mpStatus(nullptr)
 {
 }
 
@@ -120,8 +133,16 @@ bool SipEndpoint::Open(std::string& error)
     mSocket = std::move(fd);
     if (mOptions.joinMulticast && !JoinGroup(error))
         return false;
+    // Past the system's cap (net.core.rmem_max) where the process may, up to the cap otherwise.
+    int wanted = mOptions.receiveBufferBytes;
+    if (wanted > 0 && setsockopt(mSocket.Get(), SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof(wanted)) != 0)
+        setsockopt(mSocket.Get(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof(wanted));
+    int granted = 0;
+    socklen_t length = sizeof(granted);
+    getsockopt(mSocket.Get(), SOL_SOCKET, SO_RCVBUF, &granted, &length);
     mLog.Line("SIP listening on " + mOptions.bindAddress + ":" + std::to_string(mPort) +
-              (mOptions.joinMulticast ? " and group " + mOptions.multicastGroup : std::string(" (unicast only)")));
+              (mOptions.joinMulticast ? " and group " + mOptions.multicastGroup : std::string(" (unicast only)")) +
+              ", receive buffer " + std::to_string(granted) + " bytes");
     return true;
 }
 
@@ -233,6 +254,9 @@ void SipEndpoint::HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4En
         Respond(subscribe, 400, source, toTag);
         return;
     }
+    const std::string key = TransactionKey(*callId, cseq, *subscribe.Header("Via"));
+    if (AnswerRetransmission(subscribe, key, source, now))
+        return;
     if (mOptions.rejectCode != 0) {
         Respond(subscribe, mOptions.rejectCode, source, toTag);
         return;
@@ -258,7 +282,14 @@ void SipEndpoint::HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4En
     Sip::SipMessage ok = Answer(subscribe, 200, source, toTag);
     ok.AddHeader("Expires", std::to_string(expires));
     ok.AddHeader("Contact", "<sip:pnp-server@" + local.ToString() + ">");
-    Send(Sip::Serialize(ok), ResponseDestination(subscribe, source), "200 OK", true);
+    AnsweredSubscribe answered;
+    answered.mac = mac;
+    answered.bytes = Sip::Serialize(ok);
+    answered.destination = ResponseDestination(subscribe, source);
+    Send(answered.bytes, answered.destination, "200 OK", true);
+    RememberAnswer(key, std::move(answered), now);
+    if (mpStatus != nullptr)
+        mpStatus->OnSubscribe(mac, source, false);
 
     NotifyContent content;
     content.localTag = toTag;
@@ -275,8 +306,37 @@ void SipEndpoint::HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4En
     notify.bytes = Sip::Serialize(notify.message);
     notify.callId = *callId;
     notify.cseq = content.cseq;
+    notify.mac = mac;
     mLog.Line("SIP MAC " + mac + " gets " + content.url);
-    StartNotify(notify, now);
+    StartNotify(std::move(notify), now);
+}
+
+bool SipEndpoint::AnswerRetransmission(const Sip::SipMessage& subscribe, const std::string& key,
+                                       const Ipv4Endpoint& source, Clock::time_point now)
+{
+    // The oldest answers first: each is kept for as long as its transaction may retransmit.
+    while (!mAnsweredOrder.empty() && mAnsweredOrder.front().first <= now) {
+        mAnswered.erase(mAnsweredOrder.front().second);
+        mAnsweredOrder.pop_front();
+    }
+    auto answered = mAnswered.find(key);
+    if (answered == mAnswered.end())
+        return false;
+    Send(answered->second.bytes, ResponseDestination(subscribe, source), "SUBSCRIBE retransmission: 200 OK again",
+         false);
+    if (mpStatus != nullptr)
+        mpStatus->OnSubscribe(answered->second.mac, source, true);
+    return true;
+}
+
+void SipEndpoint::RememberAnswer(const std::string& key, AnsweredSubscribe answer, Clock::time_point now)
+{
+    if (mAnswered.size() >= mOptions.maxPending && !mAnsweredOrder.empty()) {
+        mAnswered.erase(mAnsweredOrder.front().second);
+        mAnsweredOrder.pop_front();
+    }
+    if (mAnswered.emplace(key, std::move(answer)).second)
+        mAnsweredOrder.emplace_back(now + std::chrono::milliseconds(mOptions.timerFMs), key);
 }
 
 void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source)
@@ -290,25 +350,29 @@ void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endp
         mLog.Line("SIP response from " + source.ToString() + " to nothing of ours ignored");
         return;
     }
-    auto pending = std::find_if(mPending.begin(), mPending.end(), [&](const PendingNotify& notify) {
-        return notify.cseq == cseq && notify.callId == *callId;
-    });
+    auto number = mPendingByKey.find(NotifyKey(*callId, cseq));
+    auto pending = number == mPendingByKey.end() ? mPending.end() : mPending.find(number->second);
     if (pending == mPending.end()) {
         mLog.Line("SIP " + std::to_string(response.statusCode) + " from " + source.ToString() +
                   " for a NOTIFY no longer pending");
         return;
     }
-    if (pending->waiting)   // the final answer again, for a retransmission of ours
+    PendingNotify& notify = pending->second;
+    if (notify.waiting)   // the final answer again, for a retransmission of ours
         return;
     if (response.statusCode < 200) {
-        pending->schedule.OnProvisional();
+        notify.schedule.OnProvisional();
         return;
     }
     mLog.Line("SIP NOTIFY " + std::to_string(cseq) + " answered " + std::to_string(response.statusCode) + " " +
-              response.reason + " after " + std::to_string(pending->sends) + " send(s)");
-    if ((response.statusCode == 500 || response.statusCode == 503) && ScheduleResend(*pending, response))
+              response.reason + " after " + std::to_string(notify.sends) + " send(s)");
+    if (mpStatus != nullptr)
+        mpStatus->OnNotifyAnswer(notify.mac, response.statusCode, response.reason);
+    if ((response.statusCode == 500 || response.statusCode == 503) && ScheduleResend(notify, response)) {
+        Arm(pending->first, notify);
         return;
-    mPending.erase(pending);
+    }
+    Erase(pending);
 }
 
 bool SipEndpoint::ScheduleResend(PendingNotify& notify, const Sip::SipMessage& response)
@@ -332,7 +396,13 @@ bool SipEndpoint::ScheduleResend(PendingNotify& notify, const Sip::SipMessage& r
 void SipEndpoint::Resend(PendingNotify& notify, Clock::time_point now)
 {
     const unsigned long previous = notify.cseq;
+    auto number = mPendingByKey.find(NotifyKey(notify.callId, previous));
+    if (number == mPendingByKey.end())
+        return;
+    const uint64_t value = number->second;
+    mPendingByKey.erase(number);
     notify.cseq = mNextCseq++;
+    mPendingByKey[NotifyKey(notify.callId, notify.cseq)] = value;
     ReplaceHeader(notify.message, "CSeq", std::to_string(notify.cseq) + " NOTIFY");
     ReplaceHeader(notify.message, "Via", NewBranch(*notify.message.Header("Via")));
     notify.bytes = Sip::Serialize(notify.message);
@@ -343,6 +413,8 @@ void SipEndpoint::Resend(PendingNotify& notify, Clock::time_point now)
     ++notify.attempts;
     mLog.Line("SIP NOTIFY " + std::to_string(previous) + " sent anew as NOTIFY " + std::to_string(notify.cseq));
     Send(notify.bytes, notify.destination, "NOTIFY", true);
+    if (mpStatus != nullptr)
+        mpStatus->OnNotifySent(notify.mac);
 }
 
 Sip::SipMessage SipEndpoint::Answer(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source,
@@ -365,55 +437,86 @@ void SipEndpoint::Respond(const Sip::SipMessage& request, int code, const Ipv4En
 
 void SipEndpoint::StartNotify(PendingNotify notify, Clock::time_point now)
 {
-    if (mPending.size() >= mOptions.maxPendingNotifies) {
-        mLog.Line("SIP too many pending NOTIFYs: the oldest, to " + mPending.front().destination.ToString() +
-                  ", is given up");
-        mPending.pop_front();
+    if (mPending.size() >= mOptions.maxPending && !mPending.empty()) {
+        const PendingNotify& oldest = mPending.begin()->second;
+        mLog.Line("SIP too many pending NOTIFYs: the oldest, to " + oldest.destination.ToString() + ", is given up");
+        if (mpStatus != nullptr)
+            mpStatus->OnNotifyGivenUp(oldest.mac, "pushed out: too many pending");
+        Erase(mPending.begin());
     }
     notify.start = now;
     notify.sends = 1;
+    notify.due = Clock::time_point::max();
     Send(notify.bytes, notify.destination, "NOTIFY", true);
-    mPending.push_back(notify);
+    if (mpStatus != nullptr)
+        mpStatus->OnNotifySent(notify.mac);
+    const uint64_t number = mNextNumber++;
+    mPendingByKey[NotifyKey(notify.callId, notify.cseq)] = number;
+    Arm(number, mPending.emplace(number, std::move(notify)).first->second);
+}
+
+void SipEndpoint::Arm(uint64_t number, PendingNotify& notify)
+{
+    Clock::time_point due = Clock::time_point::max();
+    if (notify.waiting) {
+        due = notify.resendAt;
+    } else {
+        const int64_t deadline = notify.schedule.NextDeadline();
+        if (deadline != std::numeric_limits<int64_t>::max())
+            due = notify.start + std::chrono::milliseconds(deadline);
+    }
+    // An entry for this time is in the queue already.
+    if (due == notify.due)
+        return;
+    notify.due = due;
+    if (due != Clock::time_point::max())
+        mTimers.emplace(due, number);
+}
+
+SipEndpoint::PendingMap::iterator SipEndpoint::Erase(PendingMap::iterator pending)
+{
+    mPendingByKey.erase(NotifyKey(pending->second.callId, pending->second.cseq));
+    return mPending.erase(pending);
 }
 
 void SipEndpoint::OnTimers(Clock::time_point now)
 {
-    for (auto it = mPending.begin(); it != mPending.end();) {
-        if (it->waiting) {
-            if (now >= it->resendAt)
-                Resend(*it, now);
-            ++it;
+    // Entries armed in this round wait for the next one.
+    for (size_t round = mTimers.size(); round > 0 && !mTimers.empty() && mTimers.top().first <= now; --round) {
+        const Timer timer = mTimers.top();
+        mTimers.pop();
+        auto pending = mPending.find(timer.second);
+        if (pending == mPending.end() || pending->second.due != timer.first)
+            continue;   // answered, given up or moved since
+        PendingNotify& notify = pending->second;
+        notify.due = Clock::time_point::max();
+        if (notify.waiting) {
+            Resend(notify, now);
+            Arm(pending->first, notify);
             continue;
         }
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - it->start).count();
-        const Sip::RetransmitSchedule::Action action = it->schedule.OnTimer(elapsed);
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - notify.start).count();
+        const Sip::RetransmitSchedule::Action action = notify.schedule.OnTimer(elapsed);
         if (action == Sip::RetransmitSchedule::TIMED_OUT) {
-            mLog.Line("SIP NOTIFY " + std::to_string(it->cseq) + " to " + it->destination.ToString() +
-                      " unanswered after " + std::to_string(it->sends) + " send(s): given up");
-            it = mPending.erase(it);
+            mLog.Line("SIP NOTIFY " + std::to_string(notify.cseq) + " to " + notify.destination.ToString() +
+                      " unanswered after " + std::to_string(notify.sends) + " send(s): given up");
+            if (mpStatus != nullptr)
+                mpStatus->OnNotifyGivenUp(notify.mac, "no answer: given up");
+            Erase(pending);
             continue;
         }
         if (action == Sip::RetransmitSchedule::RETRANSMIT) {
-            ++it->sends;
-            Send(it->bytes, it->destination, "NOTIFY retransmission " + std::to_string(it->sends - 1), false);
+            ++notify.sends;
+            Send(notify.bytes, notify.destination, "NOTIFY retransmission " + std::to_string(notify.sends - 1), false);
         }
-        ++it;
+        Arm(pending->first, notify);
     }
 }
 
 Clock::time_point SipEndpoint::NextDeadline() const
 {
-    Clock::time_point next = Clock::time_point::max();
-    for (const PendingNotify& notify : mPending) {
-        if (notify.waiting) {
-            next = std::min(next, notify.resendAt);
-            continue;
-        }
-        const int64_t due = notify.schedule.NextDeadline();
-        if (due != std::numeric_limits<int64_t>::max())
-            next = std::min(next, notify.start + std::chrono::milliseconds(due));
-    }
-    return next;
+    // An entry of a NOTIFY answered since only makes the loop wake up early once.
+    return mTimers.empty() ? Clock::time_point::max() : mTimers.top().first;
 }
 
 bool SipEndpoint::Send(const std::string& bytes, const Ipv4Endpoint& destination, const std::string& what,
