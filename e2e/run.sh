@@ -60,7 +60,7 @@ path()
     esac
 }
 
-# is FOUND SPEC WHAT: FOUND is SPEC ("N" exactly, "N+" at least N).
+# is FOUND COUNT WHAT: FOUND is COUNT ("N" exactly, "N+" at least N).
 is()
 {
     if [[ $2 == *+ ]]; then [ "$1" -ge "${2%+}" ]; else [ "$1" = "$2" ]; fi && return 0
@@ -78,7 +78,7 @@ await()
     return 1
 }
 
-# trace SPEC [plain] TEXT: the daemon's trace texts that are exactly TEXT,
+# trace COUNT [plain] TEXT: the daemon's trace texts that are exactly TEXT,
 # after a time stamp unless "plain".
 trace()
 {
@@ -87,7 +87,7 @@ trace()
     is "$(e2e_trace_count "$kind" "$2")" "$1" "trace \"$2\" ($kind)"
 }
 
-# count SPEC FILE ERE: occurrences of ERE in FILE. has FILE ERE: at least one.
+# count COUNT FILE ERE: occurrences of ERE in FILE. has FILE ERE: at least one.
 count() { is "$(grep -oE -- "$3" "$(path "$2")" 2> /dev/null | wc -l)" "$1" "\"$3\" in $2"; }
 has() { count 1+ "$@"; }
 
@@ -167,7 +167,7 @@ last_subscribe()
 # agent_ticks: the CPU time the agent has used, in clock ticks.
 agent_ticks() { sed -E 's/^.*\) //' "/proc/$E2E_AGENT_PID/stat" | awk '{ print $12 + $13 }'; }
 
-# subscribes SPEC: SUBSCRIBEs with a new Call-ID in the server's log.
+# subscribes COUNT: SUBSCRIBEs with a new Call-ID in the server's log.
 subscribes() { is "$(subscribe_times | wc -l)" "$1" "SUBSCRIBEs with a new Call-ID"; }
 requests() { is "$(grep -c "^[0-9:.]* HTTP request from " "$(path pnp.log)")" "$1" "HTTP requests"; }
 
