@@ -2,6 +2,7 @@
 #include "pnp_server/http_server.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -122,4 +123,41 @@ TEST_F(HttpServerTest, KeepAliveAnswersSeveralRequestsAndClosesWhenIdle)
     const std::string once = "GET /cfg/001122aabbcc.xml HTTP/1.1\r\nConnection: close\r\n\r\n";
     EXPECT_EQ(Exchange(Connect(server.HttpPort()).Get(), once), ConfigAnswer("close"));
     EXPECT_NE(server.LogText().find("closed idle after 2 answer(s)"), std::string::npos) << server.LogText();
+}
+
+// Out of descriptors, the server waits for one of its connections to close instead of spinning on a
+// listener that stays readable. The limit holds for this whole process, test side included.
+TEST_F(HttpServerTest, OutOfDescriptorsAcceptsAgainOnceAConnectionIsClosed)
+{
+    mOptions.http.lingerMs = 500;
+    PnpTest::RunningServer server(mOptions);
+    // Every descriptor number taken up to the last filler, and two free below the limit: a client's
+    // socket and the server's end of it (the target is missing: no file is opened).
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    std::vector<Pnp::FileDescriptor> fillers;
+    do
+        fillers.emplace_back(dup(0));
+    while (fillers.back().Valid() && fillers.back().Get() < highest && fillers.size() < 4096);
+    const rlim_t room = static_cast<rlim_t>(fillers.back().Get()) + 3;
+    const rlimit limit = {room, room};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    const std::string request = DaemonRequest("/cfg/missing.xml");
+    EXPECT_EQ(Exchange(Connect(server.HttpPort()).Get(), request).substr(0, 13), "HTTP/1.1 404 ");
+    // The server's end of the first connection lingers: no room to accept the second until it is closed.
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Exchange(Connect(server.HttpPort()).Get(), request).substr(0, 13), "HTTP/1.1 404 ");
+    getrusage(RUSAGE_SELF, &after);
+    const auto cpu = [](const rusage& usage) {
+        return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    };
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(cpu(after) - cpu(before), waited / 2);
+    fillers.clear();
+    EXPECT_NE(server.LogText().find("HTTP out of descriptors"), std::string::npos) << server.LogText();
 }
