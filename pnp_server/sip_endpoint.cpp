@@ -511,11 +511,18 @@ void SipEndpoint::OnTimers(Clock::time_point now)
         }
         Arm(pending->first, notify);
     }
+    // Entries of NOTIFYs answered or moved since go now, so that the loop
+    // does not wake up for them: a rack's answered NOTIFYs leave one each.
+    for (size_t left = mTimers.size(); left > 0 && !mTimers.empty(); --left) {
+        auto pending = mPending.find(mTimers.top().second);
+        if (pending != mPending.end() && pending->second.due == mTimers.top().first)
+            break;
+        mTimers.pop();
+    }
 }
 
 Clock::time_point SipEndpoint::NextDeadline() const
 {
-    // An entry of a NOTIFY answered since only makes the loop wake up early once.
     return mTimers.empty() ? Clock::time_point::max() : mTimers.top().first;
 }
 
