@@ -185,7 +185,7 @@ start_server()
         --http-root "$E2E_SRV_DIR/www" --http-address "$E2E_SRV_IP" --http-port 8080 --log "$E2E_SRV_DIR/pnp-$1.log"
     server_pid=$E2E_LAST_PID
     e2e_wait_for 15 e2e_ready_unless_ended "$server_pid" "pnp-server ended: $(cat "$E2E_DIR/server-$1.out")" \
-        grep -q "HTTP serving" "$E2E_SRV_DIR/pnp-$1.log" || e2e_fail "pnp-server did not start"
+        grep -qs "HTTP serving" "$E2E_SRV_DIR/pnp-$1.log" || e2e_fail "pnp-server did not start"
     # Its start-up (about 6 ms here, mostly the loader's) is not counted.
     # A server started late, at real-time priority, may have served much of
     # the rack before this shell gets to look: its start-up is taken to cost
