@@ -20,7 +20,23 @@ const size_t READ_CHUNK = 4096;
 // A connection is taken once its request has come (or after this long).
 const int DEFER_ACCEPT_S = 2;
 
-enum class State { READING, WRITING, DRAINING };
+// The close at the end of a linger is not urgent: it falls on the next
+// quarter second, so that the closes of a busy second take a few rounds of
+// the loop instead of one each.
+Clock::time_point LingerEnd(Clock::time_point earliest)
+{
+    const auto quarter = std::chrono::milliseconds(250);
+    const auto since = earliest.time_since_epoch();
+    return Clock::time_point(since + (quarter - since % quarter) % quarter);
+}
+
+// LINGERING: our answer and our FIN are out; the connection is closed when
+// lingerMs have passed, not when the client's FIN comes, which spares a
+// round of the loop per download (a rack's thousand downloads come close
+// together, and their closes then take one round). By then the client has
+// read the answer, so the close cannot become a reset that loses it, even
+// if the client sent more than we read.
+enum class State { READING, WRITING, LINGERING };
 
 char Lower(char c)
 {
@@ -213,7 +229,8 @@ struct HttpServer::Connection {
 };
 
 HttpServer::HttpServer(const HttpOptions& options, EventLog& log, FleetStatus& status)
-    : mOptions(options), mLog(log), mStatus(status), mRoot(options.rootDirectory), mPort(0)
+    : mOptions(options), mLog(log), mStatus(status), mRoot(options.rootDirectory), mPort(0),
+      mOutOfDescriptors(false)
 {
 }
 
@@ -247,12 +264,13 @@ bool HttpServer::Open(std::string& error)
 void HttpServer::AppendPollFds(std::vector<pollfd>& fds) const
 {
     pollfd entry;
-    entry.fd = mConnections.size() < mOptions.maxConnections ? mListener.Get() : -1;
+    entry.fd = mConnections.size() < mOptions.maxConnections && !mOutOfDescriptors ? mListener.Get() : -1;
     entry.events = POLLIN;
     entry.revents = 0;
     fds.push_back(entry);
     for (const auto& connection : mConnections) {
-        entry.fd = connection->fd.Get();
+        // A negative descriptor keeps the entry's place and is not polled.
+        entry.fd = connection->state == State::LINGERING ? -1 : connection->fd.Get();
         entry.events = connection->state == State::WRITING ? POLLOUT : POLLIN;
         fds.push_back(entry);
     }
@@ -276,9 +294,13 @@ void HttpServer::HandlePollFds(const pollfd* fds, size_t count, Clock::time_poin
 void HttpServer::ExpireConnections(Clock::time_point now)
 {
     for (auto& connection : mConnections) {
-        if (!connection->closed && connection->deadline <= now)
+        if (connection->closed || connection->deadline > now)
+            continue;
+        if (connection->state == State::LINGERING)
+            Close(*connection, "after its answer");
+        else
             Close(*connection, connection->state == State::READING && connection->input.empty() ? "idle"
-                                                                                                  : "timed out");
+                                                                                                : "timed out");
     }
     mConnections.erase(std::remove_if(mConnections.begin(), mConnections.end(),
                                       [](const std::unique_ptr<Connection>& c) { return c->closed; }),
@@ -303,8 +325,14 @@ void HttpServer::Accept(Clock::time_point now)
             return accept4(mListener.Get(), reinterpret_cast<sockaddr*>(&address), &length,
                            SOCK_CLOEXEC | SOCK_NONBLOCK);
         });
-        if (fd < 0)
+        if (fd < 0) {
+            // Without a descriptor to spare the listener would stay readable, and the loop would spin.
+            if (errno == EMFILE || errno == ENFILE) {
+                mOutOfDescriptors = true;
+                mLog.Line("HTTP out of descriptors: accepting again once a connection is closed");
+            }
             return;
+        }
         std::unique_ptr<Connection> connection(new Connection);
         connection->fd.Reset(fd);
         connection->peer = Ipv4Endpoint::FromSockaddr(address).ToString();
@@ -337,7 +365,7 @@ void HttpServer::ReadInput(Connection& connection, Clock::time_point now)
         Close(connection, got == 0 ? "by the client" : "on an error");
         return;
     }
-    if (connection.state == State::DRAINING)
+    if (connection.state == State::LINGERING)
         return;   // our answer is out; whatever else comes is dropped
     connection.input.append(buffer, static_cast<size_t>(got));
     if (connection.input.size() == static_cast<size_t>(got))
@@ -433,10 +461,13 @@ void HttpServer::Answer(Connection& connection, int code, const std::string& con
 
 void HttpServer::WriteOutput(Connection& connection, Clock::time_point now)
 {
+    // MSG_MORE before our half-close: the answer's last segment waits for
+    // the FIN and carries it, one packet (and one wake-up of the client) less.
+    const int more = connection.closeAfterAnswer ? MSG_MORE : 0;
     while (connection.written < connection.output.size()) {
         ssize_t sent = RetryOnInterrupt([&] {
             return send(connection.fd.Get(), connection.output.data() + connection.written,
-                        connection.output.size() - connection.written, MSG_DONTWAIT | MSG_NOSIGNAL);
+                        connection.output.size() - connection.written, MSG_DONTWAIT | MSG_NOSIGNAL | more);
         });
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return;   // poll() says when to go on
@@ -451,12 +482,10 @@ void HttpServer::WriteOutput(Connection& connection, Clock::time_point now)
     connection.written = 0;
     ++connection.answers;
     if (connection.closeAfterAnswer) {
-        // Half-close, then wait briefly for the client's close, so that its
-        // unread input cannot make our close a reset that loses the answer.
         shutdown(connection.fd.Get(), SHUT_WR);
-        connection.state = State::DRAINING;
+        connection.state = State::LINGERING;
         connection.input.clear();
-        connection.deadline = now + std::chrono::milliseconds(mOptions.lingerMs);
+        connection.deadline = LingerEnd(now + std::chrono::milliseconds(mOptions.lingerMs));
         return;
     }
     connection.state = State::READING;
@@ -471,6 +500,7 @@ void HttpServer::Close(Connection& connection, const char* why)
         return;
     connection.closed = true;
     connection.fd.Reset();
+    mOutOfDescriptors = false;
     mLog.Line("HTTP connection from " + connection.peer + " closed " + why + " after " +
               std::to_string(connection.answers) + " answer(s)");
 }

@@ -24,8 +24,8 @@ struct HttpOptions {
     bool keepAlive = false;           // keep connections open after an answer
     int keepAliveIdleMs = 30000;      // idle time after which a kept connection is closed
     int requestTimeoutMs = 10000;     // longest time for a request to come in or an answer to go out
-    int lingerMs = 2000;              // wait for the client's close after ours
-    size_t maxConnections = 1024;     // beyond them connections wait in the accept queue
+    int lingerMs = 2000;              // a closing connection is kept this long after our answer
+    size_t maxConnections = 4096;     // beyond them connections wait in the accept queue
     int backlog = 4096;               // the accept queue; the kernel caps it at net.core.somaxconn
     size_t maxFileSize = 16 * 1024 * 1024;
 };
@@ -95,6 +95,7 @@ private:
     DocumentRoot mRoot;
     FileDescriptor mListener;
     uint16_t mPort;
+    bool mOutOfDescriptors;           // accepting waits until a connection is closed
     std::vector<std::unique_ptr<Connection>> mConnections;
 };
 

@@ -157,7 +157,7 @@ std::string ServerUsage(const char* program)
         "  --http-port N         HTTP port (default 8080; 0: any)\n"
         "  --http-backlog N      connections waiting to be accepted (default 4096; the\n"
         "                        system caps it at net.core.somaxconn)\n"
-        "  --http-max-connections N  connections served at once (default 1024)\n"
+        "  --http-max-connections N  connections served at once (default 4096)\n"
         "  --keep-alive          keep connections open after an answer (30 s idle)\n"
         "Status page at /status and /status.json on the HTTP address:\n"
         "  --status-rows N       gateways shown at most (default 4096; 0: no page)\n"

@@ -21,6 +21,10 @@ namespace {
 // Datagrams handled per wake-up, so that the HTTP side gets its turn; enough
 // to drain a rack's burst in a few rounds when the server was kept waiting.
 const int DATAGRAMS_PER_WAKEUP = 64;
+// Datagrams read, and sent, per system call.
+const int RECEIVE_BATCH = 16;
+const size_t SEND_BATCH = 64;
+const size_t SLOT_BYTES = Sip::MAX_DATAGRAM_SIZE + 1;   // one more: a larger datagram shows as truncated
 
 // A NOTIFY refused with 500 or 503 is sent anew after the answer's Retry-After
 // (1 s when absent, at most 10 s), in at most 5 transactions in all (our choice).
@@ -112,7 +116,7 @@ Sip::TransactionTimers TimersOf(const SipOptions& options)
 }  // namespace
 
 SipEndpoint::SipEndpoint(const SipOptions& options, EventLog& log)
-    : mOptions(options), mLog(log), mPort(0), mBuffer(Sip::MAX_DATAGRAM_SIZE + 1), mNextNumber(1), mNextCseq(1),
+    : mOptions(options), mLog(log), mPort(0), mBuffer(RECEIVE_BATCH * SLOT_BYTES), mNextNumber(1), mNextCseq(1),
       mpStatus(nullptr)
 {
 }
@@ -183,29 +187,49 @@ bool SipEndpoint::JoinGroup(std::string& error)
 
 void SipEndpoint::OnReadable(Clock::time_point now)
 {
-    sockaddr_in from;
-    PacketInfoBuffer control;
-    PlatformDetail::DatagramReader reader(mBuffer.data(), mBuffer.size(), from, control.bytes);
-    msghdr& header = reader.Header();
-    for (int i = 0; i < DATAGRAMS_PER_WAKEUP; ++i) {
-        ssize_t got = reader.Receive(mSocket.Get(), MSG_DONTWAIT);
-        if (got < 0)
-            return;
-        Ipv4Endpoint source = Ipv4Endpoint::FromSockaddr(from);
-        if ((header.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(got) > Sip::MAX_DATAGRAM_SIZE) {
-            mLog.Line("SIP oversized datagram from " + source.ToString() + " dropped");
-            continue;
+    mmsghdr messages[RECEIVE_BATCH];
+    iovec vectors[RECEIVE_BATCH];
+    sockaddr_in froms[RECEIVE_BATCH];
+    PacketInfoBuffer controls[RECEIVE_BATCH];
+    for (int handled = 0; handled < DATAGRAMS_PER_WAKEUP;) {
+        std::memset(messages, 0, sizeof(messages));
+        for (int i = 0; i < RECEIVE_BATCH; ++i) {
+            vectors[i].iov_base = mBuffer.data() + i * SLOT_BYTES;
+            vectors[i].iov_len = SLOT_BYTES;
+            msghdr& header = messages[i].msg_hdr;
+            header.msg_name = &froms[i];
+            header.msg_namelen = sizeof(froms[i]);
+            header.msg_iov = &vectors[i];
+            header.msg_iovlen = 1;
+            header.msg_control = controls[i].bytes;
+            header.msg_controllen = sizeof(controls[i].bytes);
         }
-        uint32_t localAddress = 0;
-        for (cmsghdr* cmsg = CMSG_FIRSTHDR(&header); cmsg != nullptr; cmsg = CMSG_NXTHDR(&header, cmsg)) {
-            if (cmsg->cmsg_level == IPPROTO_IP && cmsg->cmsg_type == IP_PKTINFO) {
-                in_pktinfo info;
-                std::memcpy(&info, CMSG_DATA(cmsg), sizeof(info));
-                localAddress = info.ipi_spec_dst.s_addr;
+        const int got = RetryOnInterrupt(
+            [&] { return recvmmsg(mSocket.Get(), messages, RECEIVE_BATCH, MSG_DONTWAIT, nullptr); });
+        for (int i = 0; i < got; ++i) {
+            msghdr& header = messages[i].msg_hdr;
+            const Ipv4Endpoint source = Ipv4Endpoint::FromSockaddr(froms[i]);
+            if ((header.msg_flags & MSG_TRUNC) != 0 || messages[i].msg_len > Sip::MAX_DATAGRAM_SIZE) {
+                mLog.Line("SIP oversized datagram from " + source.ToString() + " dropped");
+                continue;
             }
+            uint32_t localAddress = 0;
+            for (cmsghdr* cmsg = CMSG_FIRSTHDR(&header); cmsg != nullptr; cmsg = CMSG_NXTHDR(&header, cmsg)) {
+                if (cmsg->cmsg_level == IPPROTO_IP && cmsg->cmsg_type == IP_PKTINFO) {
+                    in_pktinfo info;
+                    std::memcpy(&info, CMSG_DATA(cmsg), sizeof(info));
+                    localAddress = info.ipi_spec_dst.s_addr;
+                }
+            }
+            HandleDatagram(static_cast<const char*>(vectors[i].iov_base), messages[i].msg_len, source, localAddress,
+                           now);
         }
-        HandleDatagram(mBuffer.data(), static_cast<size_t>(got), source, localAddress, now);
+        // A batch that is not full emptied the queue: no read just to hear so.
+        if (got < RECEIVE_BATCH)
+            break;
+        handled += got;
     }
+    FlushSends();
 }
 
 void SipEndpoint::HandleDatagram(const char* data, size_t length, const Ipv4Endpoint& source, uint32_t localAddress,
@@ -511,32 +535,68 @@ void SipEndpoint::OnTimers(Clock::time_point now)
         }
         Arm(pending->first, notify);
     }
+    // Entries of NOTIFYs answered or moved since go now, so that the loop
+    // does not wake up for them: a rack's answered NOTIFYs leave one each.
+    for (size_t left = mTimers.size(); left > 0 && !mTimers.empty(); --left) {
+        auto pending = mPending.find(mTimers.top().second);
+        if (pending != mPending.end() && pending->second.due == mTimers.top().first)
+            break;
+        mTimers.pop();
+    }
+    FlushSends();
 }
 
 Clock::time_point SipEndpoint::NextDeadline() const
 {
-    // An entry of a NOTIFY answered since only makes the loop wake up early once.
     return mTimers.empty() ? Clock::time_point::max() : mTimers.top().first;
 }
 
-bool SipEndpoint::Send(const std::string& bytes, const Ipv4Endpoint& destination, const std::string& what,
+void SipEndpoint::Send(const std::string& bytes, const Ipv4Endpoint& destination, const std::string& what,
                        bool logBytes)
 {
-    sockaddr_in address = destination.ToSockaddr();
-    ssize_t sent = RetryOnInterrupt([&] {
-        return sendto(mSocket.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                      reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    });
-    std::string title = "SIP " + what + " to " + destination.ToString();
-    if (sent != static_cast<ssize_t>(bytes.size())) {
-        mLog.Line(title + " failed: " + std::strerror(errno));
-        return false;
+    mOutgoing.push_back(Outgoing{bytes, destination, what, logBytes});
+}
+
+void SipEndpoint::FlushSends()
+{
+    mmsghdr messages[SEND_BATCH];
+    iovec vectors[SEND_BATCH];
+    sockaddr_in addresses[SEND_BATCH];
+    // Each call sends at least one datagram or reports the first one's failure.
+    size_t next = 0;
+    for (size_t calls = 0; next < mOutgoing.size() && calls < mOutgoing.size(); ++calls) {
+        const size_t count = std::min(mOutgoing.size() - next, SEND_BATCH);
+        std::memset(messages, 0, count * sizeof(messages[0]));
+        for (size_t i = 0; i < count; ++i) {
+            Outgoing& datagram = mOutgoing[next + i];
+            vectors[i].iov_base = &datagram.bytes[0];
+            vectors[i].iov_len = datagram.bytes.size();
+            addresses[i] = datagram.destination.ToSockaddr();
+            messages[i].msg_hdr.msg_name = &addresses[i];
+            messages[i].msg_hdr.msg_namelen = sizeof(addresses[i]);
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = RetryOnInterrupt([&] {
+            return sendmmsg(mSocket.Get(), messages, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
+        });
+        const size_t done = sent > 0 ? static_cast<size_t>(sent) : 0;
+        for (size_t i = 0; i < done; ++i) {
+            const Outgoing& datagram = mOutgoing[next + i];
+            const std::string title = "SIP " + datagram.what + " to " + datagram.destination.ToString();
+            if (datagram.logBytes)
+                mLog.Message(title + ":", datagram.bytes.data(), datagram.bytes.size());
+            else
+                mLog.Line(title);
+        }
+        next += done;
+        if (sent < 0) {
+            const Outgoing& datagram = mOutgoing[next++];
+            mLog.Line("SIP " + datagram.what + " to " + datagram.destination.ToString() + " failed: " +
+                      std::strerror(errno));
+        }
     }
-    if (logBytes)
-        mLog.Message(title + ":", bytes.data(), bytes.size());
-    else
-        mLog.Line(title);
-    return true;
+    mOutgoing.clear();
 }
 
 }  // namespace Pnp

@@ -68,6 +68,7 @@ public:
     void OnReadable(Clock::time_point now);
     // Retransmits, sends anew or gives up NOTIFYs whose time has come.
     void OnTimers(Clock::time_point now);
+    // Both send what they made at their end, in as few system calls as the kernel takes.
     // When OnTimers has something to do next; Clock::time_point::max() for never.
     Clock::time_point NextDeadline() const;
 
@@ -119,16 +120,27 @@ private:
                            const std::string& toTag) const;
     void Respond(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source, const std::string& toTag);
     void StartNotify(PendingNotify notify, Clock::time_point now);
+    // Sends and logs what Send queued.
+    void FlushSends();
     // Sets when the NOTIFY is due next and arms its timer.
     void Arm(uint64_t number, PendingNotify& notify);
     PendingMap::iterator Erase(PendingMap::iterator pending);
-    bool Send(const std::string& bytes, const Ipv4Endpoint& destination, const std::string& what, bool logBytes);
+    // Queues a datagram for FlushSends, which logs it with its bytes or with its title (what) only.
+    void Send(const std::string& bytes, const Ipv4Endpoint& destination, const std::string& what, bool logBytes);
 
     SipOptions mOptions;
     EventLog& mLog;
     FileDescriptor mSocket;
     uint16_t mPort;
-    std::vector<char> mBuffer;
+    struct Outgoing {
+        std::string bytes;
+        Ipv4Endpoint destination;
+        std::string what;
+        bool logBytes;
+    };
+
+    std::vector<char> mBuffer;          // room for a batch of the largest datagrams
+    std::vector<Outgoing> mOutgoing;
     PendingMap mPending;
     std::unordered_map<std::string, uint64_t> mPendingByKey;   // Call-ID and CSeq -> number
     // Due times of pending NOTIFYs; an entry whose NOTIFY has gone or is due at
