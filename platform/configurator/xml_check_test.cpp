@@ -113,17 +113,6 @@ while i < len(data):
 sys.stdout.write(''.join(out))
 )";
 
-std::string Printable(const std::string& doc)
-{
-    std::string out;
-    for (unsigned char c : doc) {
-        char escaped[8];
-        snprintf(escaped, sizeof(escaped), c >= 0x20 && c < 0x7F && c != '\\' ? "%c" : "\\x%02X", c);
-        out += escaped;
-    }
-    return out;
-}
-
 // Every one-byte deletion and every insertion of a snippet into two documents rich in markup. What is
 // not a well-formed neighbour there is an error the check must find.
 const char* const SEEDS[] = {
@@ -185,7 +174,7 @@ TEST(XmlCheckTest, VerdictsEqualExpatsOnEveryNeighbourOfTwoDocuments)
             continue;
         if (++mismatches <= 5)
             ADD_FAILURE() << "document " << i << ": expat " << (expected ? "takes" : "refuses") << " it, the check says \""
-                          << verdict.reason << "\" at " << verdict.offset << ":\n" << Printable(docs[i]);
+                          << verdict.reason << "\" at " << verdict.offset << ":\n" << testing::PrintToString(docs[i]);
     }
     EXPECT_EQ(0, mismatches);
     EXPECT_GT(wellFormed, static_cast<int>(docs.size()) / 10);   // the seeds are well-formed, and much near them
