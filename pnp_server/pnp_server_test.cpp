@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "pnp_server/pnp_test_support.h"
@@ -53,21 +55,17 @@ TEST(ServerOptionsTest, ParsesALabCommandLine)
                        "--max-pending", "9", "--sip-receive-buffer", "0", "--http-backlog", "7",
                        "--http-max-connections", "5", "--status-rows", "0"}, options, error))
         << error;
-    EXPECT_TRUE(options.sip.joinMulticast);
-    EXPECT_EQ(options.sip.urlTemplate, "http://{host}/{mac}.cfg");
-    EXPECT_EQ(options.sip.timerFMs, 5000);
-    EXPECT_EQ(options.sip.maxPending, 9u);
-    EXPECT_EQ(options.sip.receiveBufferBytes, 0);
-    EXPECT_EQ(options.http.backlog, 7);
-    EXPECT_EQ(options.http.maxConnections, 5u);
-    EXPECT_EQ(options.statusRows, 0u);
+    EXPECT_EQ(std::make_tuple(true, std::string("http://{host}/{mac}.cfg"), 5000, 9u, 0, 7, 5u, 0u),
+              std::make_tuple(options.sip.joinMulticast, options.sip.urlTemplate, options.sip.timerFMs,
+                              options.sip.maxPending, options.sip.receiveBufferBytes, options.http.backlog,
+                              options.http.maxConnections, options.statusRows));
 
     ASSERT_TRUE(Parse({"--unicast-only", "--sip-bind", "127.0.0.1", "--http-address", "0.0.0.0"},
                       options, error))
         << error;
-    EXPECT_FALSE(options.sip.joinMulticast);
-    EXPECT_EQ(options.sip.bindAddress, "127.0.0.1");
-    EXPECT_TRUE(options.sip.httpHost.empty());   // taken from each SUBSCRIBE
+    // The HTTP host empty: taken from each SUBSCRIBE.
+    EXPECT_EQ(std::make_tuple(false, std::string("127.0.0.1"), std::string()),
+              std::make_tuple(options.sip.joinMulticast, options.sip.bindAddress, options.sip.httpHost));
 }
 
 TEST(ServerOptionsTest, RefusesWhatCannotWork)

@@ -176,11 +176,11 @@ TEST(MessagingChecks, DatagramFromAnotherUserIsDropped)
     chmod(QueueDirectory().c_str(), directory.st_mode & 07777);
 }
 
-// A set of destroyed queues gives 0 at once; two ready queues take turns.
-TEST(MessagingPoller, ReturnsTheReadyQueueAndTakesTurns)
+// A set of destroyed queues gives 0 at once, then the ready queue is returned. That ready queues take
+// turns is the client's test (ClientTest.RunSelectsBothQueuesAndTakesOneMessageAtATime).
+TEST(MessagingPoller, GivesZeroForDestroyedQueuesAndReturnsTheReadyOne)
 {
     CyclicMessageQueue web(150);
-    CyclicMessageQueue agent(151);
     CyclicQueuePoller poller(3);
     {
         CyclicMessageQueue gone(153);
@@ -188,18 +188,8 @@ TEST(MessagingPoller, ReturnsTheReadyQueueAndTakesTurns)
     }
     EXPECT_EQ(0, poller.WaitForEvents());
     ASSERT_TRUE(poller.SelectQueue(150, "web", true, false));
-    ASSERT_TRUE(poller.SelectQueue(151, "agent", true, true));
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(web.SendTo(151, Simple(MSG_CONFIRM, 1)));
-        ASSERT_TRUE(agent.SendTo(150, Simple(MSG_CONFIRM, 1)));
-    }
-    std::vector<int> order;
-    Message message;
-    for (int i = 0; i < 6; ++i) {
-        order.push_back(poller.WaitForEvents());
-        ASSERT_TRUE((order.back() == 150 ? web : agent).ReceiveMessage(message));
-    }
-    EXPECT_EQ((std::vector<int>{150, 151, 150, 151, 150, 151}), order);
+    ASSERT_TRUE(web.SendTo(150, Simple(MSG_CONFIRM, 1)));
+    EXPECT_EQ(150, poller.WaitForEvents());
 }
 
 // After a signal the wait goes on for what is left of its time-out, not for the whole time-out again.

@@ -27,7 +27,7 @@ void Trace(LogStream& stream, unsigned char level, const char* format, ...)
 
 }  // namespace
 
-TEST_F(LogStreamTest, WritesCutTextAppendingOrTruncatingAndRotatesToExactlyOneBackup)
+TEST_F(LogStreamTest, WritesCutTextAppendingOrTruncating)
 {
     for (bool append : {true, false, true}) {
         LogStream stream(File("cut.log").c_str(), false, append, 9, 1, 20, false);
@@ -42,19 +42,6 @@ TEST_F(LogStreamTest, WritesCutTextAppendingOrTruncatingAndRotatesToExactlyOneBa
     LogStream nowhere("/nonexistent-dir/trace.log", false, true, 9, 1, 2048, false);
     Trace(nowhere, 1, "lost\n");
 
-    // Numbered 1000-byte lines, two and a half files' worth: the one backup keeps the second file.
-    LogStream stream(File("trace.log").c_str(), false, true, 9, 1, 2048, false);
-    const long perFile = LogStream::MAX_FILE_SIZE / 1000;
-    for (long i = 0; i < perFile * 5 / 2; ++i)
-        Trace(stream, 1, "%08ld %0990d\n", i, 0);
-    std::string current;
-    std::string backup;
-    PlatformDetail::ReadWholeFile(File("trace.log").c_str(), current);
-    PlatformDetail::ReadWholeFile(File("trace.log.1").c_str(), backup);
-    EXPECT_EQ(perFile * 1000, static_cast<long>(backup.size()));
-    EXPECT_EQ(perFile, std::stol(backup));
-    EXPECT_EQ((perFile * 5 / 2 - 2 * perFile) * 1000, static_cast<long>(current.size()));
-    EXPECT_NE(0, access(File("trace.log.2").c_str(), F_OK));
 }
 
 TEST_F(LogStreamTest, GetLogLevelReadsTheSwitchFile)
@@ -72,7 +59,7 @@ TEST_F(LogStreamTest, GetLogLevelReadsTheSwitchFile)
     EXPECT_TRUE(on && verbose);
 }
 
-TEST_F(LogStreamTest, OpensOnlyARegularFileOfMode0640AndKeepsThatModeThroughRotation)
+TEST_F(LogStreamTest, OpensOnlyARegularFileOfMode0640AndRotatesToExactlyOneBackupOfThatMode)
 {
     // A symlink or a FIFO planted at the path: the text is dropped at once,
     // the symlink's target stays as it was.
@@ -112,17 +99,24 @@ TEST_F(LogStreamTest, OpensOnlyARegularFileOfMode0640AndKeepsThatModeThroughRota
         EXPECT_EQ(row.expected, info.st_mode & 07777);
     }
 
-    // Rotation: the backup keeps the mode, the new file is made 0640 again.
-    {
-        LogStream stream(File("rotated.log").c_str(), false, true, 9, 1, 2048, false);
-        for (long i = 0; i < LogStream::MAX_FILE_SIZE / 1000 + 2; ++i)
-            Trace(stream, 1, "%0999d\n", 0);
-    }
+    // Numbered 1000-byte lines, two and a half files' worth: the one backup keeps the second file, and
+    // its mode; the new file is made 0640 again.
+    LogStream stream(File("trace.log").c_str(), false, true, 9, 1, 2048, false);
+    const long perFile = LogStream::MAX_FILE_SIZE / 1000;
+    for (long i = 0; i < perFile * 5 / 2; ++i)
+        Trace(stream, 1, "%08ld %0990d\n", i, 0);
     umask(umaskBefore);
-    for (const char* name : {"rotated.log", "rotated.log.1"}) {
-        SCOPED_TRACE(name);
+    std::string current;
+    std::string backup;
+    PlatformDetail::ReadWholeFile(File("trace.log").c_str(), current);
+    PlatformDetail::ReadWholeFile(File("trace.log.1").c_str(), backup);
+    EXPECT_EQ(perFile * 1000, static_cast<long>(backup.size()));
+    EXPECT_EQ(perFile, std::stol(backup));
+    EXPECT_EQ((perFile * 5 / 2 - 2 * perFile) * 1000, static_cast<long>(current.size()));
+    EXPECT_NE(0, access(File("trace.log.2").c_str(), F_OK));
+    for (const char* name : {"trace.log", "trace.log.1"}) {
         struct stat info;
         ASSERT_EQ(0, stat(File(name).c_str(), &info));
-        EXPECT_EQ(0640u, info.st_mode & 07777);
+        EXPECT_EQ(0640u, info.st_mode & 07777) << name;
     }
 }
