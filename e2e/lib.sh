@@ -22,16 +22,8 @@
 #   E2E_DEV_BIN  /run/e2e/bin: the device's copies of the programs
 
 E2E_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-E2E_PIDS=()
-E2E_HOLDER_PID=
-E2E_HOLD_FD=
-E2E_DIR=
-E2E_DEV=
-E2E_SRV_DIR=
-E2E_DEV_NS=
-E2E_SRV_NS=
-E2E_EXTRA_NS=()
-E2E_EMULATOR=()
+E2E_PIDS=() E2E_EXTRA_NS=() E2E_EMULATOR=()
+E2E_HOLDER_PID='' E2E_HOLD_FD='' E2E_DIR='' E2E_DEV='' E2E_SRV_DIR='' E2E_DEV_NS='' E2E_SRV_NS=''
 E2E_DEV_BIN=/run/e2e/bin
 E2E_DEV_PATH=$E2E_DEV_BIN:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 E2E_LINE_NUMBER=2
@@ -50,12 +42,7 @@ e2e_skip() { echo "skipped: $*"; exit 77; }
 e2e_ok() { echo "ok: $*"; }
 
 # Prints the logs that explain a failure, then ends the script with status 1.
-e2e_fail()
-{
-    echo "FAIL: $*"
-    e2e_dump_logs
-    exit 1
-}
+e2e_fail() { echo "FAIL: $*"; e2e_dump_logs; exit 1; }
 
 e2e_dump_logs()
 {
@@ -91,11 +78,7 @@ e2e_enter_private_mounts()
     fi
 }
 
-e2e_now_ms()
-{
-    local now=${EPOCHREALTIME/[.,]/}
-    echo $((now / 1000))
-}
+e2e_now_ms() { local now=${EPOCHREALTIME/[.,]/}; echo $((now / 1000)); }
 
 # e2e_wait_for SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds
 # (status 0) or SECONDS have passed (status 1).
@@ -144,9 +127,7 @@ e2e_stop_pid()
 e2e_forget_pid()
 {
     local kept=() pid
-    for pid in "${E2E_PIDS[@]}"; do
-        [ "$pid" = "$1" ] || kept+=("$pid")
-    done
+    for pid in "${E2E_PIDS[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
     E2E_PIDS=("${kept[@]}")
 }
 
@@ -378,25 +359,10 @@ e2e_sanitizer_build() { grep -qaE "__(a|t)san_init" "$E2E_DEV/run/e2e/bin/autopr
 # Texts without a line end ("... connected...") may stand before them.
 e2e_trace_count()
 {
-    [ -f "$E2E_DEV/log/autoprovisionclient.log" ] || { echo 0; return; }
-    awk -v kind="$1" -v text="$2" '
-        BEGIN {
-            stamp = "[A-Z][a-z][a-z] [A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] [0-9][0-9][0-9][0-9]\t\\.[0-9][0-9][0-9] "
-            party = "^(" stamp ")?Auto Provision client is (dis)?connected\\.\\.\\."
-        }
-        {
-            line = $0
-            while (match(line, party))
-                line = substr(line, RLENGTH + 1)
-            if (kind == "stamped") {
-                if (!match(line, "^" stamp))
-                    next
-                line = substr(line, RLENGTH + 1)
-            }
-            if (line == text)
-                ++count
-        }
-        END { print count + 0 }' "$E2E_DEV/log/autoprovisionclient.log"
+    local stamp='[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4}\t\.[0-9]{3} ' lead=
+    [ "$1" = plain ] || lead=$stamp
+    sed -E "s/^(($stamp)?Auto Provision client is (dis)?connected\.\.\.)*//" "$E2E_DEV/log/autoprovisionclient.log" \
+        2> /dev/null | sed -nE "s/^$lead//p" | grep -cxF -- "$2"
 }
 
 # e2e_trace_at_least N stamped|plain TEXT
