@@ -3,17 +3,11 @@
 # Runs one end-to-end scenario on lib.sh's device and server namespaces.
 # Usage: run.sh SCENARIO DAEMON PRESENCE_AGENT AUTOPROVISION_CMD PNP_SERVER [EMULATOR...]
 # Exit 0 passed, 1 failed (the failing line and the logs shown), 77 skipped.
-#
-# A scenario (scenarios/NAME.scn, the ctest test e2e_NAME_test) is a list of
-# lines, each a shell command that must succeed ("! command": must fail); "#"
-# starts a comment, a final "\" continues a line. Commands are the verbs below
-# and any program. Counts are exact ("2") or a floor ("2+"). "await [SECONDS]
-# CHECK..." retries CHECK for up to SECONDS (20). Files are named as the device
-# sees them (/tmp/..., /etc/..., /run/..., /var/log/...) or by a log's name
-# (pnp.log, http.log, agent.out, ...). "define NAME" ... "end" makes the lines
-# between a command NAME with arguments $1...: a case that differs from another
-# only in data is a line calling it. The runner makes the namespaces, starts
-# only what the scenario asks for, and ends and removes everything.
+# A scenario's lines are shell commands that must succeed: the verbs below and
+# any program ("! command": must fail; "#" a comment, a final "\" continues).
+# Counts are exact ("2") or a floor ("2+"); "await [SECONDS] CHECK..." retries
+# for up to 20 s. Files are named as the device sees them or by a log's name.
+# "define NAME" ... "end" makes a command of its lines with arguments $1...
 set -u
 . "$(dirname "$0")/lib.sh"
 { [ $# -ge 5 ] && [ -r "$1" ]; } || { echo "usage: $0 SCENARIO DAEMON AGENT COMMAND_TOOL SERVER [EMULATOR...]"; exit 2; }
@@ -147,33 +141,26 @@ hostile()
 
 mode() { echo "$1" > "$E2E_SRV_DIR/mode"; }
 
-# last_subscribe: the lines of the last SUBSCRIBE in the server's log, as logged.
-last_subscribe()
-{
-    awk '
-        /^[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] / { first = 1; next }
-        /^    \| / {
-            if (first) { first = 0; subscribe = ($0 ~ /^    \| SUBSCRIBE /); if (subscribe) last = "" }
-            if (subscribe) last = last $0 "\n"
-        }
-        END { printf "%s", last }' "$(path pnp.log)"
-}
-
 # agent_ticks: the CPU time the agent has used, in clock ticks.
 agent_ticks() { sed -E 's/^.*\) //' "/proc/$E2E_AGENT_PID/stat" | awk '{ print $12 + $13 }'; }
 
-# subscribes COUNT: SUBSCRIBEs with a new Call-ID; header Call-ID|From: the
-# last SUBSCRIBE's; requests COUNT: HTTP requests (all in the server's log).
+# subscribes COUNT: SUBSCRIBEs with a new Call-ID; header Call-ID|From|Via|Contact:
+# the last SUBSCRIBE's; requests COUNT: HTTP requests (all in the server's log).
 subscribes() { is "$(sip_subscribes | cut -f 2 | sort -u | wc -l)" "$1" "SUBSCRIBEs with a new Call-ID"; }
-header() { sip_subscribes | tail -n 1 | cut -f "$([ "$1" = From ] && echo 3 || echo 2)"; }
+header()
+{
+    local column=2 name
+    for name in Call-ID From Via Contact; do [ "$name" = "$1" ] && break; ((++column)); done
+    sip_subscribes | tail -n 1 | cut -f "$column"
+}
 requests() { is "$(grep -c "^[0-9:.]* HTTP request from " "$(path pnp.log)")" "$1" "HTTP requests"; }
 
-# sip_subscribes: "MS<tab>CALL-ID<tab>FROM" per SUBSCRIBE in the server's
-# log, MS the time of day in milliseconds it came in.
+# sip_subscribes: "MS<tab>CALL-ID<tab>FROM<tab>VIA<tab>CONTACT" per SUBSCRIBE
+# in the server's log, MS the time of day in milliseconds it came in.
 sip_subscribes()
 {
     awk -v OFS='\t' '
-        function out() { if (id != "") print ms, id, from; id = "" }
+        function out() { if (id != "") print ms, id, from, via, contact; id = "" }
         /^[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] / {
             out(); split(substr($1, 1, 8), t, ":"); ms = ((t[1] * 60 + t[2]) * 60 + t[3]) * 1000 + substr($1, 10, 3)
             first = 1; next
@@ -182,8 +169,11 @@ sip_subscribes()
             line = substr($0, 7)
             if (first) { subscribe = (line ~ /^SUBSCRIBE /); first = 0; next }
             name = tolower(line); sub(/[ \t]*:.*/, "", name); sub(/^[^:]*:[ \t]*/, "", line)
-            if (subscribe && (name == "call-id" || name == "i")) id = line
-            if (subscribe && (name == "from" || name == "f")) from = line
+            if (!subscribe) next
+            if (name == "call-id" || name == "i") id = line
+            if (name == "from" || name == "f") from = line
+            if (name == "via" || name == "v") via = line
+            if (name == "contact" || name == "m") contact = line
         }
         END { out() }' "$(path pnp.log)"
 }
@@ -336,60 +326,6 @@ normal_only()
 {
     [ ${#E2E_EMULATOR[@]} = 0 ] || e2e_skip "long case: normal variant only (emulator in use)"
     ! e2e_sanitizer_build || e2e_skip "long case: normal variant only (sanitizer build)"
-}
-
-# services: the unit's start step and the init scripts installed on the
-# device, stand-ins for the programs and a start-stop-daemon that records the
-# address-space limit it was started under in /run/e2e/started.
-services()
-{
-    local dist=$E2E_LIB_DIR/../dist run=$E2E_DEV/run/e2e
-    UNIT_STEP=$(sed -n 's/^ExecStartPre=[-+@:!]*\(\/usr\/libexec\/[^ ]*prepare-dirs\)$/\1/p' "$dist/autoprovisionclient.service")
-    [ -n "$UNIT_STEP" ] || { echo "the unit runs no prepare-dirs before the daemon"; return 1; }
-    mkdir -p "$E2E_DEV/libexec-upper/$(dirname "${UNIT_STEP#/usr/libexec/}")" "$run/sbin-upper" "$run/sbin-work"
-    cp "$dist/prepare-dirs" "$E2E_DEV/libexec-upper/${UNIT_STEP#/usr/libexec/}" && cp -r "$dist" "$run/dist" || return 1
-    printf '#!/bin/sh\nexit 0\n' | tee "$run/sbin-upper/autoprovisionclient" > "$run/sbin-upper/presence-agent"
-    # shellcheck disable=SC2016  # expanded by the stand-in when it runs
-    printf '#!/bin/sh\necho "$(ulimit -v) $*" >> /run/e2e/started\n' > "$run/bin/start-stop-daemon"
-    chmod 0755 "$run/sbin-upper"/* "$run/bin/start-stop-daemon"
-    dev mount -t overlay e2e-sbin -o lowerdir=/usr/sbin,upperdir=/run/e2e/sbin-upper,workdir=/run/e2e/sbin-work /usr/sbin &&
-        dev rm -rf /tmp/httpipeconfig /tmp/logs /run/msgq
-}
-
-# init SCRIPT: the init script's start on the device.
-init() { : > "$E2E_DEV/run/e2e/started" && dev timeout 20 sh "/run/e2e/dist/$1.init" start > /dev/null; }
-
-# prepared PLANT [KEPT]: for the unit's step and then the init script's start:
-# PLANT (a command on $d) at /tmp/httpipeconfig and /tmp/logs, the step, then
-# the two directories rooted and /run/msgq made.
-prepared()
-{
-    local by d
-    for by in unit init; do
-        for d in /tmp/httpipeconfig /tmp/logs; do eval "$1" || return 1; done
-        if [ $by = unit ]; then
-            dev timeout 20 "$UNIT_STEP"
-        else
-            init autoprovisionclient && has /run/e2e/started "^262144 --start .*--exec /usr/sbin/autoprovisionclient$"
-        fi || { echo "($by)"; return 1; }
-        { rooted "${2:-}" && [ -d "$(path /run/msgq)" ]; } || { echo "($by)"; return 1; }
-        dev rm -r /run/msgq
-    done
-}
-
-# rooted [KEPT]: /tmp/httpipeconfig and /tmp/logs are directories 0755
-# root:root holding KEPT (or nothing), /tmp holds nothing else and what the
-# user had at /tmp/theirs is still theirs; then all of it is removed.
-rooted()
-{
-    local d
-    for d in /tmp/httpipeconfig /tmp/logs; do
-        [ ! -L "$(path $d)" ] && is "$(stat -c '%u:%g %a' "$(path $d)")" "0:0 755" "$d" &&
-            is "$(ls -A "$(path $d)")" "${1:-}" "what $d holds" || return 1
-    done
-    [ ! -e "$(path /tmp/theirs)" ] || is "$(stat -c %u "$(path /tmp/theirs)")" "$USER_ID" "owner of /tmp/theirs" || return 1
-    is "$(find "$(path /tmp)" -mindepth 1 -maxdepth 1 ! -name httpipeconfig ! -name logs ! -name theirs)" "" \
-        "other entries in /tmp" && dev rm -rf /tmp/httpipeconfig /tmp/logs /tmp/theirs
 }
 
 # ---------------------------------------------------------------- the scenario
