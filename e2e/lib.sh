@@ -412,38 +412,23 @@ e2e_test_begin()
     e2e_install_device_program "$3" autoprovision-cmd
 }
 
-
 # ---------------------------------------------------------------- a rack of gateways
 
-# A rack of gateways on one link, for the status page test and bench/fleet.sh.
-# The server's network namespace holds the bridge "br0" ($E2E_SRV_IP/16) with
-# one veth port per gateway. Each gateway is a network and mount namespace of
-# its own, held by a holder process: eth1 (e2e_fleet_ip, e2e_fleet_mac), the
-# device's files as e2e_setup makes them under $E2E_FLEET_DIR/<n>/ (the
-# device's /run is run/ there, and so on), and the programs of one directory
+# A rack of gateways on one link, for the status page test and bench/fleet.sh:
+# the server's namespace holds the bridge "br0" ($E2E_SRV_IP/16) with a veth
+# port per gateway; each gateway is a network and mount namespace held by a
+# holder: eth1 (e2e_fleet_ip, e2e_fleet_mac), the device's files as e2e_setup
+# makes them under $E2E_FLEET_DIR/<n>/, and the programs of one directory
 # shared by all ($E2E_FLEET_DIR/common, /run/e2e/common inside).
-#
-# For a thousand gateways: the neighbour entries are static on both sides,
-# so they stay out of the kernel's neighbour table limit (gc_thresh3, 1024 by
-# default and shared by every namespace); the bridge floods multicast to no
-# gateway port, so a SUBSCRIBE reaches the server alone, not 999 other
-# gateways; IPv6 is off on the link, which spares the bridge thousands of
-# address and group reports; holders start in batches.
-#
-# After e2e_fleet_setup N (besides E2E_DIR, E2E_SRV_DIR, E2E_SRV_NS, E2E_SRV_IP):
-#   E2E_FLEET_SIZE      N
-#   E2E_FLEET_DIR       the gateways' files, $E2E_FLEET_DIR/<n> for n in 1..N
-#   E2E_FLEET_HOLDERS   the holders' pids by gateway number
-# After e2e_fleet_launch: E2E_FLEET_AGENTS and E2E_FLEET_DAEMONS, pids by
-# gateway number; the daemons wait at the gate until e2e_fleet_release.
+# For a thousand gateways: static neighbour entries on both sides (the
+# kernel's table limit, gc_thresh3, is 1024 for all namespaces together); no
+# multicast flooding to gateway ports, so a SUBSCRIBE reaches the server
+# alone; no IPv6 on the link (thousands of address and group reports); holders
+# start in batches. E2E_FLEET_HOLDERS, E2E_FLEET_AGENTS, E2E_FLEET_DAEMONS:
+# pids by gateway number; the daemons wait at the gate until e2e_fleet_release.
 
-E2E_FLEET_SIZE=0
-E2E_FLEET_DIR=
-E2E_FLEET_HOLDERS=()
-E2E_FLEET_AGENTS=()
-E2E_FLEET_DAEMONS=()
-E2E_FLEET_GATE_FD=
-E2E_FLEET_RELEASE_MS=
+E2E_FLEET_SIZE=0 E2E_FLEET_DIR='' E2E_FLEET_GATE_FD='' E2E_FLEET_RELEASE_MS=''
+E2E_FLEET_HOLDERS=() E2E_FLEET_AGENTS=() E2E_FLEET_DAEMONS=()
 E2E_FLEET_COMMON=/run/e2e/common
 E2E_FLEET_SRV_MAC=02:e2:f1:ff:00:01
 # Holders started before waiting for them to be ready.
@@ -456,10 +441,8 @@ e2e_fleet_ip() { echo "10.232.$((($1 - 1) / 250 + 1)).$((($1 - 1) % 250 + 2))"; 
 e2e_fleet_mac() { printf '02:e2:f1:00:%02x:%02x\n' $(($1 / 256)) $(($1 % 256)); }
 e2e_fleet_mac_hex() { printf '02e2f100%04x\n' "$1"; }
 
-# The body of a gateway's holder: run by "unshare --net --mount", it makes
-# eth1 as a veth pair whose other end, g<n>, goes to the server's namespace
-# (e2e_fleet_setup puts it on the bridge), then mounts the device's
-# directories (e2e_holder_main) and waits there.
+# A gateway's holder, run by "unshare --net --mount": eth1 is a veth pair
+# whose other end, g<n>, goes on the server's bridge; then e2e_holder_main.
 e2e_fleet_holder_main()
 {
     set -eu
@@ -473,8 +456,7 @@ e2e_fleet_holder_main()
 }
 
 # e2e_fleet_setup N: the server's namespace with the bridge, and N gateways
-# with their holders. Needs root and namespaces (e2e_require_namespaces) and
-# a private mount namespace (e2e_enter_private_mounts).
+# with their holders (after e2e_require_namespaces, e2e_enter_private_mounts).
 e2e_fleet_setup()
 {
     e2e_make_dir
@@ -497,14 +479,9 @@ e2e_fleet_setup()
         | ip -n "$E2E_SRV_NS" -batch - || e2e_fail "the bridge in $E2E_SRV_NS"
 
     local number roots=()
-    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
-        roots+=("$E2E_FLEET_DIR/$number")
-    done
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do roots+=("$E2E_FLEET_DIR/$number"); done
     e2e_make_device_files "${roots[@]}"
-    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
-        roots[number - 1]=$E2E_FLEET_DIR/$number/run/e2e/common
-    done
-    mkdir "${roots[@]}" || e2e_fail "mkdir"
+    mkdir "${roots[@]/%//run/e2e/common}" || e2e_fail "mkdir"
 
     local body first ports mac ip
     body="$(declare -f e2e_holder_main e2e_fleet_holder_main); e2e_fleet_holder_main \"\$@\""
@@ -554,12 +531,9 @@ e2e_fleet_spawn()
 # e2e_fleet_install PROGRAM...: copies programs into the gateways' shared directory.
 e2e_fleet_install() { cp "$@" "$E2E_FLEET_DIR/common/" || e2e_fail "copy $*"; }
 
-# e2e_fleet_launch: in every gateway the presence agent from the shared
-# directory (waited for until it serves its queue) and the daemon, which waits
-# at the gate until e2e_fleet_release; waits until every daemon is there.
-# Each gateway starts without an installed configuration (active.cfg and
-# previous.cfg of an earlier launch removed). Output: agent.out and
-# daemon.out beside each gateway's files.
+# e2e_fleet_launch: in every gateway the presence agent (waited for until it
+# serves its queue) and the daemon, without an installed configuration, held
+# at the gate until e2e_fleet_release. Output: <n>/agent.out, <n>/daemon.out.
 e2e_fleet_launch()
 {
     local number gate=$E2E_FLEET_DIR/common/gate
@@ -601,9 +575,8 @@ e2e_fleet_at_gate() { e2e_fleet_up "$1" -e run/e2e/at-gate "${E2E_FLEET_DAEMONS[
 # e2e_fleet_applied N: gateway N's configurator has installed a document.
 e2e_fleet_applied() { [ -s "$E2E_FLEET_DIR/$1/etc-upper/zentro/active.cfg" ]; }
 
-# e2e_fleet_release: opens the gate, so every daemon starts at once, and
-# keeps it open until all have passed (nothing is started meanwhile, so no
-# other process holds it). E2E_FLEET_RELEASE_MS: when it opened.
+# e2e_fleet_release: opens the gate, so every daemon starts at once, until
+# all have passed (E2E_FLEET_RELEASE_MS: when it opened).
 e2e_fleet_release()
 {
     E2E_FLEET_RELEASE_MS=$(e2e_now_ms)
