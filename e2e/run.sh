@@ -22,12 +22,10 @@ e2e_install_device_program "$E2E_LIB_DIR/peers.py"
 MAC=$E2E_MAC_HEX DEV_IP=$E2E_DEV_IP SRV_IP=$E2E_SRV_IP URL=$(e2e_config_url)
 STORED=/tmp/httpipeconfig/zentrofxs-$MAC.cfg
 HOSTILE_URL="http://{host}:8081/cfg/{mac}.xml"
-# Within this a provisioning follows the agent's start; an emulator gets more.
-QUICK=5
-[ ${#E2E_EMULATOR[@]} = 0 ] || QUICK=15
-# Within this a device whose network came late is provisioned.
-LATE=2
-[ ${#E2E_EMULATOR[@]} = 0 ] || LATE=10
+# Within QUICK a provisioning follows the agent's start, within LATE a device
+# whose network came late is provisioned; an emulator gets more.
+QUICK=5 LATE=2
+[ ${#E2E_EMULATOR[@]} = 0 ] || QUICK=15 LATE=10
 SUBSCRIBED="AutoConfigClient::SendMulticastMessage "
 NOTIFIED="AutoConfigClient::Recieve Notify Message form SIP "
 CONFIGURATOR="AutoProvisionClient::Start Zentro Configuration Controller"
