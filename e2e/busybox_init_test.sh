@@ -234,10 +234,10 @@ awk '/^Run this in the root directory of the image/ { found = 1; next }
 
 # Both userlands at once: each has namespaces of its own, and they mostly wait.
 started=$(date +%s)
-timeout 60 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin unshare --kill-child --mount --pid --fork --net \
+timeout 100 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin unshare --kill-child --mount --pid --fork --net \
     --mount-proc="$root/proc" chroot "$root" /bin/sh /busybox_init_test.sh --in-chroot > "$work/busybox.out" 2>&1 &
 busybox_pid=$!
-timeout 60 unshare --kill-child --mount --pid --fork --net --mount-proc sh "$0" --in-debian "$work" \
+timeout 100 unshare --kill-child --mount --pid --fork --net --mount-proc sh "$0" --in-debian "$work" \
     > "$work/dash.out" 2>&1
 dash_status=$?
 wait "$busybox_pid"
