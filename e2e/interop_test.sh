@@ -59,26 +59,14 @@ http {
 EOF
             echo "nginx -c $run/nginx.conf" ;;
         apache2) command -v apache2 > /dev/null || return 0
-            cat > "$run/apache2.conf" << EOF
-ServerRoot /etc/apache2
-ServerName interop.test
-LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
-LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
-LoadModule mime_module /usr/lib/apache2/modules/mod_mime.so
-User www-data
-Group www-data
-PidFile $run/apache2.pid
-Mutex file:$run
-DefaultRuntimeDir $run
-ErrorLog $run/apache2-error.log
-Listen $E2E_SRV_IP:$port
-TypesConfig /etc/mime.types
-KeepAlive Off
-DocumentRoot $www
-<Directory $www>
-    Require all granted
-</Directory>
-EOF
+            local module
+            { for module in mpm_event authz_core mime; do
+                  echo "LoadModule ${module}_module /usr/lib/apache2/modules/mod_$module.so"
+              done
+              printf '%s\n' "ServerRoot /etc/apache2" "ServerName interop.test" "User www-data" "Group www-data" \
+                  "PidFile $run/apache2.pid" "Mutex file:$run" "DefaultRuntimeDir $run" "ErrorLog $run/apache2-error.log" \
+                  "Listen $E2E_SRV_IP:$port" "TypesConfig /etc/mime.types" "KeepAlive Off" "DocumentRoot $www" \
+                  "<Directory $www>" "Require all granted" "</Directory>"; } > "$run/apache2.conf"
             echo "apache2 -f $run/apache2.conf -DFOREGROUND" ;;
         lighttpd) command -v lighttpd > /dev/null || return 0
             printf '%s\n' "server.document-root = \"$www\"" "server.bind = \"$E2E_SRV_IP\"" "server.port = $port" \
