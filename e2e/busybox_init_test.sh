@@ -72,7 +72,7 @@ directories()
         rm -rf /tmp/httpipeconfig /tmp/logs /tmp/theirs /var/run/msgq
         for dir in /tmp/httpipeconfig /tmp/logs; do
             case $kind in
-                foreign-dir) as_user mkdir -m 0777 "$dir" && as_user ln -s /etc/shadow "$dir/planted" ;;
+                foreign-dir) as_user mkdir -m 0755 "$dir" && as_user ln -s /etc/shadow "$dir/planted" ;;
                 symlink) as_user mkdir -p /tmp/theirs && as_user ln -s /tmp/theirs "$dir" ;;
                 open-root-dir) mkdir -m 0777 "$dir" && as_user ln -s /etc/shadow "$dir/planted" ;;
                 file) as_user touch "$dir" ;;
