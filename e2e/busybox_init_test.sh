@@ -6,24 +6,21 @@
 # Debian's start-stop-daemon, the installed programs laid over /usr.
 # The presence agent is the real one. The daemon ends at once off a device
 # (it reads /proc/vexa), so stand-ins sit at its path: one that takes 2 s
-# to end after SIGTERM and one that ignores it. In the chroot, the BusyBox
-# recipe of the README's Installing section is run as written, then the lines
-# it adds are run as BusyBox init runs them at boot and at shutdown.
+# to end after SIGTERM and one that ignores it. Both userlands: each program
+# under its address-space limit; whatever another user (or a careless root)
+# left at /tmp/httpipeconfig or /tmp/logs replaced at the daemon's start by a
+# directory 0755 root:root (root's own kept with what it holds), and the
+# queue directory 0770. Under dash the tmpfiles entry makes them at boot. In
+# the chroot, the BusyBox recipe of the README's Installing section is run as
+# written, then the lines it adds as BusyBox init runs them.
 # Usage: busybox_init_test.sh CMAKE BUILD_DIR C_COMPILER
 # Exit 77 (skipped) when not root or when namespaces are unavailable.
 set -u
 
-fail()
-{
-    echo "FAIL: $*"
-    exit 1
-}
+fail() { echo "FAIL: $*"; exit 1; }
 
 # pids PROGRAM: the processes running PROGRAM (zombies show no command line).
-pids()
-{
-    ps -o pid,args | awk -v program="$1" '$2 == program && NF == 2 { print $1 }' | tr '\n' ' ' | sed 's/ $//'
-}
+pids() { ps -o pid,args | awk -v program="$1" '$2 == program && NF == 2 { print $1 }' | tr '\n' ' ' | sed 's/ $//'; }
 
 # act ACTION STATUS COUNT: the script's ACTION exits with STATUS and leaves
 # COUNT processes of the program; $found gets their pids.
@@ -36,12 +33,15 @@ act()
     [ "$(echo "$found" | wc -w)" = "$3" ] || fail "$label: $1 left ${found:-no process}, expected $3 of $program"
 }
 
-# lifecycle SCRIPT PROGRAM: every action of one script, in order.
+# lifecycle SCRIPT PROGRAM KIB: every action of one script, in order; the
+# program runs under KIB of address space.
 lifecycle()
 {
     script=$scripts/$1 program=$2
     act start 0 1
     first=$found
+    grep -q "^Max address space  *$(($3 * 1024)) " "/proc/$first/limits" \
+        || fail "$label: $1: $(grep "address space" "/proc/$first/limits")"
     act start 0 1
     [ "$found" = "$first" ] || fail "$label: a second start left $found instead of $first"
     act status 0 1
@@ -53,16 +53,55 @@ lifecycle()
     echo "ok: $label: $1 starts, starts again, reports, restarts and stops"
 }
 
+as_user() { "$standins/setpriv" --reuid=4242 --regid=4242 --clear-groups "$@"; }
+
+# rooted KIND DIR: DIR is a directory 0755 root:root, holding only what root
+# put there itself.
+rooted()
+{
+    kept=
+    [ "$1" = root-dir ] && kept=kept
+    { [ ! -L "$2" ] && [ "$(stat -c '%u:%g %a' "$2")" = "0:0 755" ] && [ "$(ls -A "$2")" = "$kept" ]; } \
+        || fail "$label: $1: $2 is $(ls -ld "$2"), holding $(ls -A "$2")"
+}
+
+# directories: what is planted at both /tmp paths, by the daemon's start.
+directories()
+{
+    for kind in foreign-dir symlink open-root-dir file fifo root-dir; do
+        rm -rf /tmp/httpipeconfig /tmp/logs /tmp/theirs /var/run/msgq
+        for dir in /tmp/httpipeconfig /tmp/logs; do
+            case $kind in
+                foreign-dir) as_user mkdir -m 0755 "$dir" && as_user ln -s /etc/shadow "$dir/planted" ;;
+                symlink) as_user mkdir -p /tmp/theirs && as_user ln -s /tmp/theirs "$dir" ;;
+                open-root-dir) mkdir -m 0777 "$dir" && as_user ln -s /etc/shadow "$dir/planted" ;;
+                file) as_user touch "$dir" ;;
+                fifo) as_user mkfifo "$dir" ;;
+                root-dir) mkdir -m 0700 "$dir" && echo report > "$dir/kept" ;;
+            esac || fail "$label: $kind: planting $dir"
+        done
+        act start 0 1
+        rooted "$kind" /tmp/httpipeconfig
+        rooted "$kind" /tmp/logs
+        [ ! -e /tmp/theirs ] || [ "$(stat -c %u /tmp/theirs)" = 4242 ] || fail "$label: /tmp/theirs changed owner"
+        [ "$(stat -c %a /var/run/msgq)" = 770 ] || fail "$label: $kind: /var/run/msgq is not 0770"
+        [ -z "$(find /tmp -maxdepth 1 -name '.autoprovisionclient*')" ] || fail "$label: $kind: left in /tmp: $(ls -a /tmp)"
+    done
+    echo "ok: $label: the daemon's start leaves root's /tmp directories whatever stood there"
+}
+
 # actions SHELL SCRIPTS STANDINS LABEL: the checks, as root of a fresh
 # namespace; the stand-ins are copied over the daemon's program.
 actions()
 {
     shell=$1 scripts=$2 standins=$3 label=$4
     daemon=/usr/sbin/autoprovisionclient
-    lifecycle presence-agent /usr/sbin/presence-agent
+    lifecycle presence-agent /usr/sbin/presence-agent 65536
     [ "$(stat -c %a /var/run/msgq)" = 770 ] || fail "$label: /var/run/msgq is $(stat -c %a /var/run/msgq)"
     cp "$standins/slow" "$daemon" || fail "$label: copy the stand-in"
-    lifecycle autoprovisionclient "$daemon"
+    script=$scripts/autoprovisionclient program=$daemon
+    directories
+    lifecycle autoprovisionclient "$daemon" 262144
     # One of the two ends came by SIGTERM, not by an early SIGKILL.
     [ -e /tmp/stand-in.ended ] || fail "$label: the slow stand-in never ended by itself"
     cp "$standins/stubborn" "$daemon" || fail "$label: copy the stand-in"
@@ -112,7 +151,8 @@ case ${1:-} in
             || fail "mkdir /run/apc"
         { cp -r "$root/etc/init.d" "$root/stand-ins" /run/apc/ && cp "$0" /run/apc/test.sh \
             && cp "$root/usr/sbin/presence-agent" /run/apc/sbin-upper/ \
-            && cp -r "$root/usr/libexec/autoprovisionclient" /run/apc/libexec-upper/; } || fail "copy the tree"
+            && cp -r "$root/usr/libexec/autoprovisionclient" /run/apc/libexec-upper/ \
+            && cp "$root/usr/lib/tmpfiles.d/autoprovisionclient.conf" /run/apc/; } || fail "copy the tree"
         for dir in sbin libexec; do
             mount -t overlay "apc-busybox-$dir" \
                 -o "lowerdir=/usr/$dir,upperdir=/run/apc/$dir-upper,workdir=/run/apc/$dir-work" "/usr/$dir" \
@@ -120,7 +160,17 @@ case ${1:-} in
         done
         { mount -t tmpfs -o mode=1777 apc-busybox-tmp /tmp && mount -t tmpfs apc-busybox-log /var/log; } \
             || fail "tmpfs on /tmp and /var/log"
-        exec sh /run/apc/test.sh --actions dash /run/apc/init.d /run/apc/stand-ins "dash"
+        sh /run/apc/test.sh --actions dash /run/apc/init.d /run/apc/stand-ins "dash" || exit 1
+        # The boot-time entry on an empty /tmp (/etc is the machine's own here).
+        rm -rf /tmp/httpipeconfig /tmp/logs /run/msgq
+        systemd-tmpfiles --create --exclude-prefix=/etc /run/apc/autoprovisionclient.conf \
+            || fail "systemd-tmpfiles --create"
+        label=tmpfiles
+        rooted tmpfiles /tmp/httpipeconfig
+        rooted tmpfiles /tmp/logs
+        [ "$(stat -c '%u:%g %a' /run/msgq)" = "0:0 770" ] || fail "tmpfiles: /run/msgq is $(stat -c '%u:%g %a' /run/msgq)"
+        echo "ok: the tmpfiles entry makes both directories 0755 root:root and /run/msgq 0770"
+        exit 0
         ;;
     --actions)
         actions "$2" "$3" "$4" "$5"
@@ -167,6 +217,7 @@ int main(void)
 }
 EOF
 done
+cp "$(command -v setpriv)" "$root/stand-ins/" || fail "needs setpriv"
 ldd "$root"/usr/sbin/* "$root"/usr/bin/* "$root"/stand-ins/* | sed -n 's/.*[ \t]\(\/[^ ]*\) (0x.*/\1/p' | sort -u \
     > "$work/libraries"
 while read -r library; do
@@ -183,10 +234,10 @@ awk '/^Run this in the root directory of the image/ { found = 1; next }
 
 # Both userlands at once: each has namespaces of its own, and they mostly wait.
 started=$(date +%s)
-timeout 60 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin unshare --kill-child --mount --pid --fork --net \
+timeout 100 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin unshare --kill-child --mount --pid --fork --net \
     --mount-proc="$root/proc" chroot "$root" /bin/sh /busybox_init_test.sh --in-chroot > "$work/busybox.out" 2>&1 &
 busybox_pid=$!
-timeout 60 unshare --kill-child --mount --pid --fork --net --mount-proc sh "$0" --in-debian "$work" \
+timeout 100 unshare --kill-child --mount --pid --fork --net --mount-proc sh "$0" --in-debian "$work" \
     > "$work/dash.out" 2>&1
 dash_status=$?
 wait "$busybox_pid"

@@ -22,16 +22,8 @@
 #   E2E_DEV_BIN  /run/e2e/bin: the device's copies of the programs
 
 E2E_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-E2E_PIDS=()
-E2E_HOLDER_PID=
-E2E_HOLD_FD=
-E2E_DIR=
-E2E_DEV=
-E2E_SRV_DIR=
-E2E_DEV_NS=
-E2E_SRV_NS=
-E2E_EXTRA_NS=()
-E2E_EMULATOR=()
+E2E_PIDS=() E2E_EXTRA_NS=() E2E_EMULATOR=()
+E2E_HOLDER_PID='' E2E_HOLD_FD='' E2E_DIR='' E2E_DEV='' E2E_SRV_DIR='' E2E_DEV_NS='' E2E_SRV_NS=''
 E2E_DEV_BIN=/run/e2e/bin
 E2E_DEV_PATH=$E2E_DEV_BIN:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 E2E_LINE_NUMBER=2
@@ -50,12 +42,7 @@ e2e_skip() { echo "skipped: $*"; exit 77; }
 e2e_ok() { echo "ok: $*"; }
 
 # Prints the logs that explain a failure, then ends the script with status 1.
-e2e_fail()
-{
-    echo "FAIL: $*"
-    e2e_dump_logs
-    exit 1
-}
+e2e_fail() { echo "FAIL: $*"; e2e_dump_logs; exit 1; }
 
 e2e_dump_logs()
 {
@@ -91,11 +78,7 @@ e2e_enter_private_mounts()
     fi
 }
 
-e2e_now_ms()
-{
-    local now=${EPOCHREALTIME/[.,]/}
-    echo $((now / 1000))
-}
+e2e_now_ms() { local now=${EPOCHREALTIME/[.,]/}; echo $((now / 1000)); }
 
 # e2e_wait_for SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds
 # (status 0) or SECONDS have passed (status 1).
@@ -111,14 +94,21 @@ e2e_wait_for()
     return 1
 }
 
+# e2e_alive PID: the process has not ended (bash built-ins only: the rack
+# asks about thousands of processes). e2e_not_alive PID...: none runs.
 e2e_alive()
 {
-    local state
-    state=$(sed -E 's/^.*\) (.).*$/\1/' "/proc/$1/stat" 2> /dev/null) || return 1
-    [ -n "$state" ] && [ "$state" != Z ]
+    local stat
+    { read -r stat < "/proc/$1/stat"; } 2> /dev/null || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != Z ]
 }
 
-e2e_not_alive() { ! e2e_alive "$1"; }
+e2e_not_alive()
+{
+    local pid
+    for pid; do ! e2e_alive "$pid" || return 1; done
+}
 
 # e2e_ready_unless_ended PID WHAT COMMAND...: COMMAND's success; when it fails
 # and PID has ended, the run fails with WHAT.
@@ -130,23 +120,22 @@ e2e_ready_unless_ended()
     return 1
 }
 
-# Ends one process this script started: SIGTERM, up to 5 s, then SIGKILL.
+# e2e_stop_pid PID...: ends processes this script started, all at once:
+# SIGTERM, up to 10 s, then SIGKILL; reaps them.
 e2e_stop_pid()
 {
-    if e2e_alive "$1"; then
-        kill -TERM "$1" 2> /dev/null
-        e2e_wait_for 5 e2e_not_alive "$1" || kill -KILL "$1" 2> /dev/null
-    fi
-    wait "$1" 2> /dev/null
-    e2e_forget_pid "$1"
+    local pid
+    [ $# -gt 0 ] || return 0
+    kill -TERM "$@" 2> /dev/null
+    e2e_wait_for 10 e2e_not_alive "$@" || kill -KILL "$@" 2> /dev/null
+    wait "$@" 2> /dev/null
+    for pid; do e2e_forget_pid "$pid"; done
 }
 
 e2e_forget_pid()
 {
     local kept=() pid
-    for pid in "${E2E_PIDS[@]}"; do
-        [ "$pid" = "$1" ] || kept+=("$pid")
-    done
+    for pid in "${E2E_PIDS[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
     E2E_PIDS=("${kept[@]}")
 }
 
@@ -157,9 +146,7 @@ e2e_cleanup()
     # E2E_SHOW_LOGS=1 shows the logs after a passing run as well.
     [ "${E2E_SHOW_LOGS:-}" != 1 ] || [ "$status" != 0 ] || e2e_dump_logs
     e2e_fleet_cleanup
-    for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; --i)); do
-        e2e_stop_pid "${E2E_PIDS[i]}"
-    done
+    for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; --i)); do e2e_stop_pid "${E2E_PIDS[i]}"; done
     [ -z "$E2E_HOLD_FD" ] || exec {E2E_HOLD_FD}>&-
     [ -z "$E2E_HOLDER_PID" ] || e2e_stop_pid "$E2E_HOLDER_PID"
     # In the sanitizer builds a report from any program fails a passing run.
@@ -212,14 +199,20 @@ e2e_add_link()
     done
 }
 
-# e2e_setup: namespaces, veth pair, device and server directories, holder.
-e2e_setup()
+# e2e_make_dir: the run's tmpfs E2E_DIR, removed with all else on exit.
+e2e_make_dir()
 {
     trap e2e_cleanup EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
     E2E_DIR=$(mktemp -d /tmp/apc-e2e.XXXXXX) || e2e_fail "mktemp"
     mount -t tmpfs -o mode=0755 apc-e2e "$E2E_DIR" || e2e_fail "tmpfs on $E2E_DIR"
+}
+
+# e2e_setup: namespaces, veth pair, device and server directories, holder.
+e2e_setup()
+{
+    e2e_make_dir
     E2E_DEV=$E2E_DIR/device
     E2E_SRV_DIR=$E2E_DIR/server
     # The namespaces are private to this run, so the subnet may repeat
@@ -289,16 +282,10 @@ e2e_start_holder()
 
 # e2e_install_device_program PATH [NAME]: copies a program into the device's
 # /run/e2e/bin (a build directory under /tmp is hidden there).
-e2e_install_device_program()
-{
-    cp "$1" "$E2E_DEV/run/e2e/bin/${2:-$(basename "$1")}" || e2e_fail "copy $1"
-}
+e2e_install_device_program() { cp "$1" "$E2E_DEV/run/e2e/bin/${2:-$(basename "$1")}" || e2e_fail "copy $1"; }
 
 # e2e_dev COMMAND...: runs a command on the device (its namespaces, its PATH).
-e2e_dev()
-{
-    nsenter -t "$E2E_HOLDER_PID" -m -n -- env PATH="$E2E_DEV_PATH" "$@" {E2E_HOLD_FD}>&-
-}
+e2e_dev() { nsenter -t "$E2E_HOLDER_PID" -m -n -- env PATH="$E2E_DEV_PATH" "$@" {E2E_HOLD_FD}>&-; }
 
 # e2e_dev_spawn OUTPUT COMMAND...: starts a command on the device in the
 # background with its output in OUTPUT; its pid is in E2E_LAST_PID.
@@ -336,10 +323,7 @@ e2e_start_server()
         || e2e_fail "pnp-server did not start"
 }
 
-e2e_server_listens()
-{
-    grep -q "SIP joined" "$E2E_SRV_DIR/pnp.log" 2> /dev/null && grep -q "HTTP serving" "$E2E_SRV_DIR/pnp.log"
-}
+e2e_server_listens() { grep -q "SIP joined" "$E2E_SRV_DIR/pnp.log" 2> /dev/null && grep -q "HTTP serving" "$E2E_SRV_DIR/pnp.log"; }
 
 # e2e_start_agent [EMULATOR...] -- [OPTIONS...]: the device's presence-agent
 # (verbose, output in agent.out); waits until it serves its queue.
@@ -378,25 +362,10 @@ e2e_sanitizer_build() { grep -qaE "__(a|t)san_init" "$E2E_DEV/run/e2e/bin/autopr
 # Texts without a line end ("... connected...") may stand before them.
 e2e_trace_count()
 {
-    [ -f "$E2E_DEV/log/autoprovisionclient.log" ] || { echo 0; return; }
-    awk -v kind="$1" -v text="$2" '
-        BEGIN {
-            stamp = "[A-Z][a-z][a-z] [A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] [0-9][0-9][0-9][0-9]\t\\.[0-9][0-9][0-9] "
-            party = "^(" stamp ")?Auto Provision client is (dis)?connected\\.\\.\\."
-        }
-        {
-            line = $0
-            while (match(line, party))
-                line = substr(line, RLENGTH + 1)
-            if (kind == "stamped") {
-                if (!match(line, "^" stamp))
-                    next
-                line = substr(line, RLENGTH + 1)
-            }
-            if (line == text)
-                ++count
-        }
-        END { print count + 0 }' "$E2E_DEV/log/autoprovisionclient.log"
+    local stamp='[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4}\t\.[0-9]{3} ' lead=
+    [ "$1" = plain ] || lead=$stamp
+    sed -E "s/^(($stamp)?Auto Provision client is (dis)?connected\.\.\.)*//" "$E2E_DEV/log/autoprovisionclient.log" \
+        2> /dev/null | sed -nE "s/^$lead//p" | grep -cxF -- "$2"
 }
 
 # e2e_trace_at_least N stamped|plain TEXT
@@ -443,65 +412,37 @@ e2e_test_begin()
     e2e_install_device_program "$3" autoprovision-cmd
 }
 
-
 # ---------------------------------------------------------------- a rack of gateways
 
-# A rack of gateways on one link, for the status page test and bench/fleet.sh.
-# The server's network namespace holds the bridge "br0" ($E2E_SRV_IP/16) with
-# one veth port per gateway. Each gateway is a network and mount namespace of
-# its own, held by a holder process: eth1 (e2e_fleet_ip, e2e_fleet_mac), the
-# device's files as e2e_setup makes them under $E2E_FLEET_DIR/<n>/ (the
-# device's /run is run/ there, and so on), and the programs of one directory
+# A rack of gateways on one link, for the status page test and bench/fleet.sh:
+# the server's namespace holds the bridge "br0" ($E2E_SRV_IP/16) with a veth
+# port per gateway; each gateway is a network and mount namespace held by a
+# holder: eth1 (e2e_fleet_ip, e2e_fleet_mac), the device's files as e2e_setup
+# makes them under $E2E_FLEET_DIR/<n>/, and the programs of one directory
 # shared by all ($E2E_FLEET_DIR/common, /run/e2e/common inside).
-#
-# For a thousand gateways: the neighbour entries are static on both sides,
-# so they stay out of the kernel's neighbour table limit (gc_thresh3, 1024 by
-# default and shared by every namespace); the bridge floods multicast to no
-# gateway port, so a SUBSCRIBE reaches the server alone, not 999 other
-# gateways; IPv6 is off on the link, which spares the bridge thousands of
-# address and group reports; holders start in batches.
-#
-# After e2e_fleet_setup N (besides E2E_DIR, E2E_SRV_DIR, E2E_SRV_NS, E2E_SRV_IP):
-#   E2E_FLEET_SIZE      N
-#   E2E_FLEET_DIR       the gateways' files, $E2E_FLEET_DIR/<n> for n in 1..N
-#   E2E_FLEET_HOLDERS   the holders' pids by gateway number
-# After e2e_fleet_launch: E2E_FLEET_AGENTS and E2E_FLEET_DAEMONS, pids by
-# gateway number; the daemons wait at the gate until e2e_fleet_release.
+# For a thousand gateways: static neighbour entries on both sides (the
+# kernel's table limit, gc_thresh3, is 1024 for all namespaces together); no
+# multicast flooding to gateway ports, so a SUBSCRIBE reaches the server
+# alone; no IPv6 on the link (thousands of address and group reports); holders
+# start in batches. E2E_FLEET_HOLDERS, E2E_FLEET_AGENTS, E2E_FLEET_DAEMONS:
+# pids by gateway number; the daemons wait at the gate until e2e_fleet_release.
 
-E2E_FLEET_SIZE=0
-E2E_FLEET_DIR=
-E2E_FLEET_HOLDERS=()
-E2E_FLEET_AGENTS=()
-E2E_FLEET_DAEMONS=()
-E2E_FLEET_GATE_FD=
-E2E_FLEET_RELEASE_MS=
+E2E_FLEET_SIZE=0 E2E_FLEET_DIR='' E2E_FLEET_GATE_FD='' E2E_FLEET_RELEASE_MS=''
+E2E_FLEET_HOLDERS=() E2E_FLEET_AGENTS=() E2E_FLEET_DAEMONS=()
 E2E_FLEET_COMMON=/run/e2e/common
 E2E_FLEET_SRV_MAC=02:e2:f1:ff:00:01
 # Holders started before waiting for them to be ready.
 E2E_FLEET_BATCH=100
 
-# e2e_fleet_ip N: gateway N's address, 10.232.0.1 being the server's.
-e2e_fleet_ip()
-{
-    echo "10.232.$((($1 - 1) / 250 + 1)).$((($1 - 1) % 250 + 2))"
-}
+# e2e_fleet_ip N: gateway N's address, 10.232.0.1 being the server's;
+# e2e_fleet_mac N and e2e_fleet_mac_hex N: its eth1's MAC, as set on the link
+# and as the daemon writes it.
+e2e_fleet_ip() { echo "10.232.$((($1 - 1) / 250 + 1)).$((($1 - 1) % 250 + 2))"; }
+e2e_fleet_mac() { printf '02:e2:f1:00:%02x:%02x\n' $(($1 / 256)) $(($1 % 256)); }
+e2e_fleet_mac_hex() { printf '02e2f100%04x\n' "$1"; }
 
-# e2e_fleet_mac N and e2e_fleet_mac_hex N: eth1's MAC of gateway N, as set
-# on the link and as the daemon writes it.
-e2e_fleet_mac()
-{
-    printf '02:e2:f1:00:%02x:%02x\n' $(($1 / 256)) $(($1 % 256))
-}
-
-e2e_fleet_mac_hex()
-{
-    printf '02e2f100%04x\n' "$1"
-}
-
-# The body of a gateway's holder: run by "unshare --net --mount", it makes
-# eth1 as a veth pair whose other end, g<n>, goes to the server's namespace
-# (e2e_fleet_setup puts it on the bridge), then mounts the device's
-# directories (e2e_holder_main) and waits there.
+# A gateway's holder, run by "unshare --net --mount": eth1 is a veth pair
+# whose other end, g<n>, goes on the server's bridge; then e2e_holder_main.
 e2e_fleet_holder_main()
 {
     set -eu
@@ -515,16 +456,11 @@ e2e_fleet_holder_main()
 }
 
 # e2e_fleet_setup N: the server's namespace with the bridge, and N gateways
-# with their holders. Needs root and namespaces (e2e_require_namespaces) and
-# a private mount namespace (e2e_enter_private_mounts).
+# with their holders (after e2e_require_namespaces, e2e_enter_private_mounts).
 e2e_fleet_setup()
 {
-    trap e2e_cleanup EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
+    e2e_make_dir
     E2E_FLEET_SIZE=$1
-    E2E_DIR=$(mktemp -d /tmp/apc-e2e.XXXXXX) || e2e_fail "mktemp"
-    mount -t tmpfs -o mode=0755 apc-e2e "$E2E_DIR" || e2e_fail "tmpfs on $E2E_DIR"
     E2E_SRV_DIR=$E2E_DIR/server
     E2E_FLEET_DIR=$E2E_DIR/fleet
     E2E_SRV_IP=10.232.0.1
@@ -543,14 +479,9 @@ e2e_fleet_setup()
         | ip -n "$E2E_SRV_NS" -batch - || e2e_fail "the bridge in $E2E_SRV_NS"
 
     local number roots=()
-    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
-        roots+=("$E2E_FLEET_DIR/$number")
-    done
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do roots+=("$E2E_FLEET_DIR/$number"); done
     e2e_make_device_files "${roots[@]}"
-    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
-        roots[number - 1]=$E2E_FLEET_DIR/$number/run/e2e/common
-    done
-    mkdir "${roots[@]}" || e2e_fail "mkdir"
+    mkdir "${roots[@]/%//run/e2e/common}" || e2e_fail "mkdir"
 
     local body first ports mac ip
     body="$(declare -f e2e_holder_main e2e_fleet_holder_main); e2e_fleet_holder_main \"\$@\""
@@ -578,24 +509,14 @@ e2e_fleet_holders_ready()
 {
     local number
     for ((number = $1; number >= 1; --number)); do
-        [ -e "$E2E_FLEET_DIR/$number/run/e2e/ready" ] && continue
-        e2e_fleet_running "${E2E_FLEET_HOLDERS[number]}" \
-            || e2e_fail "gateway $number's holder ended: $(cat "$E2E_FLEET_DIR/$number/holder.out")"
-        return 1
+        e2e_fleet_up "$number" -e run/e2e/ready "${E2E_FLEET_HOLDERS[number]}" holder || return 1
     done
 }
 
-e2e_fleet_holder_failure()
-{
-    cat "$E2E_FLEET_DIR"/*/holder.out 2> /dev/null | sort | uniq -c | sort -rn | head -n 5
-}
+e2e_fleet_holder_failure() { cat "$E2E_FLEET_DIR"/*/holder.out 2> /dev/null | sort | uniq -c | sort -rn | head -n 5; }
 
 # e2e_fleet_gw N COMMAND...: runs a command in gateway N (its namespaces, its PATH).
-e2e_fleet_gw()
-{
-    local number=$1; shift
-    nsenter -t "${E2E_FLEET_HOLDERS[number]}" -m -n -- env PATH="$E2E_DEV_PATH" "$@" {E2E_HOLD_FD}>&-
-}
+e2e_fleet_gw() { nsenter -t "${E2E_FLEET_HOLDERS[$1]}" -m -n -- env PATH="$E2E_DEV_PATH" "${@:2}" {E2E_HOLD_FD}>&-; }
 
 # e2e_fleet_spawn N OUTPUT COMMAND...: starts a command in gateway N in the
 # background with its output in OUTPUT; its pid (the command's own) is in E2E_LAST_PID.
@@ -608,17 +529,11 @@ e2e_fleet_spawn()
 }
 
 # e2e_fleet_install PROGRAM...: copies programs into the gateways' shared directory.
-e2e_fleet_install()
-{
-    cp "$@" "$E2E_FLEET_DIR/common/" || e2e_fail "copy $*"
-}
+e2e_fleet_install() { cp "$@" "$E2E_FLEET_DIR/common/" || e2e_fail "copy $*"; }
 
-# e2e_fleet_launch: in every gateway the presence agent from the shared
-# directory (waited for until it serves its queue) and the daemon, which waits
-# at the gate until e2e_fleet_release; waits until every daemon is there.
-# Each gateway starts without an installed configuration (active.cfg and
-# previous.cfg of an earlier launch removed). Output: agent.out and
-# daemon.out beside each gateway's files.
+# e2e_fleet_launch: in every gateway the presence agent (waited for until it
+# serves its queue) and the daemon, without an installed configuration, held
+# at the gate until e2e_fleet_release. Output: <n>/agent.out, <n>/daemon.out.
 e2e_fleet_launch()
 {
     local number gate=$E2E_FLEET_DIR/common/gate
@@ -643,46 +558,25 @@ e2e_fleet_launch()
 e2e_fleet_all()
 {
     local number
-    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
-        "$1" "$number" || return 1
-    done
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do "$1" "$number" || return 1; done
 }
 
-e2e_fleet_agent_ready()
+# e2e_fleet_up N TEST FILE PID WHAT: "test TEST" holds for gateway N's FILE;
+# fails the run when PID, gateway N's WHAT, has ended (no fork until then).
+e2e_fleet_up()
 {
-    [ -S "$E2E_FLEET_DIR/$1/run/msgq/queue-124" ] && return 0
-    e2e_fleet_running "${E2E_FLEET_AGENTS[$1]}" \
-        || e2e_fail "gateway $1's presence agent ended: $(cat "$E2E_FLEET_DIR/$1/agent.out")"
+    test "$2" "$E2E_FLEET_DIR/$1/$3" && return 0
+    e2e_alive "$4" || e2e_fail "gateway $1's $5 ended: $(cat "$E2E_FLEET_DIR/$1/$5.out")"
     return 1
 }
 
+e2e_fleet_agent_ready() { e2e_fleet_up "$1" -S run/msgq/queue-124 "${E2E_FLEET_AGENTS[$1]}" agent; }
+e2e_fleet_at_gate() { e2e_fleet_up "$1" -e run/e2e/at-gate "${E2E_FLEET_DAEMONS[$1]}" daemon; }
 # e2e_fleet_applied N: gateway N's configurator has installed a document.
-e2e_fleet_applied()
-{
-    [ -s "$E2E_FLEET_DIR/$1/etc-upper/zentro/active.cfg" ]
-}
+e2e_fleet_applied() { [ -s "$E2E_FLEET_DIR/$1/etc-upper/zentro/active.cfg" ]; }
 
-e2e_fleet_at_gate()
-{
-    [ -e "$E2E_FLEET_DIR/$1/run/e2e/at-gate" ] && return 0
-    e2e_fleet_running "${E2E_FLEET_DAEMONS[$1]}" \
-        || e2e_fail "gateway $1's daemon ended: $(cat "$E2E_FLEET_DIR/$1/daemon.out")"
-    return 1
-}
-
-# e2e_fleet_running PID: the process has not ended (bash built-ins only: it
-# is asked about thousands of processes).
-e2e_fleet_running()
-{
-    local stat
-    { read -r stat < "/proc/$1/stat"; } 2> /dev/null || return 1
-    stat=${stat##*) }
-    [ "${stat%% *}" != Z ]
-}
-
-# e2e_fleet_release: opens the gate, so every daemon starts at once, and
-# keeps it open until all have passed (nothing is started meanwhile, so no
-# other process holds it). E2E_FLEET_RELEASE_MS: when it opened.
+# e2e_fleet_release: opens the gate, so every daemon starts at once, until
+# all have passed (E2E_FLEET_RELEASE_MS: when it opened).
 e2e_fleet_release()
 {
     E2E_FLEET_RELEASE_MS=$(e2e_now_ms)
@@ -699,27 +593,10 @@ e2e_fleet_past_gate()
     [ "$comm" != bash ]
 }
 
-# e2e_fleet_stop_pids PID...: SIGTERM to all at once, up to 10 s, then SIGKILL; reaps them.
-e2e_fleet_stop_pids()
-{
-    [ $# -gt 0 ] || return 0
-    kill -TERM "$@" 2> /dev/null
-    e2e_wait_for 10 e2e_fleet_none_running "$@" || kill -KILL "$@" 2> /dev/null
-    wait "$@" 2> /dev/null
-}
-
-e2e_fleet_none_running()
-{
-    local pid
-    for pid in "$@"; do
-        ! e2e_fleet_running "$pid" || return 1
-    done
-}
-
 # e2e_fleet_stop: ends every gateway's daemon and agent (the holders stay).
 e2e_fleet_stop()
 {
-    e2e_fleet_stop_pids "${E2E_FLEET_DAEMONS[@]}" "${E2E_FLEET_AGENTS[@]}"
+    e2e_stop_pid "${E2E_FLEET_DAEMONS[@]}" "${E2E_FLEET_AGENTS[@]}"
     E2E_FLEET_DAEMONS=()
     E2E_FLEET_AGENTS=()
 }
@@ -748,6 +625,6 @@ e2e_fleet_cleanup()
     e2e_fleet_stop
     [ -z "$E2E_HOLD_FD" ] || exec {E2E_HOLD_FD}>&-
     E2E_HOLD_FD=
-    e2e_fleet_stop_pids "${E2E_FLEET_HOLDERS[@]}"
+    e2e_stop_pid "${E2E_FLEET_HOLDERS[@]}"
     E2E_FLEET_HOLDERS=()
 }

@@ -1,24 +1,18 @@
 #!/usr/bin/env python3
-"""The device's and the server's peers that no program of ours plays, for
-the end-to-end scenarios:
+"""Peers that no program of ours plays, for the end-to-end scenarios.
 
-  peers.py http ADDRESS PORT MODE_FILE DOCUMENT LOG
-      an HTTP server that answers as a broken or hostile provisioning server
-      would; each request reads its behaviour from MODE_FILE and logs
-      "request: MODE" and, when its answer ends, "MODE: N body bytes, END":
-        whole       the document, then close
-        not-found   the document under "404 Not Found", then close
-        half-stall  the header and half the document, then silence until the
-                    client closes (at most 40 s)
-        reset       the header and half the document, then a reset
-        trickle     the header, then one byte every 1.5 s (at most 60 s)
-        flood       a 1 GiB answer that starts like a document
-  peers.py notify DIR ID URL   a NOTIFY(ID, URL) into the daemon's queue 125
-  peers.py ping DIR            an UPDATE of type 0 into queue 126; waits up to
-                               5 s for the daemon's answer (its main loop is
-                               then done with what came before)
-  peers.py syslog SOCKET FILE  the device's system log: appends each message
-                               to FILE as "PRIORITY IDENT: TEXT"
+peers.py http ADDRESS PORT MODE_FILE DOCUMENT LOG: an HTTP server answering
+    as MODE_FILE says at each request (logged as "request: MODE", and at its
+    end "MODE: N body bytes, END"): whole (the document), not-found (the
+    document under "404 Not Found"), half-stall (half, then silence until the
+    client closes, at most 40 s), reset (half, then a reset), trickle (a byte
+    every 1.5 s, at most 60 s), flood (a 1 GiB answer that starts like a
+    document).
+peers.py notify DIR ID URL: a NOTIFY(ID, URL) into the daemon's queue 125.
+peers.py ping DIR: an UPDATE of type 0 into queue 126, then up to 5 s for the
+    answer (the daemon's main loop is then done with what came before).
+peers.py syslog SOCKET FILE: the device's system log; appends each message to
+    FILE as "PRIORITY IDENT: TEXT".
 """
 import os
 import re
@@ -62,21 +56,21 @@ def serve(connection, mode_file, document_file, log_file):
             request += chunk
         with open(mode_file) as f:
             mode = f.read().strip()
-        with open(document_file, "rb") as f:
-            document = f.read()
         log(log_file, "request: " + mode)
-        head = b"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n\r\n"
-        half = document[: len(document) // 2]
+        # The header goes out at once and the file straight from the disk, so
+        # that a large document keeps no idle gap however loaded the machine.
+        size = os.path.getsize(document_file)
+        document = open(document_file, "rb")
+        status = b"404 Not Found" if mode == "not-found" else b"200 OK"
+        head = b"HTTP/1.1 " + status + b"\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n\r\n"
         sent, start, end = 0, time.monotonic(), "done"
         connection.settimeout(60)
+        if mode != "flood":
+            connection.sendall(head % size)
         if mode in ("whole", "not-found"):
-            if mode == "not-found":
-                head = head.replace(b"200 OK", b"404 Not Found")
-            connection.sendall(head % len(document) + document)
-            sent = len(document)
+            sent = connection.sendfile(document)
         elif mode in ("half-stall", "reset"):
-            connection.sendall(head % len(document) + half)
-            sent = len(half)
+            sent = connection.sendfile(document, 0, size // 2)
             if mode == "reset":
                 time.sleep(0.5)
                 connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -84,9 +78,8 @@ def serve(connection, mode_file, document_file, log_file):
             else:
                 end = "client closed" if wait_for_close(connection, 40) else "client stayed"
         elif mode == "trickle":
-            connection.sendall(head % len(document))
             end = "client stayed"
-            for byte in document[:40]:
+            for byte in document.read(40):
                 connection.sendall(bytes([byte]))
                 sent += 1
                 if wait_for_close(connection, 1.5):

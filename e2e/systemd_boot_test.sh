@@ -1,35 +1,22 @@
 #!/bin/bash
-# The installed product under a real systemd: a Debian 12 root file system
-# (mmdebstrap, cached as a tar file, unpacked fresh for each run into a tmpfs)
-# booted with systemd-nspawn. The container's eth1 is one end of a veth pair
-# whose other end lives in a server network namespace running pnp-server, both
-# namespaces made here, with the 224.0.0.0/4 route on each side.
-#
-# Run 1 installs with the README's lines for cmake --install (the cmake line
-# on this machine with DESTDIR set to the container's root, the systemctl
-# lines inside) and checks: both units active and the device provisioned; the
-# queue directory 0770 and a command from a web side in root's group; the
-# address-space limits (and the cgroup limits where the hierarchy carries
-# them); update, reset and a document that is not well-formed (refusal in the
-# journal); SIGKILL (systemd restarts the daemon, the directories step runs
-# again); a foreign directory, a symlink and a file planted at both /tmp paths
-# replaced at restart; the stop line on SIGTERM; the reboot command (the
-# container reboots, nspawn exits 133, the units come back after the boot).
-# Run 2 installs with the README's package lines (cpack here, dpkg -i inside),
-# checks the units and the provisioning, then purges: nothing of it is left;
-# then installs and purges it in a chroot of that root, without systemd.
+# The installed product under a real systemd: a Debian 12 root (mmdebstrap,
+# cached as a tar file, unpacked fresh for each run into a tmpfs) booted with
+# systemd-nspawn, its eth1 a veth to a server namespace running pnp-server.
+# Run 1 installs with the README's cmake --install lines (cmake here with
+# DESTDIR, systemctl inside): both units active and provisioned; /run/msgq
+# 0770 and a command from a web side in root's group; the address-space (and,
+# where the hierarchy carries them, cgroup) limits; update, reset, a document
+# that is not well-formed refused in the journal; SIGKILL restarts the daemon
+# after the directories step; what another user planted at both /tmp paths
+# replaced at restart; the reboot command (nspawn exits 133, the units come
+# back); the stop line on SIGTERM. Run 2 installs with the README's package
+# lines and purges: nothing is left; then dpkg -i and --purge in a chroot.
 # Usage: systemd_boot_test.sh SOURCE_DIR BUILD_DIR ROOT_CACHE PNP_SERVER
 set -u
 . "$(dirname "$0")/lib.sh"
-
-if [ $# != 4 ]; then
-    echo "usage: $0 SOURCE_DIR BUILD_DIR ROOT_CACHE PNP_SERVER"
-    exit 2
-fi
-source_dir=$(cd "$1" && pwd) || exit 1
-build_dir=$(cd "$2" && pwd) || exit 1
+[ $# = 4 ] || { echo "usage: $0 SOURCE_DIR BUILD_DIR ROOT_CACHE PNP_SERVER"; exit 2; }
+source_dir=$(cd "$1" && pwd) && build_dir=$(cd "$2" && pwd) || exit 1
 root_cache=$3
-pnp_server=$4
 
 e2e_require_namespaces
 command -v systemd-nspawn > /dev/null || e2e_skip "needs systemd-nspawn"
@@ -42,42 +29,21 @@ else
 fi
 e2e_enter_private_mounts "$@"
 
-work=
-cgroups=()
-nspawn_pid=
-init_pid=
-server_pid=
-dev_ns=apc-boot-dev-$$
-srv_ns=apc-boot-srv-$$
-made_dirs=()
-
+cgroups=() nspawn_pid='' init_pid='' made_dirs=()
 cleanup()
 {
-    local status=$?
+    local status=$? group dir
     trap - EXIT INT TERM
     [ -z "$nspawn_pid" ] || stop_container
-    [ -z "$server_pid" ] || e2e_stop_pid "$server_pid"
-    local group
     for group in "${cgroups[@]}"; do
         find "$group" -depth -type d -exec rmdir {} \; 2> /dev/null
         [ ! -d "$group" ] || { echo "FAIL: cgroup $group left behind"; status=1; }
     done
-    ip netns del "$dev_ns" 2> /dev/null
-    ip netns del "$srv_ns" 2> /dev/null
     umount /run/systemd/nspawn 2> /dev/null
-    local dir
-    for dir in "${made_dirs[@]}"; do
-        rmdir "$dir"
-    done
-    if [ -n "$work" ]; then
-        umount -R "$work" 2> /dev/null
-        rmdir "$work"
-    fi
-    exit "$status"
+    for dir in "${made_dirs[@]}"; do rmdir "$dir"; done
+    (exit "$status")
+    e2e_cleanup
 }
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
 
 # Shows the container's view of what failed, then ends the test.
 fail()
@@ -92,8 +58,9 @@ fail()
     e2e_fail "$*"
 }
 
-work=$(mktemp -d /tmp/apc-boot.XXXXXX) || e2e_fail "mktemp"
-mount -t tmpfs -o mode=0755 apc-boot "$work" || e2e_fail "tmpfs on $work"
+e2e_make_dir
+trap cleanup EXIT
+work=$E2E_DIR
 # nspawn keeps state under /run/systemd/nspawn: a tmpfs of this namespace.
 for dir in /run/systemd /run/systemd/nspawn; do
     [ -d "$dir" ] || { mkdir "$dir" && made_dirs=("$dir" "${made_dirs[@]}"); } || fail "mkdir $dir"
@@ -103,8 +70,6 @@ for parent in "${cgroup_parents[@]}"; do
     mkdir "$parent/apc-boot-$$" || fail "cgroup under $parent"
     cgroups+=("$parent/apc-boot-$$")
 done
-
-# ---------------------------------------------------------------- root file system and network
 
 if [ ! -s "$root_cache" ]; then
     command -v mmdebstrap > /dev/null || fail "needs mmdebstrap to build $root_cache"
@@ -118,27 +83,17 @@ if [ ! -s "$root_cache" ]; then
 fi
 
 net=$(($$ % 200 + 20))
-dev_ip=10.232.$net.2
-srv_ip=10.232.$net.1
-mac_hex=$(printf '02e2e100%02x02' "$net")
-{ ip netns add "$dev_ns" && ip netns add "$srv_ns"; } || fail "ip netns add"
-ip link add eth1 netns "$dev_ns" type veth peer name srv0 netns "$srv_ns" || fail "veth pair eth1/srv0"
-ip -n "$dev_ns" link set eth1 address "$(sed 's/../&:/g; s/:$//' <<< "$mac_hex")" || fail "MAC address of eth1"
-{ ip -n "$dev_ns" addr add "$dev_ip/24" dev eth1 && ip -n "$srv_ns" addr add "$srv_ip/24" dev srv0; } || fail "addresses"
-for side in "$dev_ns:eth1" "$srv_ns:srv0"; do
-    { ip -n "${side%%:*}" link set lo up && ip -n "${side%%:*}" link set "${side#*:}" up \
-        && ip -n "${side%%:*}" route add 224.0.0.0/4 dev "${side#*:}"; } || fail "links and multicast route in ${side%%:*}"
-done
-
-E2E_DIR=$work
-E2E_DEV=$work/root-1
-E2E_SRV_DIR=$work/server
-E2E_MAC_HEX=$mac_hex
+E2E_DEV_NS=apc-boot-dev-$$ E2E_SRV_NS=apc-boot-srv-$$ E2E_SRV_IP=10.232.$net.1 E2E_SRV_DIR=$work/server
+E2E_MAC_HEX=$(printf '02e2e100%02x02' "$net")
+{ ip netns add "$E2E_DEV_NS" && ip netns add "$E2E_SRV_NS"; } || fail "ip netns add"
+e2e_add_link "$E2E_DEV_NS" eth1 "$E2E_SRV_NS" srv0 "10.232.$net"
+{ ip -n "$E2E_DEV_NS" link set eth1 address "$(sed 's/../&:/g; s/:$//' <<< "$E2E_MAC_HEX")" &&
+    ip -n "$E2E_DEV_NS" route add 224.0.0.0/4 dev eth1 && ip -n "$E2E_SRV_NS" route add 224.0.0.0/4 dev srv0; } \
+    || fail "MAC address and multicast routes"
 mkdir -p "$E2E_SRV_DIR/www/cfg"
-ip netns exec "$srv_ns" "$pnp_server" --interface srv0 --sip-port 5060 --http-root "$E2E_SRV_DIR/www" \
-    --http-address "$srv_ip" --http-port 8080 --log "$E2E_SRV_DIR/pnp.log" < /dev/null > "$work/server.out" 2>&1 &
-server_pid=$!
-e2e_wait_for 15 e2e_server_listens || fail "pnp-server did not start: $(cat "$work/server.out")"
+# No device holder here; lib.sh's spawns close this descriptor in their children.
+exec {E2E_HOLD_FD}< /dev/null
+e2e_start_server "$4" --
 
 # ---------------------------------------------------------------- the container
 
@@ -161,19 +116,13 @@ new_root()
 }
 
 # dev COMMAND...: runs a command in the container as root.
-dev()
-{
-    timeout 120 nsenter -t "$init_pid" -a env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
-}
+dev() { timeout 120 nsenter -t "$init_pid" -a env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
 
 # dev_detached COMMAND...: the same in the background of the container, for a
 # command that shuts it down: nsenter, stopped with its child by the shutdown's
 # SIGSTOP, would never reap it, and the container would never end.
-dev_detached()
-{
-    # shellcheck disable=SC2016  # the container's shell expands it
-    dev sh -c '"$@" > /dev/null 2>&1 &' detached "$@"
-}
+# shellcheck disable=SC2016  # the container's shell expands it
+dev_detached() { dev sh -c '"$@" > /dev/null 2>&1 &' detached "$@"; }
 
 find_init()
 {
@@ -185,11 +134,7 @@ find_init()
     return 1
 }
 
-system_up()
-{
-    case $(dev systemctl is-system-running 2> /dev/null) in running | degraded) return 0 ;; esac
-    return 1
-}
+system_up() { [[ $(dev systemctl is-system-running 2> /dev/null) =~ ^(running|degraded)$ ]]; }
 
 # boot: starts the container in the test's cgroups and waits until it is up.
 boot()
@@ -197,7 +142,7 @@ boot()
     (
         for group in "${cgroups[@]}"; do echo "$BASHPID" > "$group/cgroup.procs" || exit 1; done
         exec systemd-nspawn --boot --directory="$root" --machine="apc-boot-$$" --register=no --keep-unit \
-            --network-namespace-path="/run/netns/$dev_ns" --console=pipe --resolv-conf=off --timezone=off \
+            --network-namespace-path="/run/netns/$E2E_DEV_NS" --console=pipe --resolv-conf=off --timezone=off \
             --link-journal=no
     ) < /dev/null >> "$work/nspawn.out" 2>&1 &
     nspawn_pid=$!
@@ -212,8 +157,7 @@ ended_with()
     e2e_wait_for 60 e2e_not_alive "$nspawn_pid" || fail "systemd-nspawn did not end"
     wait "$nspawn_pid"
     local status=$?
-    nspawn_pid=
-    init_pid=
+    nspawn_pid='' init_pid=''
     [ "$status" = "$1" ] || fail "systemd-nspawn ended with $status, expected $1"
 }
 
@@ -223,8 +167,7 @@ stop_container()
     e2e_wait_for 30 e2e_not_alive "$nspawn_pid" || kill -TERM "$nspawn_pid" 2> /dev/null
     e2e_wait_for 15 e2e_not_alive "$nspawn_pid" || kill -KILL "$nspawn_pid" "$init_pid" 2> /dev/null
     wait "$nspawn_pid" 2> /dev/null
-    nspawn_pid=
-    init_pid=
+    nspawn_pid='' init_pid=''
 }
 
 # recipe LINE: the indented lines that follow LINE in the README.
@@ -257,33 +200,27 @@ run_recipe()
 
 # ---------------------------------------------------------------- checks
 
-units_up()
-{
-    local unit
-    for unit in presence-agent autoprovisionclient; do
-        [ "$(dev systemctl is-active "$unit.service")" = active ] || return 1
-    done
-}
+units_up() { [ "$(dev systemctl is-active presence-agent.service autoprovisionclient.service)" = $'active\nactive' ]; }
+restarts() { dev systemctl show -p NRestarts --value "$1.service"; }
 
 # expect_units_up [RESTARTS]: both units active; systemd restarted the daemon
 # RESTARTS times (when given) and never the agent.
 expect_units_up()
 {
     e2e_wait_for 10 units_up || fail "the units are not both active"
-    local restarts
-    restarts=$(dev systemctl show -p NRestarts --value autoprovisionclient.service)
-    [ $# = 0 ] || [ "$restarts" = "$1" ] || fail "the daemon was restarted $restarts times, expected $1"
-    [ "$(dev systemctl show -p NRestarts --value presence-agent.service)" = 0 ] || fail "the agent was restarted"
+    [ $# = 0 ] || [ "$(restarts autoprovisionclient)" = "$1" ] || fail "daemon restarts: $(restarts autoprovisionclient)"
+    [ "$(restarts presence-agent)" = 0 ] || fail "the agent was restarted"
 }
 
-# journal UNIT: what the unit logged since the current boot.
 journal() { dev journalctl -b -u "$1" -o cat --no-pager; }
-
+journal_has() { journal "$1" | grep -qxF -- "$2"; }
 applies() { dev sh -c 'wc -l < /var/log/apply-config.log' 2> /dev/null || echo 0; }
-
 applies_at_least() { [ "$(applies)" -ge "$1" ]; }
-
 active_is() { [ "$(dev cat /etc/zentro/active.cfg 2> /dev/null)" = "$1" ]; }
+main_pid() { dev systemctl show -p MainPID --value autoprovisionclient.service; }
+main_pid_is_not() { local pid; pid=$(main_pid); [ "$pid" != 0 ] && [ "$pid" != "$1" ]; }
+dirs_runs() { journal autoprovisionclient-dirs.service | grep -c "^Finished "; }
+dirs_runs_at_least() { [ "$(dirs_runs)" -ge "$1" ]; }
 
 # expect_applied COUNT DOCUMENT: the hook has run COUNT times, DOCUMENT is active.
 expect_applied()
@@ -297,26 +234,14 @@ expect_applied()
 # as setpriv makes it), accepted.
 send_command()
 {
-    local word=$1; shift
-    local as=() answer
+    local word=$1 as=() answer
+    shift
     [ $# = 0 ] || as=(setpriv "$@")
     answer=$(dev "${as[@]}" autoprovision-cmd "$word" 2>&1)
     [ "$answer" = "autoprovision-cmd: $word: accepted" ] || fail "autoprovision-cmd $word: $answer"
 }
 
-journal_has() { journal "$1" | grep -qxF -- "$2"; }
-
-main_pid() { dev systemctl show -p MainPID --value autoprovisionclient.service; }
-
-main_pid_is_not() { local pid; pid=$(main_pid); [ "$pid" != 0 ] && [ "$pid" != "$1" ]; }
-
-dirs_runs() { journal autoprovisionclient-dirs.service | grep -c "^Finished "; }
-
-dirs_runs_at_least() { [ "$(dirs_runs)" -ge "$1" ]; }
-
-root_dir() { [ "$(dev stat -c '%F %U:%G %a' "$1")" = "directory root:root 755" ]; }
-
-stored=/tmp/httpipeconfig/zentrofxs-$mac_hex.cfg
+stored=/tmp/httpipeconfig/zentrofxs-$E2E_MAC_HEX.cfg
 
 # ---------------------------------------------------------------- run 1: cmake --install
 
@@ -377,28 +302,19 @@ e2e_wait_for 10 dirs_runs_at_least $((runs + 1)) || fail "the directories step d
 expect_units_up 1
 e2e_ok "SIGKILL: systemd restarts the daemon after the directories step"
 
-# What another user leaves at both /tmp paths.
-planted=0
-for kind in foreign-dir symlink file; do
-    planted=$((planted + 1))
-    dev rm -rf /tmp/httpipeconfig /tmp/logs
-    for dir in /tmp/httpipeconfig /tmp/logs; do
-        case $kind in
-            foreign-dir) dev setpriv --reuid=65534 --regid=65534 --clear-groups mkdir -m 0777 "$dir" ;;
-            symlink) dev setpriv --reuid=65534 --regid=65534 --clear-groups ln -s /etc "$dir" ;;
-            file) dev setpriv --reuid=65534 --regid=65534 --clear-groups touch "$dir" ;;
-        esac || fail "$kind: planting $dir"
-    done
-    dev systemctl restart autoprovisionclient.service || fail "$kind: restart failed"
-    for dir in /tmp/httpipeconfig /tmp/logs; do
-        root_dir "$dir" || fail "$kind: $dir is $(dev stat -c '%F %U:%G %a' "$dir")"
-        [ "$(journal autoprovisionclient-dirs.service | grep -c "^prepare-dirs: replacing $dir: ")" = "$planted" ] \
-            || fail "$kind: no line on replacing $dir"
-    done
-    e2e_wait_for 20 dev test -f "$stored" || fail "$kind: the daemon stored nothing in the new directory"
-    expect_units_up
+# What another user leaves at the /tmp paths: a directory anyone may write, a symlink.
+dev rm -rf /tmp/httpipeconfig /tmp/logs
+{ dev setpriv --reuid=65534 --regid=65534 --clear-groups mkdir -m 0777 /tmp/httpipeconfig &&
+    dev setpriv --reuid=65534 --regid=65534 --clear-groups ln -s /etc /tmp/logs; } || fail "planting"
+dev systemctl restart autoprovisionclient.service || fail "restart failed"
+for dir in /tmp/httpipeconfig /tmp/logs; do
+    [ "$(dev stat -c '%F %U:%G %a' "$dir")" = "directory root:root 755" ] || fail "$dir: $(dev stat -c '%F %U:%G %a' "$dir")"
+    [ "$(journal autoprovisionclient-dirs.service | grep -c "^prepare-dirs: replacing $dir: ")" = 1 ] \
+        || fail "no line on replacing $dir"
 done
-e2e_ok "a foreign directory 0777, a symlink and a file at both /tmp paths: replaced at restart, daemon running"
+e2e_wait_for 20 dev test -f "$stored" || fail "the daemon stored nothing in the new directory"
+expect_units_up
+e2e_ok "a foreign directory 0777 and a symlink at the /tmp paths: replaced at restart, daemon running"
 
 third='<?xml version="1.0"?><zentro><line number="1" user="boot-3003"/></zentro>'
 e2e_publish_document "$third"

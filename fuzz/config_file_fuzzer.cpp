@@ -12,31 +12,19 @@
 #include "fuzz/fuzz_support.h"
 #include "config_file/config_file.h"
 
-namespace {
-
-const std::string& FilePath()
-{
-    static const std::string directory = fuzz_support::MakeTempDir("apc-fuzz-config");
-    static const std::string path = directory + "/fuzz.conf";
-    static const struct Cleanup {
-        ~Cleanup() { rmdir(directory.c_str()); }
-    } cleanup;
-    return path;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    static const fuzz_support::TempDir directory("apc-fuzz-config");
+    static const std::string path = directory.path + "/fuzz.conf";
     if (size == 0)
         return 0;
     const uint8_t flags = data[0];
     {
-        std::ofstream file(FilePath(), std::ios::binary);
+        std::ofstream file(path, std::ios::binary);
         file.write(reinterpret_cast<const char*>(data + 1), static_cast<std::streamsize>(size - 1));
     }
     try {
-        const Configuration::ConfigFile config(FilePath().c_str(), false, (flags & 1) != 0,
+        const Configuration::ConfigFile config(path.c_str(), false, (flags & 1) != 0,
                                                (flags & 2) != 0, (flags & 4) ? ":=" : ":", "#",
                                                nullptr);
         for (const char* key : {"Version", "version", "trace", "", "Version "}) {
@@ -54,6 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     // Removed rather than truncated next time: rewriting a truncated file
     // makes the file system flush it at every close, which is slow.
-    unlink(FilePath().c_str());
+    unlink(path.c_str());
     return 0;
 }

@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <memory>
 #include <string>
 
 #include "core/auto_provision_client.h"
@@ -14,8 +14,8 @@
 
 namespace fuzz_support {
 
-// A fresh directory, in memory under /dev/shm when there is one (files are
-// written at every run), else under /tmp; aborts when none can be made.
+// A fresh directory under /dev/shm (in memory: files are written at every
+// run), else under /tmp; aborts when none can be made.
 inline std::string MakeTempDir(const char* name)
 {
     const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/";
@@ -25,60 +25,39 @@ inline std::string MakeTempDir(const char* name)
     return pattern;
 }
 
-class FuzzClient : public AutoProvisionClient {
-public:
+// A fresh directory that is removed, empty, when the object goes.
+struct TempDir {
+    explicit TempDir(const char* name) : path(MakeTempDir(name)) {}
+    ~TempDir() { rmdir(path.c_str()); }
+    const std::string path;
+};
+
+// A client whose stored file goes into the directory it is given.
+struct FuzzClient : AutoProvisionClient {
     explicit FuzzClient(const std::string& directory) : mDirectory(directory + "/") {}
     using AutoProvisionClient::mConfigFilePath;
     using AutoProvisionClient::mMACAddress;
-
-protected:
     std::string ConfigDirectory() const override { return mDirectory; }
-
-private:
-    std::string mDirectory;
+    const std::string mDirectory;
 };
 
-// Makes a fresh queue directory the process's queues are bound in.
-inline std::string UsePrivateQueueDirectory()
+// The one client of the process, made on first use. Its queue 126 is bound
+// in a private queue directory, so that a running daemon is not disturbed.
+inline FuzzClient& Client()
 {
-    const std::string directory = MakeTempDir("apc-fuzz-queues");
-    Messaging::SetQueueDirectory(directory);
-    return directory;
-}
-
-// The one client of the process. Its queue 126 is bound in a private queue
-// directory so that a running daemon is not disturbed.
-class ClientFixture {
-public:
-    ClientFixture()
-        : mQueues(UsePrivateQueueDirectory()),
-          mFiles(MakeTempDir("apc-fuzz-files")),
-          mpClient(new FuzzClient(mFiles))
-    {
-        mpClient->mMACAddress.Set("00a0b1c2d3e4");
-    }
-    ~ClientFixture()
-    {
-        delete mpClient;
-        rmdir(mQueues.c_str());
-        rmdir(mFiles.c_str());
-    }
-    ClientFixture(const ClientFixture&) = delete;
-    ClientFixture& operator=(const ClientFixture&) = delete;
-
-    FuzzClient& Client() { return *mpClient; }
-
-private:
-    std::string mQueues;
-    std::string mFiles;
-    FuzzClient* mpClient;
-};
-
-// Created on first use, destroyed at exit.
-inline ClientFixture& Fixture()
-{
-    static ClientFixture fixture;
-    return fixture;
+    struct Fixture {
+        TempDir queues{"apc-fuzz-queues"};
+        TempDir files{"apc-fuzz-files"};
+        std::unique_ptr<FuzzClient> client;  // goes before the directories
+        Fixture()
+        {
+            Messaging::SetQueueDirectory(queues.path);
+            client.reset(new FuzzClient(files.path));
+            client->mMACAddress.Set("00a0b1c2d3e4");
+        }
+    };
+    static Fixture fixture;
+    return *fixture.client;
 }
 
 }  // namespace fuzz_support

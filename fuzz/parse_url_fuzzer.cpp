@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string url(reinterpret_cast<const char*>(data), size);
     ConfigurationControl::RequestParams params;
-    if (fuzz_support::Fixture().Client().ParseURL(url, params)) {
+    if (fuzz_support::Client().ParseURL(url, params)) {
         if (url.find(params.host) == std::string::npos || url.find(params.path) == std::string::npos)
             abort();
         if (params.downloadMethod != 0 && params.downloadMethod != 1)

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan+UBSan, libraries instrumented)
-# and runs each for a bounded time on a copy of its seed corpus, so that the
-# committed corpus does not grow. Exits 1 when a target crashes; its input is
-# kept under the build directory's fuzz-artifacts/.
+# in $FUZZ_BUILD_DIR (default build/fuzz) and runs each for a bounded time on a
+# copy of its seed corpus, so that the committed corpus does not grow. Exits 1
+# when a target crashes; its input is kept under the build's fuzz-artifacts/.
 # Usage: fuzz/run_fuzzers.sh [seconds per target, default 30] [target...]
-# The build directory is $FUZZ_BUILD_DIR, default build/fuzz.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
@@ -12,10 +11,8 @@ shift $(( $# > 0 ? 1 : 0 ))
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(parse_url serialize_config decode_message sip_message config_file xml_check)
 build=${FUZZ_BUILD_DIR:-$top/build/fuzz}
-
-# clang warns about an unused private field in platform/messaging/messaging.h, which
-# g++ does not; it stays a warning here so that the fuzz build goes through.
-mkdir -p "$build"
+artifacts=$build/fuzz-artifacts
+mkdir -p "$artifacts"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
       -DAPC_BUILD_TESTS=OFF -DAPC_FUZZ=ON -DAPC_SANITIZE=address \
@@ -24,8 +21,6 @@ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}" > "$build/build.log" 2>&1 \
   || { grep -E "error|Error" -A3 "$build/build.log"; exit 1; }
 
-artifacts=$build/fuzz-artifacts
-mkdir -p "$artifacts"
 status=0
 for t in "${targets[@]}"; do
   work=$(mktemp -d)

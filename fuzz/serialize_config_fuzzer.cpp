@@ -13,7 +13,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    fuzz_support::FuzzClient& client = fuzz_support::Fixture().Client();
+    fuzz_support::FuzzClient& client = fuzz_support::Client();
     const ResponseString answer(reinterpret_cast<const char*>(data), size);
     client.mConfigFilePath.Set("");
     client.SerializeConfig(answer);

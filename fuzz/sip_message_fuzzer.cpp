@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string method;
     if (const std::string* cseq = message.Header("CSeq"))
         Sip::ParseCSeq(*cseq, number, method);
-
     const std::string text = Sip::Serialize(message);
     Sip::SipMessage again;
     if (!Sip::ParseMessage(text.data(), text.size(), again) || Sip::Serialize(again) != text)
