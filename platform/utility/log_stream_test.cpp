@@ -4,16 +4,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "config_file/config_file.h"
 #include "testing/test_support.h"
 
 namespace {
 
+using testing_support::ReadFile;
+using testing_support::WriteFile;
+
 class LogStreamTest : public ::testing::Test {
 protected:
     std::string File(const char* name) const { return mDir.File(name); }
+    // One trace text through a stream of at most 2048 bytes a text and one backup.
+    void TraceTo(const char* name, const char* format, ...)
+    {
+        LogStream stream(File(name).c_str(), false, true, 9, 1, 2048, false);
+        va_list args;
+        va_start(args, format);
+        stream.TRACE(1, format, args, 0);
+        va_end(args);
+    }
     const testing_support::TempDir mDir;
 };
 
@@ -27,34 +37,37 @@ void Trace(LogStream& stream, unsigned char level, const char* format, ...)
 
 }  // namespace
 
-TEST_F(LogStreamTest, WritesCutTextAppendingOrTruncatingAndRotatesToExactlyOneBackup)
+TEST_F(LogStreamTest, WritesCutTextAppendingOrTruncatingAndRotatesToExactlyOneBackupOfTheSameMode)
 {
     for (bool append : {true, false, true}) {
         LogStream stream(File("cut.log").c_str(), false, append, 9, 1, 20, false);
         Trace(stream, 3, "%d:%llu\n", append, 1234567890123ULL);   // above 32 bits
         Trace(stream, 5, "%s\n", std::string(100, 'a').c_str());   // cut to 19 bytes
+        Trace(stream, 10, "above the stream's level\n");
     }
     // The second stream truncated what the first wrote; the third appended.
-    std::string text;
-    PlatformDetail::ReadWholeFile(File("cut.log").c_str(), text);
-    EXPECT_EQ("0:1234567890123\n" + std::string(19, 'a') + "1:1234567890123\n" + std::string(19, 'a'), text);
-    // A missing directory drops the text without failing.
+    EXPECT_EQ("0:1234567890123\n" + std::string(19, 'a') + "1:1234567890123\n" + std::string(19, 'a'),
+              ReadFile(File("cut.log")));
     LogStream nowhere("/nonexistent-dir/trace.log", false, true, 9, 1, 2048, false);
-    Trace(nowhere, 1, "lost\n");
+    Trace(nowhere, 1, "lost\n");   // a missing directory drops the text without failing
 
     // Numbered 1000-byte lines, two and a half files' worth: the one backup keeps the second file.
+    const mode_t umaskBefore = umask(0);
     LogStream stream(File("trace.log").c_str(), false, true, 9, 1, 2048, false);
     const long perFile = LogStream::MAX_FILE_SIZE / 1000;
     for (long i = 0; i < perFile * 5 / 2; ++i)
         Trace(stream, 1, "%08ld %0990d\n", i, 0);
-    std::string current;
-    std::string backup;
-    PlatformDetail::ReadWholeFile(File("trace.log").c_str(), current);
-    PlatformDetail::ReadWholeFile(File("trace.log.1").c_str(), backup);
+    umask(umaskBefore);
+    const std::string backup = ReadFile(File("trace.log.1"));
     EXPECT_EQ(perFile * 1000, static_cast<long>(backup.size()));
     EXPECT_EQ(perFile, std::stol(backup));
-    EXPECT_EQ((perFile * 5 / 2 - 2 * perFile) * 1000, static_cast<long>(current.size()));
+    EXPECT_EQ((perFile * 5 / 2 - 2 * perFile) * 1000, static_cast<long>(ReadFile(File("trace.log")).size()));
     EXPECT_NE(0, access(File("trace.log.2").c_str(), F_OK));
+    for (const char* name : {"trace.log", "trace.log.1"}) {   // 0640 whatever the umask allows
+        struct stat info;
+        ASSERT_EQ(0, stat(File(name).c_str(), &info));
+        EXPECT_EQ(0640u, info.st_mode & 07777) << name;
+    }
 }
 
 TEST_F(LogStreamTest, GetLogLevelReadsTheSwitchFile)
@@ -64,65 +77,28 @@ TEST_F(LogStreamTest, GetLogLevelReadsTheSwitchFile)
     bool verbose = true;
     EXPECT_FALSE(GetLogLevel(&on, &verbose));   // no file: tracing on
     EXPECT_TRUE(on && !verbose);
-    std::ofstream(File("switch.conf")) << "Trace : No  # quiet\n";
+    WriteFile(File("switch.conf"), "Trace : No  # quiet\n");
     EXPECT_TRUE(GetLogLevel(&on, &verbose));
     EXPECT_FALSE(on);
-    std::ofstream(File("switch.conf")) << "trace: verbose\n";
+    WriteFile(File("switch.conf"), "trace: verbose\n");
     EXPECT_TRUE(GetLogLevel(&on, &verbose));
     EXPECT_TRUE(on && verbose);
 }
 
-TEST_F(LogStreamTest, OpensOnlyARegularFileOfMode0640AndKeepsThatModeThroughRotation)
+// A symlink planted at the path drops the text, its target untouched; an existing file of ours loses what
+// goes beyond 0640 and gains nothing.
+TEST_F(LogStreamTest, OpensOnlyARegularFileAndNarrowsItsModeTo0640)
 {
-    // A symlink or a FIFO planted at the path: the text is dropped at once,
-    // the symlink's target stays as it was.
-    std::ofstream(File("target")) << "untouched";
+    WriteFile(File("target"), "untouched");
     ASSERT_EQ(0, symlink(File("target").c_str(), File("link.log").c_str()));
-    ASSERT_EQ(0, mkfifo(File("fifo.log").c_str(), 0666));
-    for (const char* name : {"link.log", "fifo.log"}) {
-        SCOPED_TRACE(name);
-        for (bool append : {true, false}) {
-            LogStream stream(File(name).c_str(), false, append, 9, 1, 2048, false);
-            Trace(stream, 1, "planted\n");
-        }
-    }
-    std::string text;
-    PlatformDetail::ReadWholeFile(File("target").c_str(), text);
-    EXPECT_EQ("untouched", text);
-
-    // A new file is 0640 whatever the umask allows; an existing file of ours
-    // loses what goes beyond 0640 and keeps a stricter mode.
-    struct Row {
-        const char* name;
-        int existingMode;  // -1: no file yet
-        mode_t expected;
-    };
-    const Row rows[] = {{"new.log", -1, 0640}, {"wide.log", 0666, 0640}, {"strict.log", 0600, 0600}};
-    const mode_t umaskBefore = umask(0);
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        if (row.existingMode >= 0) {
-            std::ofstream(File(row.name)) << "old\n";
-            ASSERT_EQ(0, chmod(File(row.name).c_str(), static_cast<mode_t>(row.existingMode)));
-        }
-        LogStream stream(File(row.name).c_str(), false, true, 9, 1, 2048, false);
-        Trace(stream, 1, "line\n");
+    TraceTo("link.log", "planted\n");
+    EXPECT_EQ("untouched", ReadFile(File("target")));
+    for (const auto& row : {std::make_pair("wide.log", 0666u), std::make_pair("odd.log", 0604u)}) {
+        WriteFile(File(row.first), "old\n");
+        ASSERT_EQ(0, chmod(File(row.first).c_str(), row.second));
+        TraceTo(row.first, "line\n");
         struct stat info;
-        ASSERT_EQ(0, stat(File(row.name).c_str(), &info));
-        EXPECT_EQ(row.expected, info.st_mode & 07777);
-    }
-
-    // Rotation: the backup keeps the mode, the new file is made 0640 again.
-    {
-        LogStream stream(File("rotated.log").c_str(), false, true, 9, 1, 2048, false);
-        for (long i = 0; i < LogStream::MAX_FILE_SIZE / 1000 + 2; ++i)
-            Trace(stream, 1, "%0999d\n", 0);
-    }
-    umask(umaskBefore);
-    for (const char* name : {"rotated.log", "rotated.log.1"}) {
-        SCOPED_TRACE(name);
-        struct stat info;
-        ASSERT_EQ(0, stat(File(name).c_str(), &info));
-        EXPECT_EQ(0640u, info.st_mode & 07777);
+        ASSERT_EQ(0, stat(File(row.first).c_str(), &info));
+        EXPECT_EQ(row.second & 0640u, info.st_mode & 07777) << row.first;
     }
 }
