@@ -16,7 +16,7 @@
 #   --sizes LIST  a part of the sweep, e.g. 4KiB,16MiB (default: all of
 #                 4KiB 64KiB 1MiB 4MiB 16MiB 32MiB 64MiB)
 #
-# As root it installs what it lacks (nginx-light, curl, busybox) with
+# As root it installs what it lacks (nginx-light, curl, busybox-static) with
 # apt-get and runs in a private mount namespace with tmpfs on /var/log (the
 # fetch tool's trace lines stay off the machine's trace log) and on the
 # directory the documents are stored in.
@@ -43,7 +43,10 @@ case $server_kind in nginx|python) ;; *) echo "unknown server $server_kind"; exi
 die() { echo "download_bench: $*" >&2; exit 2; }
 
 if [ "$(id -u)" = 0 ] && [ "${APC_BENCH_PRIVATE:-}" != 1 ]; then
-    wanted=(curl busybox python3)
+    wanted=(curl python3)
+    # busybox-static, as scripts/install-deps.sh, and only when no busybox is
+    # there: the two packages replace each other.
+    command -v busybox > /dev/null || wanted+=(busybox-static)
     [ "$server_kind" = nginx ] && wanted+=(nginx-light)
     missing=()
     for package in "${wanted[@]}"; do

@@ -99,7 +99,7 @@ e2e_dev mount --bind "$disk" /etc/zentro || e2e_fail "/etc/zentro on the disk"
 python3 - "$big_bytes" "$BENCH_WWW/cfg-16MiB.xml" << 'DOCUMENT'
 import sys
 size, path = int(sys.argv[1]), sys.argv[2]
-head, tail = '<?xml version="1.0" encoding="UTF-8"?>\n<config>\n', '</config>'
+head, tail = '<?xml version="1.0" encoding="UTF-8"?>\n<zentro>\n', '</zentro>'
 parts, total, i = [head], len(head) + len(tail), 0
 # Whole elements only, then blanks up to the size: the configurator takes
 # well-formed documents only.
@@ -121,7 +121,7 @@ hook_ms=$(tail -n 1 "$E2E_DEV/tmp/apply-config.log")
 python3 - "$BENCH_WWW/cfg-16MiB.xml" "$disk/active.cfg" << 'SAME' ||
 import re, sys
 served, applied = open(sys.argv[1], "rb").read(), open(sys.argv[2], "rb").read()
-unmarked = re.sub(rb"<!-- [0-9]+ -->(?=</config>)", lambda m: b" " * len(m.group(0)), applied)
+unmarked = re.sub(rb"<!-- [0-9]+ -->(?=</zentro>)", lambda m: b" " * len(m.group(0)), applied)
 sys.exit(0 if unmarked == served + b"\n" else 1)
 SAME
     e2e_fail "/etc/zentro/active.cfg is not the 16 MiB document"

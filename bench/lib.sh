@@ -55,7 +55,7 @@ bench_setup()
     python3 - "$bytes" "$BENCH_WWW/cfg.xml" << 'EOF'
 import sys
 size, path = int(sys.argv[1]), sys.argv[2]
-head, tail = '<?xml version="1.0" encoding="UTF-8"?>\n<config>\n', '</config>'
+head, tail = '<?xml version="1.0" encoding="UTF-8"?>\n<zentro>\n', '</zentro>'
 body, i = head, 0
 # Whole elements only, then at least 24 blanks up to the size (the server
 # numbers each answer over them): the configurator takes well-formed

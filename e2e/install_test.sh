@@ -36,6 +36,7 @@ expected="etc/init.d/autoprovisionclient
 etc/init.d/presence-agent
 usr/bin/autoprovision-fetch
 usr/bin/pnp-server
+usr/lib/systemd/system/autoprovisionclient-dirs.service
 usr/lib/systemd/system/autoprovisionclient.service
 usr/lib/systemd/system/presence-agent.service
 usr/lib/tmpfiles.d/autoprovisionclient.conf

@@ -256,5 +256,5 @@ for row in "${rows[@]}"; do
 done
 echo
 [ "$failures" = 0 ] || e2e_fail "$failures interop failures"
-e2e_ok "interop matrix: every installed server provisions the device; --check flags compression and chunks"
+echo "ok: interop matrix: every installed server provisions the device; --check flags compression and chunks"
 exit 0

@@ -1,30 +1,25 @@
 # shellcheck shell=bash disable=SC2034
-# Shared set-up of the end-to-end tests and the demo (sourced, bash only).
+# Set-up of the end-to-end scenarios (run.sh), the interop test, the demo and
+# the benches (sourced, bash only, root).
 #
-# A device and a server network namespace joined by a veth pair: the device
-# side has the interface "eth1", the server side "srv0", both with a route
-# for 224.0.0.0/4, so the SIP multicast never leaves the two namespaces.
-#
-# The device's programs run in a mount namespace of their own, held open by
-# a small holder process, where /run (and so /var/run/msgq), /var/log and /tmp
-# are private directories and /etc and /usr/libexec are overlays. Those
-# directories live on a tmpfs mounted in the caller's own private mount
-# namespace (e2e_enter_private_mounts), so the caller reads the device's files
-# directly and nothing is left mounted on the machine when it ends.
-#
-# "/proc/vexa/fxs-number" cannot be created inside procfs: the daemon reads it
-# through popen("cat ..."), so a stand-in "cat" first on the device's PATH
-# prints the line number for that path and runs the real cat otherwise.
+# A device and a server network namespace joined by a veth pair: "eth1" on the
+# device, "srv0" on the server, each with a route for 224.0.0.0/4, so the SIP
+# multicast never leaves the two namespaces. The device's programs run in a
+# mount namespace of their own, held open by a holder process, where /run (so
+# /var/run/msgq), /var/log and /tmp are private and /etc and /usr/libexec are
+# overlays. All of it lives on a tmpfs in the caller's private mount namespace
+# (e2e_enter_private_mounts): the caller reads the device's files directly and
+# nothing stays mounted on the machine. "/proc/vexa/fxs-number" cannot exist in
+# procfs: a stand-in "cat" first on the device's PATH prints the line number.
 #
 # After e2e_setup:
-#   E2E_DIR         the test's temporary directory (tmpfs)
-#   E2E_DEV         the device's files as seen from outside: $E2E_DEV/tmp is
-#                   the device's /tmp, $E2E_DEV/run its /run, $E2E_DEV/log its
-#                   /var/log, $E2E_DEV/etc-upper what it wrote under /etc
-#   E2E_SRV_DIR     the server's files: www/ (HTTP root), pnp.log
+#   E2E_DIR      the run's temporary directory (tmpfs)
+#   E2E_DEV      the device's files from outside: tmp/ (its /tmp), run/ (its
+#                /run), log/ (its /var/log), etc-upper/ (what it wrote in /etc)
+#   E2E_SRV_DIR  the server's files: www/ (HTTP root), pnp.log
 #   E2E_DEV_NS, E2E_SRV_NS, E2E_DEV_IP, E2E_SRV_IP, E2E_MAC (aa:bb:..),
 #   E2E_MAC_HEX (aabb..., as the daemon writes it)
-#   E2E_DEV_BIN     /run/e2e/bin: the device's copies of the programs
+#   E2E_DEV_BIN  /run/e2e/bin: the device's copies of the programs
 
 E2E_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 E2E_PIDS=()
@@ -35,29 +30,24 @@ E2E_DEV=
 E2E_SRV_DIR=
 E2E_DEV_NS=
 E2E_SRV_NS=
+E2E_EXTRA_NS=()
+E2E_EMULATOR=()
 E2E_DEV_BIN=/run/e2e/bin
 E2E_DEV_PATH=$E2E_DEV_BIN:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 E2E_LINE_NUMBER=2
 E2E_FIRMWARE=5.1.3
 E2E_SANITIZER_REPORT="ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:"
-# The configurator's apply hook on the device (a script may set its own
-# before e2e_setup).
+# The configurator's apply hook on the device (set before e2e_setup to change
+# it): records its argument and what it applied; fails on a document marked
+# apply="fail"; none when it is empty.
 # shellcheck disable=SC2016  # the hook expands $1 itself
 E2E_APPLY_HOOK='#!/bin/sh
-# Apply hook of the configurator: records its argument and what it applied.
 echo "$1" >> /tmp/apply-config.log
+grep -q "apply=\"fail\"" "$1" && exit 1
 /bin/cat "$1" > /tmp/applied.cfg'
 
-e2e_skip()
-{
-    echo "skipped: $*"
-    exit 77
-}
-
-e2e_ok()
-{
-    echo "ok: $*"
-}
+e2e_skip() { echo "skipped: $*"; exit 77; }
+e2e_ok() { echo "ok: $*"; }
 
 # Prints the logs that explain a failure, then ends the script with status 1.
 e2e_fail()
@@ -71,9 +61,8 @@ e2e_dump_logs()
 {
     [ -n "$E2E_DIR" ] || return 0
     local file
-    for file in "$E2E_SRV_DIR/pnp.log" "$E2E_DIR/agent.out" "$E2E_DIR/daemon.out" "$E2E_DIR/server.out" \
-                "$E2E_DIR/driver.err" "$E2E_DIR/holder.out" "$E2E_DEV/log/autoprovisionclient.log" \
-                "$E2E_DEV/tmp/logs/autoprovisionclient.log" "$E2E_DEV/tmp/apply-config.log"; do
+    for file in "$E2E_SRV_DIR"/*.log "$E2E_DIR"/*.out "$E2E_DIR"/*.err "$E2E_DEV/log/autoprovisionclient.log" \
+                "$E2E_DEV/log/syslog" "$E2E_DEV/tmp/logs/autoprovisionclient.log" "$E2E_DEV/tmp/apply-config.log"; do
         [ -s "$file" ] || continue
         echo "----- $file (last 80 lines)"
         tail -n 80 "$file"
@@ -113,8 +102,7 @@ e2e_now_ms()
 e2e_wait_for()
 {
     local seconds=$1; shift
-    local deadline=$(($(e2e_now_ms) + seconds * 1000))
-    local round
+    local deadline=$(($(e2e_now_ms) + seconds * 1000)) round
     for ((round = 0; round < seconds * 20 + 1; ++round)); do
         "$@" && return 0
         [ "$(e2e_now_ms)" -lt "$deadline" ] || return 1
@@ -126,18 +114,14 @@ e2e_wait_for()
 e2e_alive()
 {
     local state
-    [ -r "/proc/$1/stat" ] || return 1
     state=$(sed -E 's/^.*\) (.).*$/\1/' "/proc/$1/stat" 2> /dev/null) || return 1
     [ -n "$state" ] && [ "$state" != Z ]
 }
 
-e2e_not_alive()
-{
-    ! e2e_alive "$1"
-}
+e2e_not_alive() { ! e2e_alive "$1"; }
 
 # e2e_ready_unless_ended PID WHAT COMMAND...: COMMAND's success; when it fails
-# and PID has ended, the test fails with WHAT.
+# and PID has ended, the run fails with WHAT.
 e2e_ready_unless_ended()
 {
     local pid=$1 what=$2; shift 2
@@ -146,28 +130,15 @@ e2e_ready_unless_ended()
     return 1
 }
 
-# e2e_split_at_dashes WORDS... [-- MORE...]: E2E_BEFORE gets the words before
-# the first "--", E2E_AFTER the words after it.
-e2e_split_at_dashes()
-{
-    E2E_BEFORE=()
-    while [ $# -gt 0 ] && [ "$1" != -- ]; do
-        E2E_BEFORE+=("$1"); shift
-    done
-    [ $# -gt 0 ] && shift
-    E2E_AFTER=("$@")
-}
-
 # Ends one process this script started: SIGTERM, up to 5 s, then SIGKILL.
 e2e_stop_pid()
 {
-    local pid=$1
-    if e2e_alive "$pid"; then
-        kill -TERM "$pid" 2> /dev/null
-        e2e_wait_for 5 e2e_not_alive "$pid" || kill -KILL "$pid" 2> /dev/null
+    if e2e_alive "$1"; then
+        kill -TERM "$1" 2> /dev/null
+        e2e_wait_for 5 e2e_not_alive "$1" || kill -KILL "$1" 2> /dev/null
     fi
-    wait "$pid" 2> /dev/null
-    e2e_forget_pid "$pid"
+    wait "$1" 2> /dev/null
+    e2e_forget_pid "$1"
 }
 
 e2e_forget_pid()
@@ -181,18 +152,15 @@ e2e_forget_pid()
 
 e2e_cleanup()
 {
-    local status=$?
+    local status=$? i ns
     trap - EXIT INT TERM
     # E2E_SHOW_LOGS=1 shows the logs after a passing run as well.
     [ "${E2E_SHOW_LOGS:-}" != 1 ] || [ "$status" != 0 ] || e2e_dump_logs
-    local i
+    e2e_fleet_cleanup
     for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; --i)); do
         e2e_stop_pid "${E2E_PIDS[i]}"
     done
-    if [ -n "$E2E_HOLD_FD" ]; then
-        exec {E2E_HOLD_FD}>&-
-        E2E_HOLD_FD=
-    fi
+    [ -z "$E2E_HOLD_FD" ] || exec {E2E_HOLD_FD}>&-
     [ -z "$E2E_HOLDER_PID" ] || e2e_stop_pid "$E2E_HOLDER_PID"
     # In the sanitizer builds a report from any program fails a passing run.
     if [ "$status" = 0 ] && [ -n "$E2E_DIR" ] && grep -qE "$E2E_SANITIZER_REPORT" "$E2E_DIR"/*.out 2> /dev/null; then
@@ -200,8 +168,9 @@ e2e_cleanup()
         grep -E -A 20 "$E2E_SANITIZER_REPORT" "$E2E_DIR"/*.out | head -n 60
         status=1
     fi
-    [ -z "$E2E_DEV_NS" ] || ip netns del "$E2E_DEV_NS" 2> /dev/null
-    [ -z "$E2E_SRV_NS" ] || ip netns del "$E2E_SRV_NS" 2> /dev/null
+    for ns in "$E2E_DEV_NS" "$E2E_SRV_NS" "${E2E_EXTRA_NS[@]}"; do
+        [ -z "$ns" ] || ip netns del "$ns" 2> /dev/null
+    done
     if [ -n "$E2E_DIR" ] && [ -d "$E2E_DIR" ]; then
         umount "$E2E_DIR" 2> /dev/null
         rm -rf "$E2E_DIR"
@@ -212,21 +181,35 @@ e2e_cleanup()
 # The body of the process that holds the device's mount namespace open. It
 # runs inside "unshare --mount" in the device's network namespace, mounts the
 # device's directories and then waits until the caller closes the FIFO.
+# A third argument, a directory, is shown inside as /run/e2e/common.
 e2e_holder_main()
 {
     set -eu
-    local root=$1 fifo=$2
+    local root=$1 fifo=$2 common=${3:-}
     exec 3< "$fifo"
     mount --bind "$root/run" /run
     [ -L /var/run ] || mount --bind "$root/run" /var/run
+    [ -z "$common" ] || mount --bind "$common" /run/e2e/common
     mount --bind "$root/log" /var/log
     mount -t overlay e2e-etc -o "lowerdir=/etc,upperdir=$root/etc-upper,workdir=$root/etc-work" /etc
     mount -t overlay e2e-libexec \
         -o "lowerdir=/usr/libexec,upperdir=$root/libexec-upper,workdir=$root/libexec-work" /usr/libexec
-    # Last: it hides $root when the test directory is under /tmp.
+    # Last: it hides $root when the run's directory is under /tmp.
     mount --bind "$root/tmp" /tmp
     : > /run/e2e/ready
     read -r _ <&3 || true
+}
+
+# e2e_add_link NAMESPACE DEVICE PEER_NAMESPACE PEER NET: a veth pair, NET.2 on
+# DEVICE and NET.1 on PEER, both up with lo.
+e2e_add_link()
+{
+    ip link add "$2" netns "$1" type veth peer name "$4" netns "$3" || e2e_fail "veth pair $2/$4"
+    { ip -n "$1" addr add "$5.2/24" dev "$2" && ip -n "$3" addr add "$5.1/24" dev "$4"; } || e2e_fail "addresses $5.x"
+    local ns
+    for ns in "$1:$2" "$3:$4"; do
+        { ip -n "${ns%%:*}" link set lo up && ip -n "${ns%%:*}" link set "${ns#*:}" up; } || e2e_fail "links up in $ns"
+    done
 }
 
 # e2e_setup: namespaces, veth pair, device and server directories, holder.
@@ -235,12 +218,10 @@ e2e_setup()
     trap e2e_cleanup EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
-
     E2E_DIR=$(mktemp -d /tmp/apc-e2e.XXXXXX) || e2e_fail "mktemp"
     mount -t tmpfs -o mode=0755 apc-e2e "$E2E_DIR" || e2e_fail "tmpfs on $E2E_DIR"
     E2E_DEV=$E2E_DIR/device
     E2E_SRV_DIR=$E2E_DIR/server
-
     # The namespaces are private to this run, so the subnet may repeat
     # between runs; it follows the pid only to tell their logs apart.
     local net=$(($$ % 200 + 20))
@@ -248,51 +229,48 @@ e2e_setup()
     E2E_SRV_IP=10.231.$net.1
     E2E_MAC=$(printf '02:e2:e0:00:%02x:02' "$net")
     E2E_MAC_HEX=${E2E_MAC//:/}
-
     E2E_DEV_NS=apc-dev-$$
     E2E_SRV_NS=apc-srv-$$
-    ip netns add "$E2E_DEV_NS" || e2e_fail "ip netns add $E2E_DEV_NS"
-    ip netns add "$E2E_SRV_NS" || e2e_fail "ip netns add $E2E_SRV_NS"
-    ip link add eth1 netns "$E2E_DEV_NS" type veth peer name srv0 netns "$E2E_SRV_NS" \
-        || e2e_fail "veth pair eth1/srv0"
+    { ip netns add "$E2E_DEV_NS" && ip netns add "$E2E_SRV_NS"; } || e2e_fail "ip netns add"
+    e2e_add_link "$E2E_DEV_NS" eth1 "$E2E_SRV_NS" srv0 "10.231.$net"
     ip -n "$E2E_DEV_NS" link set eth1 address "$E2E_MAC" || e2e_fail "MAC address of eth1"
-    ip -n "$E2E_DEV_NS" addr add "$E2E_DEV_IP/24" dev eth1 || e2e_fail "address of eth1"
-    ip -n "$E2E_SRV_NS" addr add "$E2E_SRV_IP/24" dev srv0 || e2e_fail "address of srv0"
-    local ns dev
-    for ns in "$E2E_DEV_NS:eth1" "$E2E_SRV_NS:srv0"; do
-        dev=${ns#*:}
-        ns=${ns%%:*}
-        ip -n "$ns" link set lo up || e2e_fail "lo up in $ns"
-        ip -n "$ns" link set "$dev" up || e2e_fail "$dev up in $ns"
-        ip -n "$ns" route add 224.0.0.0/4 dev "$dev" || e2e_fail "multicast route in $ns"
-    done
-
+    { ip -n "$E2E_DEV_NS" route add 224.0.0.0/4 dev eth1 && ip -n "$E2E_SRV_NS" route add 224.0.0.0/4 dev srv0; } \
+        || e2e_fail "multicast routes"
     e2e_make_device_files
     mkdir -p "$E2E_SRV_DIR/www/cfg"
     e2e_start_holder
 }
 
+# e2e_make_device_files [ROOT...]: the device's files under each ROOT
+# (default $E2E_DEV), with one mkdir and one chmod for all of them.
 e2e_make_device_files()
 {
-    local root=$E2E_DEV
-    mkdir -p "$root/run/msgq" "$root/run/e2e/bin" "$root/log" "$root/tmp/logs" "$root/tmp/httpipeconfig" \
-        "$root/etc-upper/zentro" "$root/etc-work" "$root/libexec-upper/zentro" "$root/libexec-work"
-    chmod 1777 "$root/tmp"
-    echo "Version: $E2E_FIRMWARE" > "$root/etc-upper/version.txt"
-    # Tracing is on without the switch line; this hides a machine's own switch.
-    echo "# end-to-end test: tracing on" > "$root/etc-upper/autoprovisionclient.conf"
-    echo '<?xml version="1.0"?><factory/>' > "$root/etc-upper/zentro/factory.cfg"
-    cat > "$root/run/e2e/bin/cat" << EOF
-#!/bin/sh
+    local roots=("${@:-$E2E_DEV}") root dirs=() tmps=() scripts=() stand_in
+    for root in "${roots[@]}"; do
+        dirs+=("$root/run/msgq" "$root/run/e2e/bin" "$root/log" "$root/tmp/logs" "$root/tmp/httpipeconfig"
+               "$root/etc-upper/zentro" "$root/etc-work" "$root/libexec-upper/zentro" "$root/libexec-work")
+        tmps+=("$root/tmp")
+        scripts+=("$root/run/e2e/bin/cat")
+        [ -z "$E2E_APPLY_HOOK" ] || scripts+=("$root/libexec-upper/zentro/apply-config")
+    done
+    mkdir -p "${dirs[@]}" || e2e_fail "mkdir"
+    stand_in="#!/bin/sh
 # Stand-in for /proc/vexa/fxs-number, which cannot exist in procfs.
-if [ "\$#" = 1 ] && [ "\$1" = /proc/vexa/fxs-number ]; then
+if [ \"\$#\" = 1 ] && [ \"\$1\" = /proc/vexa/fxs-number ]; then
     printf '%s' '$E2E_LINE_NUMBER'
     exit 0
 fi
-exec /bin/cat "\$@"
-EOF
-    printf '%s\n' "$E2E_APPLY_HOOK" > "$root/libexec-upper/zentro/apply-config"
-    chmod 0755 "$root/run/e2e/bin/cat" "$root/libexec-upper/zentro/apply-config"
+exec /bin/cat \"\$@\""
+    for root in "${roots[@]}"; do
+        echo "Version: $E2E_FIRMWARE" > "$root/etc-upper/version.txt"
+        # Tracing is on without the switch line; this hides a machine's own switch.
+        echo "# end-to-end test: tracing on" > "$root/etc-upper/autoprovisionclient.conf"
+        echo '<?xml version="1.0"?><zentro/>' > "$root/etc-upper/zentro/factory.cfg"
+        printf '%s\n' "$stand_in" > "$root/run/e2e/bin/cat"
+        [ -z "$E2E_APPLY_HOOK" ] || printf '%s\n' "$E2E_APPLY_HOOK" > "$root/libexec-upper/zentro/apply-config"
+    done
+    chmod 1777 "${tmps[@]}"
+    chmod 0755 "${scripts[@]}"
 }
 
 e2e_start_holder()
@@ -313,8 +291,7 @@ e2e_start_holder()
 # /run/e2e/bin (a build directory under /tmp is hidden there).
 e2e_install_device_program()
 {
-    local name=${2:-$(basename "$1")}
-    cp "$1" "$E2E_DEV/run/e2e/bin/$name" || e2e_fail "copy $1"
+    cp "$1" "$E2E_DEV/run/e2e/bin/${2:-$(basename "$1")}" || e2e_fail "copy $1"
 }
 
 # e2e_dev COMMAND...: runs a command on the device (its namespaces, its PATH).
@@ -328,8 +305,7 @@ e2e_dev()
 e2e_dev_spawn()
 {
     local output=$1; shift
-    nsenter -t "$E2E_HOLDER_PID" -m -n -- env PATH="$E2E_DEV_PATH" "$@" \
-        < /dev/null > "$output" 2>&1 {E2E_HOLD_FD}>&- &
+    nsenter -t "$E2E_HOLDER_PID" -m -n -- env PATH="$E2E_DEV_PATH" "$@" < /dev/null > "$output" 2>&1 {E2E_HOLD_FD}>&- &
     E2E_LAST_PID=$!
     E2E_PIDS+=("$E2E_LAST_PID")
 }
@@ -344,21 +320,17 @@ e2e_srv_spawn()
 }
 
 # e2e_srv COMMAND...: runs a command in the server's network namespace.
-e2e_srv()
-{
-    ip netns exec "$E2E_SRV_NS" "$@" {E2E_HOLD_FD}>&-
-}
-
-# ---------------------------------------------------------------- the three programs
+e2e_srv() { ip netns exec "$E2E_SRV_NS" "$@" {E2E_HOLD_FD}>&-; }
 
 # e2e_start_server [EMULATOR...] PNP_SERVER -- [OPTIONS...]: pnp-server on srv0
 # with the server's www/ directory; waits until it listens. Pid: E2E_SERVER_PID.
 e2e_start_server()
 {
-    e2e_split_at_dashes "$@"
-    e2e_srv_spawn "$E2E_DIR/server.out" "${E2E_BEFORE[@]}" --interface srv0 --sip-port 5060 \
-        --http-root "$E2E_SRV_DIR/www" --http-address "$E2E_SRV_IP" --http-port 8080 \
-        --log "$E2E_SRV_DIR/pnp.log" "${E2E_AFTER[@]}"
+    local launcher=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do launcher+=("$1"); shift; done
+    [ $# = 0 ] || shift
+    e2e_srv_spawn "$E2E_DIR/server.out" "${launcher[@]}" --interface srv0 --sip-port 5060 \
+        --http-root "$E2E_SRV_DIR/www" --http-address "$E2E_SRV_IP" --http-port 8080 --log "$E2E_SRV_DIR/pnp.log" "$@"
     E2E_SERVER_PID=$E2E_LAST_PID
     e2e_wait_for 15 e2e_ready_unless_ended "$E2E_SERVER_PID" "pnp-server ended" e2e_server_listens \
         || e2e_fail "pnp-server did not start"
@@ -373,55 +345,41 @@ e2e_server_listens()
 # (verbose, output in agent.out); waits until it serves its queue.
 e2e_start_agent()
 {
-    e2e_split_at_dashes "$@"
-    e2e_dev_spawn "$E2E_DIR/agent.out" "${E2E_BEFORE[@]}" "$E2E_DEV_BIN/presence-agent" --verbose "${E2E_AFTER[@]}"
+    local launcher=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do launcher+=("$1"); shift; done
+    [ $# = 0 ] || shift
+    e2e_dev_spawn "$E2E_DIR/agent.out" "${launcher[@]}" "$E2E_DEV_BIN/presence-agent" --verbose "$@"
     E2E_AGENT_PID=$E2E_LAST_PID
     e2e_wait_for 15 e2e_ready_unless_ended "$E2E_AGENT_PID" "presence-agent ended" \
         test -S "$E2E_DEV/run/msgq/queue-124" || e2e_fail "presence-agent did not start"
 }
 
-# e2e_start_daemon [EMULATOR...]: the daemon on the device; waits until its
-# first subscription went out. Pid: E2E_DAEMON_PID.
+# e2e_start_daemon [EMULATOR...]: the daemon on the device, under the
+# address-space limit of its unit and init script where that fits; waits until
+# its first subscription went out. Pid: E2E_DAEMON_PID.
 e2e_start_daemon()
 {
-    # shellcheck disable=SC2046  # the limit's words, or none
-    e2e_dev_spawn "$E2E_DIR/daemon.out" $(e2e_daemon_limit "$@") "$@" "$E2E_DEV_BIN/autoprovisionclient"
+    local limit=()
+    # An emulator or a sanitizer reserves far more address space than the daemon uses.
+    if [ $# = 0 ] && command -v prlimit > /dev/null && ! e2e_sanitizer_build; then
+        limit=(prlimit --as=268435456 --)
+    fi
+    e2e_dev_spawn "$E2E_DIR/daemon.out" "${limit[@]}" "$@" "$E2E_DEV_BIN/autoprovisionclient"
     E2E_DAEMON_PID=$E2E_LAST_PID
-    e2e_wait_for 15 e2e_daemon_subscribed 1 || e2e_fail "the daemon sent no subscription"
-}
-
-# e2e_daemon_limit [EMULATOR...]: the prefix that puts the daemon under the
-# address-space limit of its unit and init script; none under an emulator or
-# a sanitizer, which reserve far more address space than the daemon uses.
-e2e_daemon_limit()
-{
-    [ $# = 0 ] && command -v prlimit > /dev/null || return 0
-    e2e_sanitizer_build && return 0
-    echo prlimit --as=268435456 --
+    e2e_wait_for 15 e2e_ready_unless_ended "$E2E_DAEMON_PID" "the daemon ended" \
+        e2e_trace_at_least 1 plain "AutoConfigClient::SendMulticastMessage " || e2e_fail "the daemon sent no subscription"
 }
 
 # e2e_sanitizer_build: true when the daemon under test was built with a sanitizer.
-e2e_sanitizer_build()
-{
-    grep -qaE "__(a|t)san_init" "$E2E_DEV/run/e2e/bin/autoprovisionclient"
-}
-
-e2e_daemon_subscribed()
-{
-    e2e_ready_unless_ended "$E2E_DAEMON_PID" "the daemon ended" \
-        e2e_trace_at_least "$1" plain "AutoConfigClient::SendMulticastMessage "
-}
-
-# ---------------------------------------------------------------- reading the logs
+e2e_sanitizer_build() { grep -qaE "__(a|t)san_init" "$E2E_DEV/run/e2e/bin/autoprovisionclient"; }
 
 # e2e_trace_count stamped|plain TEXT: how many trace texts of the daemon are
 # exactly TEXT followed by its line end, with the time stamp or without.
 # Texts without a line end ("... connected...") may stand before them.
 e2e_trace_count()
 {
-    local kind=$1 text=$2
     [ -f "$E2E_DEV/log/autoprovisionclient.log" ] || { echo 0; return; }
-    awk -v kind="$kind" -v text="$text" '
+    awk -v kind="$1" -v text="$2" '
         BEGIN {
             stamp = "[A-Z][a-z][a-z] [A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] [0-9][0-9][0-9][0-9]\t\\.[0-9][0-9][0-9] "
             party = "^(" stamp ")?Auto Provision client is (dis)?connected\\.\\.\\."
@@ -442,55 +400,9 @@ e2e_trace_count()
 }
 
 # e2e_trace_at_least N stamped|plain TEXT
-e2e_trace_at_least()
-{
-    [ "$(e2e_trace_count "$2" "$3")" -ge "$1" ]
-}
+e2e_trace_at_least() { [ "$(e2e_trace_count "$2" "$3")" -ge "$1" ]; }
 
-# e2e_subscribes: one line "MS CALL-ID" per SUBSCRIBE with a new Call-ID in the
-# server's log, MS being the time of day in milliseconds it came in.
-e2e_subscribes()
-{
-    [ -f "$E2E_SRV_DIR/pnp.log" ] || return 0
-    awk '
-        /^[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] / {
-            split(substr($1, 1, 8), hms, ":")
-            ms = ((hms[1] * 60 + hms[2]) * 60 + hms[3]) * 1000 + substr($1, 10, 3)
-            first = 1; subscribe = 0
-            next
-        }
-        /^    \| / {
-            line = substr($0, 7)
-            if (first) { subscribe = (line ~ /^SUBSCRIBE /); first = 0; next }
-            if (subscribe && tolower(line) ~ /^(call-id|i)[ \t]*:/) {
-                id = line; sub(/^[^:]*:[ \t]*/, "", id)
-                if (!(id in seen)) { seen[id] = 1; print ms, id }
-            }
-        }' "$E2E_SRV_DIR/pnp.log"
-}
-
-e2e_subscribe_count()
-{
-    e2e_subscribes | wc -l
-}
-
-e2e_subscribes_at_least()
-{
-    [ "$(e2e_subscribe_count)" -ge "$1" ]
-}
-
-# e2e_http_requests: the number of HTTP requests the server logged.
-e2e_http_request_count()
-{
-    grep -c "^[0-9:.]* HTTP request from " "$E2E_SRV_DIR/pnp.log" 2> /dev/null
-}
-
-e2e_http_requests_at_least()
-{
-    [ "$(e2e_http_request_count)" -ge "$1" ]
-}
-
-# e2e_http_request N: the Nth HTTP request's title and lines as logged.
+# e2e_http_request N: the Nth HTTP request's title and lines as the server logged them.
 e2e_http_request()
 {
     awk -v wanted="$1" '
@@ -502,30 +414,23 @@ e2e_http_request()
         inside { print }' "$E2E_SRV_DIR/pnp.log"
 }
 
-# e2e_as_logged FILE: FILE's bytes as the server's log shows a message.
-e2e_as_logged()
-{
-    awk '{ sub(/\r$/, ""); print "    | " $0 }' "$1"
-}
+e2e_file_has() { grep -qF -- "$2" "$1" 2> /dev/null; }
 
-e2e_file_has()
-{
-    grep -qF -- "$2" "$1" 2> /dev/null
-}
+# e2e_publish_document TEXT: the configuration the server hands out for the
+# device's MAC, written without a final line end.
+e2e_publish_document() { printf '%s' "$1" > "$E2E_SRV_DIR/www/cfg/$E2E_MAC_HEX.xml"; }
 
-# ---------------------------------------------------------------- test scripts
+e2e_config_url() { echo "http://$E2E_SRV_IP:8080/cfg/$E2E_MAC_HEX.xml"; }
 
-# e2e_test_begin DAEMON AGENT COMMAND_TOOL SERVER [EMULATOR...]: a test
-# script's arguments. Skips unless root with namespaces, moves into a private
-# mount namespace, sets up both sides and copies the device's programs.
+e2e_stored_file() { echo "$E2E_DEV/tmp/httpipeconfig/zentrofxs-$E2E_MAC_HEX.cfg"; }
+
+# e2e_test_begin DAEMON AGENT COMMAND_TOOL SERVER [EMULATOR...]: a script's
+# arguments. Skips unless root with namespaces, moves into a private mount
+# namespace, sets up both sides and copies the device's programs.
 e2e_test_begin()
 {
-    if [ $# -lt 4 ]; then
-        echo "usage: $0 DAEMON PRESENCE_AGENT AUTOPROVISION_CMD PNP_SERVER [EMULATOR...]"
-        exit 2
-    fi
     local program
-    for program in "$1" "$2" "$3" "$4"; do
+    for program in "${@:1:4}"; do
         [ -x "$program" ] || { echo "FAIL: $program is not an executable"; exit 1; }
     done
     e2e_require_namespaces
@@ -538,103 +443,311 @@ e2e_test_begin()
     e2e_install_device_program "$3" autoprovision-cmd
 }
 
-# e2e_publish_document TEXT: the configuration the server hands out for the
-# device's MAC, written without a final line end.
-e2e_publish_document()
+
+# ---------------------------------------------------------------- a rack of gateways
+
+# A rack of gateways on one link, for the status page test and bench/fleet.sh.
+# The server's network namespace holds the bridge "br0" ($E2E_SRV_IP/16) with
+# one veth port per gateway. Each gateway is a network and mount namespace of
+# its own, held by a holder process: eth1 (e2e_fleet_ip, e2e_fleet_mac), the
+# device's files as e2e_setup makes them under $E2E_FLEET_DIR/<n>/ (the
+# device's /run is run/ there, and so on), and the programs of one directory
+# shared by all ($E2E_FLEET_DIR/common, /run/e2e/common inside).
+#
+# For a thousand gateways: the neighbour entries are static on both sides,
+# so they stay out of the kernel's neighbour table limit (gc_thresh3, 1024 by
+# default and shared by every namespace); the bridge floods multicast to no
+# gateway port, so a SUBSCRIBE reaches the server alone, not 999 other
+# gateways; IPv6 is off on the link, which spares the bridge thousands of
+# address and group reports; holders start in batches.
+#
+# After e2e_fleet_setup N (besides E2E_DIR, E2E_SRV_DIR, E2E_SRV_NS, E2E_SRV_IP):
+#   E2E_FLEET_SIZE      N
+#   E2E_FLEET_DIR       the gateways' files, $E2E_FLEET_DIR/<n> for n in 1..N
+#   E2E_FLEET_HOLDERS   the holders' pids by gateway number
+# After e2e_fleet_launch: E2E_FLEET_AGENTS and E2E_FLEET_DAEMONS, pids by
+# gateway number; the daemons wait at the gate until e2e_fleet_release.
+
+E2E_FLEET_SIZE=0
+E2E_FLEET_DIR=
+E2E_FLEET_HOLDERS=()
+E2E_FLEET_AGENTS=()
+E2E_FLEET_DAEMONS=()
+E2E_FLEET_GATE_FD=
+E2E_FLEET_RELEASE_MS=
+E2E_FLEET_COMMON=/run/e2e/common
+E2E_FLEET_SRV_MAC=02:e2:f1:ff:00:01
+# Holders started before waiting for them to be ready.
+E2E_FLEET_BATCH=100
+
+# e2e_fleet_ip N: gateway N's address, 10.232.0.1 being the server's.
+e2e_fleet_ip()
 {
-    printf '%s' "$1" > "$E2E_SRV_DIR/www/cfg/$E2E_MAC_HEX.xml"
+    echo "10.232.$((($1 - 1) / 250 + 1)).$((($1 - 1) % 250 + 2))"
 }
 
-e2e_config_url()
+# e2e_fleet_mac N and e2e_fleet_mac_hex N: eth1's MAC of gateway N, as set
+# on the link and as the daemon writes it.
+e2e_fleet_mac()
 {
-    echo "http://$E2E_SRV_IP:8080/cfg/$E2E_MAC_HEX.xml"
+    printf '02:e2:f1:00:%02x:%02x\n' $(($1 / 256)) $(($1 % 256))
 }
 
-e2e_stored_file()
+e2e_fleet_mac_hex()
 {
-    echo "$E2E_DEV/tmp/httpipeconfig/zentrofxs-$E2E_MAC_HEX.cfg"
+    printf '02e2f100%04x\n' "$1"
 }
 
-# e2e_expect_bytes FILE EXPECTED_TEXT WHAT: FILE holds exactly EXPECTED_TEXT.
-e2e_expect_bytes()
+# The body of a gateway's holder: run by "unshare --net --mount", it makes
+# eth1 as a veth pair whose other end, g<n>, goes to the server's namespace
+# (e2e_fleet_setup puts it on the bridge), then mounts the device's
+# directories (e2e_holder_main) and waits there.
+e2e_fleet_holder_main()
 {
-    local expected=$E2E_DIR/expected.$$
-    printf '%s' "$2" > "$expected"
-    cmp -s "$1" "$expected" || {
-        echo "expected:"; od -c "$expected" | tail -n 5
-        echo "found:"; od -c "$1" 2>&1 | tail -n 5
-        e2e_fail "$3"
-    }
-    rm -f "$expected"
+    set -eu
+    local root=$1 common=$2 fifo=$3 srv_ns=$4 number=$5 mac=$6 ip=$7 srv_ip=$8 srv_mac=$9
+    echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6
+    echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6
+    printf '%s\n' "link add eth1 address $mac type veth peer name g$number netns $srv_ns" "link set lo up" \
+        "link set eth1 up" "address add $ip/16 dev eth1" "route add 224.0.0.0/4 dev eth1" \
+        "neighbour add $srv_ip lladdr $srv_mac dev eth1 nud permanent" | ip -batch -
+    e2e_holder_main "$root" "$fifo" "$common"
 }
 
-# e2e_expect_trace N stamped|plain TEXT: exactly N such trace texts.
-e2e_expect_trace()
+# e2e_fleet_setup N: the server's namespace with the bridge, and N gateways
+# with their holders. Needs root and namespaces (e2e_require_namespaces) and
+# a private mount namespace (e2e_enter_private_mounts).
+e2e_fleet_setup()
 {
-    local found
-    found=$(e2e_trace_count "$2" "$3")
-    [ "$found" = "$1" ] || e2e_fail "trace \"$3\" ($2) found $found times, expected $1"
+    trap e2e_cleanup EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    E2E_FLEET_SIZE=$1
+    E2E_DIR=$(mktemp -d /tmp/apc-e2e.XXXXXX) || e2e_fail "mktemp"
+    mount -t tmpfs -o mode=0755 apc-e2e "$E2E_DIR" || e2e_fail "tmpfs on $E2E_DIR"
+    E2E_SRV_DIR=$E2E_DIR/server
+    E2E_FLEET_DIR=$E2E_DIR/fleet
+    E2E_SRV_IP=10.232.0.1
+    mkdir -p "$E2E_SRV_DIR/www/cfg" "$E2E_FLEET_DIR/common" || e2e_fail "mkdir"
+    # The holders end when this is closed; no other process may hold it.
+    local fifo=$E2E_FLEET_DIR/holder.fifo
+    mkfifo "$fifo" || e2e_fail "mkfifo"
+    exec {E2E_HOLD_FD}<> "$fifo"
+
+    E2E_SRV_NS=apc-srv-$$
+    ip netns add "$E2E_SRV_NS" || e2e_fail "ip netns add $E2E_SRV_NS"
+    e2e_srv sh -c 'echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6 &&
+                   echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6' || e2e_fail "IPv6 off in $E2E_SRV_NS"
+    printf '%s\n' "link set lo up" "link add br0 address $E2E_FLEET_SRV_MAC type bridge mcast_snooping 0" \
+        "address add $E2E_SRV_IP/16 dev br0" "link set br0 up" "route add 224.0.0.0/4 dev br0" \
+        | ip -n "$E2E_SRV_NS" -batch - || e2e_fail "the bridge in $E2E_SRV_NS"
+
+    local number roots=()
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
+        roots+=("$E2E_FLEET_DIR/$number")
+    done
+    e2e_make_device_files "${roots[@]}"
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
+        roots[number - 1]=$E2E_FLEET_DIR/$number/run/e2e/common
+    done
+    mkdir "${roots[@]}" || e2e_fail "mkdir"
+
+    local body first ports mac ip
+    body="$(declare -f e2e_holder_main e2e_fleet_holder_main); e2e_fleet_holder_main \"\$@\""
+    for ((first = 1; first <= E2E_FLEET_SIZE; first += E2E_FLEET_BATCH)); do
+        ports=()
+        for ((number = first; number < first + E2E_FLEET_BATCH && number <= E2E_FLEET_SIZE; ++number)); do
+            mac=$(e2e_fleet_mac "$number")
+            ip=$(e2e_fleet_ip "$number")
+            unshare --net --mount --propagation private bash -c "$body" holder "$E2E_FLEET_DIR/$number" \
+                "$E2E_FLEET_DIR/common" "$fifo" "$E2E_SRV_NS" "$number" "$mac" "$ip" "$E2E_SRV_IP" \
+                "$E2E_FLEET_SRV_MAC" < /dev/null > "$E2E_FLEET_DIR/$number/holder.out" 2>&1 {E2E_HOLD_FD}>&- &
+            E2E_FLEET_HOLDERS[number]=$!
+            ports+=("link set g$number master br0" "link set dev g$number type bridge_slave mcast_flood off"
+                    "link set g$number up" "neighbour add $ip lladdr $mac dev br0 nud permanent")
+        done
+        e2e_wait_for 60 e2e_fleet_holders_ready "$((number - 1))" \
+            || e2e_fail "gateways $first to $((number - 1)) did not come up: $(e2e_fleet_holder_failure)"
+        printf '%s\n' "${ports[@]}" | ip -n "$E2E_SRV_NS" -batch - \
+            || e2e_fail "bridge ports of gateways $first to $((number - 1))"
+    done
 }
 
-# e2e_write_notify FILE VIA_HOST_PORT BRANCH FROM TO CALL_ID CSEQ BODY: a
-# NOTIFY of the ua-profile event to the device's SIP address carrying BODY as
-# its URL, with CRLF line ends, as the bytes of one datagram.
-e2e_write_notify()
+# e2e_fleet_holders_ready N: gateways 1 to N are set up; fails the test when a holder ended.
+e2e_fleet_holders_ready()
 {
-    local lines=(
-        "NOTIFY sip:MAC%3A$E2E_MAC_HEX@$E2E_DEV_IP:5060 SIP/2.0"
-        "Via: SIP/2.0/UDP $2;branch=$3"
-        "Max-Forwards: 70"
-        "From: $4"
-        "To: $5"
-        "Call-ID: $6"
-        "CSeq: $7 NOTIFY"
-        "Event: ua-profile"
-        "Subscription-State: active;expires=3600"
-        "Content-Type: application/url"
-        "Content-Length: ${#8}"
-    )
-    { printf '%s\r\n' "${lines[@]}"; printf '\r\n%s' "$8"; } > "$1"
+    local number
+    for ((number = $1; number >= 1; --number)); do
+        [ -e "$E2E_FLEET_DIR/$number/run/e2e/ready" ] && continue
+        e2e_fleet_running "${E2E_FLEET_HOLDERS[number]}" \
+            || e2e_fail "gateway $number's holder ended: $(cat "$E2E_FLEET_DIR/$number/holder.out")"
+        return 1
+    done
 }
 
-# e2e_send_sip NAMESPACE FILE: FILE as one datagram from NAMESPACE to the
-# device's SIP port. cat writes it with one write() into bash's /dev/udp
-# socket (printf would write it line by line).
-e2e_send_sip()
+e2e_fleet_holder_failure()
 {
-    # shellcheck disable=SC2016  # $1 and $2 belong to the inner bash
-    ip netns exec "$1" bash -c 'exec 3> "/dev/udp/$1/5060" && cat "$2" >&3' send-sip "$E2E_DEV_IP" "$2" \
-        {E2E_HOLD_FD}>&-
+    cat "$E2E_FLEET_DIR"/*/holder.out 2> /dev/null | sort | uniq -c | sort -rn | head -n 5
 }
 
-# ---------------------------------------------------------------- system log
-
-# e2e_start_syslog: a system log on the device, started before the daemon.
-# The device's /dev becomes an overlay of the machine's (its nodes pass
-# through; /dev/shm is a fresh tmpfs) that holds a datagram socket at
-# /dev/log; e2e/syslog_sink.py appends each message to $E2E_DEV/log/syslog as
-# "PRIORITY IDENT: TEXT". Skips the test without python3 on the device.
-e2e_start_syslog()
+# e2e_fleet_gw N COMMAND...: runs a command in gateway N (its namespaces, its PATH).
+e2e_fleet_gw()
 {
-    e2e_dev python3 -c 'import socket' 2> /dev/null || e2e_skip "needs python3 for the device's system log"
-    mkdir -p "$E2E_DEV/run/e2e/dev-upper" "$E2E_DEV/run/e2e/dev-work"
-    e2e_dev mount -t overlay e2e-dev -o lowerdir=/dev,upperdir=/run/e2e/dev-upper,workdir=/run/e2e/dev-work /dev \
-        || e2e_fail "overlay on the device's /dev"
-    e2e_dev mount -t tmpfs e2e-shm /dev/shm || e2e_fail "tmpfs on the device's /dev/shm"
-    e2e_install_device_program "$E2E_LIB_DIR/syslog_sink.py"
-    e2e_dev_spawn "$E2E_DIR/syslog.out" python3 "$E2E_DEV_BIN/syslog_sink.py" /dev/log /var/log/syslog
-    E2E_SYSLOG_PID=$E2E_LAST_PID
-    e2e_wait_for 15 e2e_syslog_ready || e2e_fail "the device's system log did not start"
+    local number=$1; shift
+    nsenter -t "${E2E_FLEET_HOLDERS[number]}" -m -n -- env PATH="$E2E_DEV_PATH" "$@" {E2E_HOLD_FD}>&-
 }
 
-e2e_syslog_ready()
+# e2e_fleet_spawn N OUTPUT COMMAND...: starts a command in gateway N in the
+# background with its output in OUTPUT; its pid (the command's own) is in E2E_LAST_PID.
+e2e_fleet_spawn()
 {
-    e2e_ready_unless_ended "$E2E_SYSLOG_PID" "syslog_sink.py ended: $(cat "$E2E_DIR/syslog.out")" \
-        test -S "$E2E_DEV/run/e2e/dev-upper/log"
+    local number=$1 output=$2; shift 2
+    PATH=$E2E_DEV_PATH nsenter -t "${E2E_FLEET_HOLDERS[number]}" -m -n -- "$@" \
+        < /dev/null > "$output" 2>&1 {E2E_HOLD_FD}>&- &
+    E2E_LAST_PID=$!
 }
 
-# e2e_syslog_lines: the device's system-log lines so far.
-e2e_syslog_lines()
+# e2e_fleet_install PROGRAM...: copies programs into the gateways' shared directory.
+e2e_fleet_install()
 {
-    cat "$E2E_DEV/log/syslog" 2> /dev/null
+    cp "$@" "$E2E_FLEET_DIR/common/" || e2e_fail "copy $*"
+}
+
+# e2e_fleet_launch: in every gateway the presence agent from the shared
+# directory (waited for until it serves its queue) and the daemon, which waits
+# at the gate until e2e_fleet_release; waits until every daemon is there.
+# Each gateway starts without an installed configuration (active.cfg and
+# previous.cfg of an earlier launch removed). Output: agent.out and
+# daemon.out beside each gateway's files.
+e2e_fleet_launch()
+{
+    local number gate=$E2E_FLEET_DIR/common/gate
+    rm -f "$gate" "$E2E_FLEET_DIR"/*/run/e2e/at-gate
+    mkfifo "$gate" || e2e_fail "mkfifo $gate"
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
+        e2e_fleet_spawn "$number" "$E2E_FLEET_DIR/$number/agent.out" "$E2E_FLEET_COMMON/presence-agent"
+        E2E_FLEET_AGENTS[number]=$E2E_LAST_PID
+    done
+    e2e_wait_for 120 e2e_fleet_all e2e_fleet_agent_ready || e2e_fail "the presence agents did not all start"
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
+        # shellcheck disable=SC2016  # the inner bash expands $0
+        e2e_fleet_spawn "$number" "$E2E_FLEET_DIR/$number/daemon.out" \
+            bash -c 'rm -f /etc/zentro/active.cfg /etc/zentro/previous.cfg && : > /run/e2e/at-gate &&
+                     : < "$0/gate" && exec "$0/autoprovisionclient"' "$E2E_FLEET_COMMON"
+        E2E_FLEET_DAEMONS[number]=$E2E_LAST_PID
+    done
+    e2e_wait_for 120 e2e_fleet_all e2e_fleet_at_gate || e2e_fail "the daemons did not all reach the gate"
+}
+
+# e2e_fleet_all CHECK: CHECK N holds for every gateway N.
+e2e_fleet_all()
+{
+    local number
+    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do
+        "$1" "$number" || return 1
+    done
+}
+
+e2e_fleet_agent_ready()
+{
+    [ -S "$E2E_FLEET_DIR/$1/run/msgq/queue-124" ] && return 0
+    e2e_fleet_running "${E2E_FLEET_AGENTS[$1]}" \
+        || e2e_fail "gateway $1's presence agent ended: $(cat "$E2E_FLEET_DIR/$1/agent.out")"
+    return 1
+}
+
+# e2e_fleet_applied N: gateway N's configurator has installed a document.
+e2e_fleet_applied()
+{
+    [ -s "$E2E_FLEET_DIR/$1/etc-upper/zentro/active.cfg" ]
+}
+
+e2e_fleet_at_gate()
+{
+    [ -e "$E2E_FLEET_DIR/$1/run/e2e/at-gate" ] && return 0
+    e2e_fleet_running "${E2E_FLEET_DAEMONS[$1]}" \
+        || e2e_fail "gateway $1's daemon ended: $(cat "$E2E_FLEET_DIR/$1/daemon.out")"
+    return 1
+}
+
+# e2e_fleet_running PID: the process has not ended (bash built-ins only: it
+# is asked about thousands of processes).
+e2e_fleet_running()
+{
+    local stat
+    { read -r stat < "/proc/$1/stat"; } 2> /dev/null || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != Z ]
+}
+
+# e2e_fleet_release: opens the gate, so every daemon starts at once, and
+# keeps it open until all have passed (nothing is started meanwhile, so no
+# other process holds it). E2E_FLEET_RELEASE_MS: when it opened.
+e2e_fleet_release()
+{
+    E2E_FLEET_RELEASE_MS=$(e2e_now_ms)
+    exec {E2E_FLEET_GATE_FD}<> "$E2E_FLEET_DIR/common/gate"
+    e2e_wait_for 60 e2e_fleet_all e2e_fleet_past_gate || e2e_fail "the daemons did not all start"
+    exec {E2E_FLEET_GATE_FD}>&-
+    E2E_FLEET_GATE_FD=
+}
+
+e2e_fleet_past_gate()
+{
+    local comm
+    { read -r comm < "/proc/${E2E_FLEET_DAEMONS[$1]}/comm"; } 2> /dev/null || return 0
+    [ "$comm" != bash ]
+}
+
+# e2e_fleet_stop_pids PID...: SIGTERM to all at once, up to 10 s, then SIGKILL; reaps them.
+e2e_fleet_stop_pids()
+{
+    [ $# -gt 0 ] || return 0
+    kill -TERM "$@" 2> /dev/null
+    e2e_wait_for 10 e2e_fleet_none_running "$@" || kill -KILL "$@" 2> /dev/null
+    wait "$@" 2> /dev/null
+}
+
+e2e_fleet_none_running()
+{
+    local pid
+    for pid in "$@"; do
+        ! e2e_fleet_running "$pid" || return 1
+    done
+}
+
+# e2e_fleet_stop: ends every gateway's daemon and agent (the holders stay).
+e2e_fleet_stop()
+{
+    e2e_fleet_stop_pids "${E2E_FLEET_DAEMONS[@]}" "${E2E_FLEET_AGENTS[@]}"
+    E2E_FLEET_DAEMONS=()
+    E2E_FLEET_AGENTS=()
+}
+
+E2E_CHROMIUM=/usr/bin/chromium
+
+# e2e_chromium URL ARGS...: headless Chromium in the server's namespace on
+# URL, with a new empty profile, nothing fetched on its own account and at
+# most 60 s; its messages go to $E2E_DIR/chromium.err.
+e2e_chromium()
+{
+    local url=$1 profile; shift
+    profile=$(mktemp -d "$E2E_DIR/chromium.XXXXXX") || e2e_fail "mktemp"
+    e2e_srv env HOME="$profile" XDG_CONFIG_HOME="$profile" XDG_CACHE_HOME="$profile" \
+        timeout 60 "$E2E_CHROMIUM" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+        --disable-background-networking --disable-component-update --disable-sync --user-data-dir="$profile" \
+        "$@" "$url" 2>> "$E2E_DIR/chromium.err"
+}
+
+# Part of e2e_cleanup: the gateways' programs, then their holders.
+e2e_fleet_cleanup()
+{
+    [ "$E2E_FLEET_SIZE" -gt 0 ] || return 0
+    [ -z "$E2E_FLEET_GATE_FD" ] || exec {E2E_FLEET_GATE_FD}>&-
+    E2E_FLEET_GATE_FD=
+    e2e_fleet_stop
+    [ -z "$E2E_HOLD_FD" ] || exec {E2E_HOLD_FD}>&-
+    E2E_HOLD_FD=
+    e2e_fleet_stop_pids "${E2E_FLEET_HOLDERS[@]}"
+    E2E_FLEET_HOLDERS=()
 }

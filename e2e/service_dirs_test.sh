@@ -3,9 +3,10 @@
 # has put at /tmp/httpipeconfig or /tmp/logs (a directory of theirs with a
 # symlink inside, a symlink to their own directory, a directory anyone may
 # write, a file, a FIFO) is replaced by a directory 0755 root:root through the
-# step the unit runs and through the init script's start; a directory of
-# root's is kept with what it holds. The init scripts start each program under
-# its address-space limit, and the boot-time tmpfiles entry creates both
+# step the unit runs, through the init script's start and through the same
+# step in a BusyBox chroot; a directory of root's is kept with what it holds.
+# The step makes the queue directory 0770. The init scripts start each program
+# under its address-space limit, and the boot-time tmpfiles entry creates both
 # directories. Runs in a private mount namespace with its own /tmp and /run
 # and overlays on /usr/sbin and /usr/libexec; needs root and makes one
 # unprivileged user, removed at the end.
@@ -21,9 +22,12 @@ done
 unshare --mount --propagation private true 2> /dev/null || e2e_skip "mount namespaces are not available"
 e2e_enter_private_mounts "$@"
 
-# The unit runs the installed step; here its source stands in for it.
-unit_step=$(sed -n 's/^ExecStartPre=[-+@:!]*\(\/[^ ]*prepare-dirs\)$/\1/p' "$dist/autoprovisionclient.service")
-[ -n "$unit_step" ] || e2e_fail "the unit runs no prepare-dirs before the daemon"
+# The directories unit, which the daemon's requires, runs the installed step;
+# here its source stands in for it.
+unit_step=$(sed -n 's/^ExecStart=[-+@:!]*\(\/[^ ]*prepare-dirs\)$/\1/p' "$dist/autoprovisionclient-dirs.service")
+[ -n "$unit_step" ] || e2e_fail "the directories unit runs no prepare-dirs"
+grep -qx "Requires=autoprovisionclient-dirs.service" "$dist/autoprovisionclient.service" \
+    || e2e_fail "the daemon's unit does not require the directories unit"
 command -v start-stop-daemon > /dev/null || e2e_skip "needs start-stop-daemon"
 
 user=apcsec$$
@@ -67,6 +71,14 @@ for dir in sbin libexec; do
         -o "lowerdir=/usr/$dir,upperdir=$work/$dir-upper,workdir=$work/$dir-work" "/usr/$dir" \
         || e2e_fail "overlay on /usr/$dir"
 done
+# The chroot for the step under BusyBox: busybox and its links, the step,
+# and the same /tmp and /run.
+bbroot=$work/busybox
+mkdir -p "$bbroot/bin" "$bbroot/sbin" "$bbroot/usr/bin" "$bbroot/usr/sbin" "$bbroot/dev" "$bbroot/tmp" \
+    "$bbroot/var/run" "$bbroot${unit_step%/*}" || e2e_fail "mkdir $bbroot"
+{ cp /bin/busybox "$bbroot/bin/" && chroot "$bbroot" /bin/busybox --install -s && mknod "$bbroot/dev/null" c 1 3 \
+    && cp "$dist/prepare-dirs" "$bbroot$unit_step" && mount --bind /tmp "$bbroot/tmp" \
+    && mount --bind /run "$bbroot/var/run"; } || e2e_fail "BusyBox chroot in $bbroot"
 for program in autoprovisionclient presence-agent; do
     printf '#!/bin/sh\nexit 0\n' > "/usr/sbin/$program" && chmod 0755 "/usr/sbin/$program"
 done
@@ -75,15 +87,18 @@ printf '#!/bin/sh\necho "$(ulimit -v) $*" >> %s/started\n' "$work" > "$work/bin/
 chmod 0755 "$work/bin/start-stop-daemon"
 shell_limit=$(ulimit -v)
 
-# run_step unit|init: what the unit or the init script runs before the daemon.
+# run_step unit|init|busybox: what the unit, the init script or the step
+# under BusyBox runs before the daemon.
 run_step()
 {
     if [ "$1" = unit ]; then
         timeout 20 "$unit_step"
+    elif [ "$1" = busybox ]; then
+        timeout 20 chroot "$bbroot" "$unit_step"
     else
         : > "$work/started"
         { PATH=$work/bin:$PATH timeout 20 sh "$dist/autoprovisionclient.init" start > /dev/null \
-            && grep -qx "262144 --start .*--exec /usr/sbin/autoprovisionclient" "$work/started"; } \
+            && grep -qx "262144 -S .*-x /usr/sbin/autoprovisionclient" "$work/started"; } \
             || { echo "start-stop-daemon saw: $(cat "$work/started")"; return 1; }
     fi
 }
@@ -127,7 +142,7 @@ check()
 }
 
 for kind in foreign-dir symlink open-root-dir file fifo root-dir; do
-    for by in unit init; do
+    for by in unit init busybox; do
         for dir in /tmp/httpipeconfig /tmp/logs; do
             plant "$dir" "$kind" || e2e_fail "$kind: planting $dir failed"
         done
@@ -135,13 +150,13 @@ for kind in foreign-dir symlink open-root-dir file fifo root-dir; do
         for dir in /tmp/httpipeconfig /tmp/logs; do
             check "$dir" "$kind" "$by"
         done
-        [ -d /run/msgq ] || e2e_fail "$kind: no /run/msgq after the $by's step"
+        [ "$(stat -c %a /run/msgq 2> /dev/null)" = 770 ] || e2e_fail "$kind: no /run/msgq 0770 after the $by's step"
         # Nothing is left aside in /tmp.
         leftover=$(find /tmp -mindepth 1 -maxdepth 1 ! -name httpipeconfig ! -name logs ! -name theirs)
         [ -z "$leftover" ] || e2e_fail "$kind: left in /tmp by the $by's step: $leftover"
         rm -rf /tmp/httpipeconfig /tmp/logs /tmp/theirs
     done
-    e2e_ok "$kind: the unit's and the init script's step leave root's directories"
+    e2e_ok "$kind: the unit's, the init script's and BusyBox's step leave root's directories"
 done
 [ "$(ulimit -v)" = "$shell_limit" ] || e2e_fail "the init script changed its caller's limit"
 
@@ -149,17 +164,21 @@ done
 : > "$work/started"
 PATH=$work/bin:$PATH timeout 20 sh "$dist/presence-agent.init" start > /dev/null \
     || e2e_fail "presence-agent.init start failed"
-grep -qx "65536 --start .*--exec /usr/sbin/presence-agent" "$work/started" \
+grep -qx "65536 -S .*-x /usr/sbin/presence-agent" "$work/started" \
     || e2e_fail "presence-agent started as: $(cat "$work/started")"
 e2e_ok "the init scripts start the daemon under 262144 KiB of address space, the agent under 65536"
 
 # The boot-time entry on an empty /tmp.
 if command -v systemd-tmpfiles > /dev/null; then
-    systemd-tmpfiles --create "$dist/autoprovisionclient.tmpfiles" || e2e_fail "systemd-tmpfiles --create"
+    # /etc is the machine's own here: its entry is left to the boot test.
+    systemd-tmpfiles --create --exclude-prefix=/etc "$dist/autoprovisionclient.tmpfiles" \
+        || e2e_fail "systemd-tmpfiles --create"
     for dir in /tmp/httpipeconfig /tmp/logs; do
         check "$dir" tmpfiles
     done
-    e2e_ok "the tmpfiles entry creates both directories 0755 root:root"
+    # The queue directory the step made under the umask gets the library's mode.
+    [ "$(stat -c '%u:%g %a' /run/msgq)" = "0:0 770" ] || e2e_fail "/run/msgq is $(stat -c '%u:%g %a' /run/msgq)"
+    e2e_ok "the tmpfiles entry creates both directories 0755 root:root and /run/msgq 0770"
 else
     echo "note: systemd-tmpfiles missing, tmpfiles entry not checked"
 fi

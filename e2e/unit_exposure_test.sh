@@ -1,5 +1,5 @@
 #!/bin/bash
-# The sandbox of both services as systemd rates it: the overall exposure of
+# The sandbox of the services as systemd rates it: the overall exposure of
 # each unit file, read offline, must not pass 4.5 (of 10). Prints the figures.
 # Usage: unit_exposure_test.sh DIST_DIR
 set -u
@@ -7,7 +7,7 @@ dist=$1
 limit=4.5
 command -v systemd-analyze > /dev/null || { echo "skipped: needs systemd-analyze"; exit 77; }
 failures=0
-for unit in autoprovisionclient.service presence-agent.service; do
+for unit in autoprovisionclient.service autoprovisionclient-dirs.service presence-agent.service; do
     report=$(cd / && systemd-analyze security --offline=true --no-pager "$dist/$unit" 2>&1)
     figure=$(printf '%s\n' "$report" | sed -n 's/^.*Overall exposure level for [^:]*: \([0-9.]*\) .*$/\1/p')
     if [ -z "$figure" ]; then

@@ -151,7 +151,8 @@ AnswerHeader ReadAnswerHeader(const std::string& answer)
     return header;
 }
 
-int RunCheck(FetchClient& client, const std::string& url, std::ostream& out)
+int RunCheck(FetchClient& client, const std::string& url, std::ostream& out,
+             const ConfigurationControl::ConfiguratorPaths& device)
 {
     FetchResult result;
     std::vector<std::string> trace;
@@ -227,6 +228,7 @@ int RunCheck(FetchClient& client, const std::string& url, std::ostream& out)
     std::string document;
     const bool stored = result == FETCH_STORED && ReadFileBytes(client.StoredPath(), document);
     XmlCheck::Verdict verdict = {false, 0, ""};
+    std::string foreign;   // why the root element is not the device's, if it is not
     if (!stored) {
         Line(out, "document") << "none: the answer holds no \"<?xml\"; the device stores nothing and restarts its "
                               << "configurator on the file of an earlier download, if there is one\n";
@@ -234,11 +236,23 @@ int RunCheck(FetchClient& client, const std::string& url, std::ostream& out)
         Line(out, "document") << "found: " << document.size() << " bytes stored (from \"<?xml\" on, one line end "
                               << "added)\n";
         verdict = XmlCheck::CheckDocument(document.data(), document.size());
-        if (verdict.wellFormed)
-            Line(out, "check") << "the configurator accepts it\n";
-        else
+        const std::string root = document.substr(verdict.rootAt, verdict.rootLength);
+        std::string from;
+        const std::string expected = ConfigurationControl::ExpectedRootElement(device, &from);
+        foreign = verdict.wellFormed ? ConfigurationControl::ForeignRoot(root, expected) : "";
+        if (!verdict.wellFormed)
             Line(out, "check") << "the configurator refuses it: at byte " << verdict.offset << ": " << verdict.reason
                                << "\n";
+        else if (!foreign.empty())
+            Line(out, "check") << "the configurator refuses it: " << foreign << " (the root element of " << from
+                               << ")\n";
+        else if (!expected.empty())
+            Line(out, "check") << "the configurator accepts it (root element <" << root << ">, as in " << from
+                               << ")\n";
+        else
+            Line(out, "check") << "the configurator accepts it (root element <" << root.substr(0, 64)
+                               << (root.size() > 64 ? "..." : "") << "> not compared: no " << device.factoryFile
+                               << " or " << device.activeFile << " here; --factory FILE names the device's)\n";
     }
 
     const bool errorStatus = header.statusCode < 200 || header.statusCode > 299;
@@ -257,6 +271,10 @@ int RunCheck(FetchClient& client, const std::string& url, std::ostream& out)
     if (!verdict.wellFormed) {
         Line(out, "verdict") << "the configurator refuses the document (byte " << verdict.offset << ": "
                              << verdict.reason << ")\n";
+        return CHECK_REFUSED;
+    }
+    if (!foreign.empty()) {
+        Line(out, "verdict") << "the configurator refuses the document (" << foreign << ")\n";
         return CHECK_REFUSED;
     }
     if (errorStatus) {

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 
+#include "configurator/zentro_configurator.h"
 #include "fetch/fetch_client.h"
 
 // Exit statuses of the check, one per verdict. When several apply, the
@@ -19,7 +20,7 @@ enum CheckVerdict {
     CHECK_NO_DOCUMENT = 5,      // the answer holds no "<?xml"
     CHECK_COMPRESSED = 7,       // Content-Encoding other than identity
     CHECK_CHUNKED = 8,          // Transfer-Encoding: chunked
-    CHECK_REFUSED = 9,          // the configurator's document check refuses it
+    CHECK_REFUSED = 9,          // the configurator refuses it: not well-formed, or not the device's kind
     CHECK_ERROR_STATUS = 10,    // status not 2xx, yet a document is applied
     CHECK_IDLE_WAIT = 11,       // applied, but only after the idle time-out
 };
@@ -42,7 +43,10 @@ AnswerHeader ReadAnswerHeader(const std::string& answer);
 
 // Runs the check of url with client (set up by the caller: MAC, a directory
 // of its own, User-Agent line) and writes its lines to out. The daemon's
-// trace lines of the download are shown there instead of being logged.
-int RunCheck(FetchClient& client, const std::string& url, std::ostream& out);
+// trace lines of the download are shown there instead of being logged. The
+// root element the document must have is read from device's factory or
+// active file, as the configurator reads it.
+int RunCheck(FetchClient& client, const std::string& url, std::ostream& out,
+             const ConfigurationControl::ConfiguratorPaths& device);
 
 #endif

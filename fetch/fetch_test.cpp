@@ -26,11 +26,13 @@ const std::string DOCUMENT = "<?xml version=\"1.0\"?>\n<config>\n  <line id=\"1\
 class FetchTool : public ::testing::Test {
 protected:
     // Runs the tool with this test's --mac and --dir before the given words (a later --dir wins);
-    // a check gets no --dir.
+    // a check gets this test's --factory instead of --dir.
     int Run(std::vector<std::string> words)
     {
         if (words.empty() || words[0] != "--check")
             words.insert(words.begin(), {"--dir", mDir.Path()});
+        else
+            words.insert(words.begin() + 1, {"--factory", mFactory});
         words.insert(words.begin(), {"autoprovision-fetch", "--mac", "aabbccddeeff"});
         std::vector<const char*> argv;
         for (const std::string& word : words)
@@ -43,6 +45,7 @@ protected:
     TempDir mDir;
     LogCapture mCapture;   // keeps the daemon's trace lines out of /var/log
     const std::string mStored = mDir.File("zentrofxs-aabbccddeeff.cfg");
+    const std::string mFactory = mDir.File("factory.cfg");
     std::string mOut;
     std::string mErr;
 };
@@ -101,6 +104,7 @@ TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
 {
     TempDir scratch;   // the check's temporary directories go here and must be gone after
     setenv("TMPDIR", scratch.Path().c_str(), 1);
+    WriteFile(mFactory, "<?xml version=\"1.0\"?>\n<!-- the device's -->\n<config/>\n");
     using Answer = HttpTestServer::Answer;
     const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(DOCUMENT.size()) +
                            "\r\nConnection: close\r\n\r\n";
@@ -114,7 +118,8 @@ TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
     struct Row { const char* name; Answer answer; int status; std::vector<std::string> lines; };
     const Row rows[] = {
         {"static file, connection closed", {ok + DOCUMENT}, CHECK_APPLIES,
-         {closed, "status:   HTTP/1.1 200 OK", stored, "check:    the configurator accepts it",
+         {closed, "status:   HTTP/1.1 200 OK", stored,
+          "check:    the configurator accepts it (root element <config>, as in " + mFactory + ")",
           "ending:   the server closed the connection after its answer: the download ends at once",
           "verdict:  the device stores and applies this document"}},
         {"kept alive", {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(DOCUMENT.size()) + "\r\n\r\n" +
@@ -146,6 +151,12 @@ TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
          CHECK_REFUSED,
          {"check:    the configurator refuses it: at byte 47: mismatched end tag",
           "verdict:  the configurator refuses the document (byte 47: mismatched end tag)"}},
+        {"object store's error page", {"HTTP/1.1 404 Not Found\r\nContent-Type: application/xml\r\n\r\n"
+                                       "<?xml version=\"1.0\"?><Error><Code>NoSuchKey</Code></Error>"},
+         CHECK_REFUSED,
+         {"check:    the configurator refuses it: root element <Error>, expected <config> (the root element of " +
+              mFactory + ")",
+          "verdict:  the configurator refuses the document (root element <Error>, expected <config>)"}},
         {"cut short", {"HTTP/1.1 200 OK\r\nContent-Length: 999\r\n\r\n" + DOCUMENT}, CHECK_APPLIES,
          {"warning:  the body is shorter than its Content-Length: the answer was cut"}},
     };
@@ -170,6 +181,8 @@ TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
                                                  "received): the device stores nothing"));
     EXPECT_EQ(CHECK_INVALID_URL, Run({"--check", "127.0.0.1/cfg"}));
     EXPECT_EQ(FETCH_USAGE, Run({"--check", "--dir", "/tmp", refused}));
+    EXPECT_EQ(FETCH_SETUP_FAILED, Run({"--check", "--factory", mDir.File("none"), refused}));
+    EXPECT_EQ("autoprovision-fetch: no root element to read in " + mDir.File("none") + "\n", mErr);
     EXPECT_EQ(0, Run({"--version"}));
     EXPECT_EQ(std::string("autoprovision-fetch ") + APC_VERSION + "\n", mOut);
     EXPECT_EQ(0, EntryCount(scratch.Path()));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "apc_version.h"
+#include "configurator/zentro_configurator.h"
 #include "fetch/fetch_check.h"
 #include "fetch/fetch_client.h"
 #include "messaging/messaging.h"
@@ -18,7 +19,7 @@ namespace {
 
 const char USAGE[] =
     "Usage: autoprovision-fetch [--mac TEXT] [--dir DIR] URL\n"
-    "       autoprovision-fetch --check [--mac TEXT] URL\n"
+    "       autoprovision-fetch --check [--mac TEXT] [--factory FILE] URL\n"
     "       autoprovision-fetch --version\n"
     "Fetches URL once with the daemon's own download code, as after a provisioning\n"
     "notification, and stores the answer's XML document as DIR/zentrofxs-<mac>.cfg.\n"
@@ -37,9 +38,13 @@ const char USAGE[] =
     "the device, and tells what the device would do with the answer: status line,\n"
     "compression, chunks, keep-alive wait, the document and the configurator's\n"
     "check of it, time and bytes. The daemon's trace lines are shown, not logged.\n"
+    "The configurator takes only a document whose root element is that of the\n"
+    "device's factory configuration (else of its active one); --factory FILE names\n"
+    "a copy of it (default: /etc/zentro/factory.cfg, else /etc/zentro/active.cfg).\n"
     "Exit status: 0 applied at once, 3 URL not valid, 4 no answer, 5 no document,\n"
-    "7 compressed, 8 chunked, 9 document refused, 10 status not 2xx but the\n"
-    "document is applied, 11 applied after the idle time-out (server keeps alive).\n";
+    "7 compressed, 8 chunked, 9 document refused (not well-formed or another root\n"
+    "element), 10 status not 2xx but the document is applied, 11 applied after the\n"
+    "idle time-out (server keeps alive).\n";
 
 const std::string NAME = "autoprovision-fetch: ";
 
@@ -47,6 +52,7 @@ struct Options {
     std::string mac;
     std::string directory = AutoProvision::_CONFIG_DIRECTORY_;
     std::string url;
+    std::string factory;   // --factory: the device's factory configuration
     bool help = false;
     bool check = false;
     bool haveDirectory = false;
@@ -62,12 +68,12 @@ bool ParseOptions(int argc, const char* const argv[], Options& options, std::str
             options.help = true;
         } else if (word == "--check") {
             options.check = true;
-        } else if (word == "--mac" || word == "--dir") {
+        } else if (word == "--mac" || word == "--dir" || word == "--factory") {
             if (i + 1 >= argc) {
                 problem = word + " needs a value";
                 return false;
             }
-            (word == "--mac" ? options.mac : options.directory) = argv[++i];
+            (word == "--mac" ? options.mac : word == "--dir" ? options.directory : options.factory) = argv[++i];
             haveMac = haveMac || word == "--mac";
             options.haveDirectory = options.haveDirectory || word == "--dir";
         } else if (word.size() > 1 && word[0] == '-') {
@@ -86,6 +92,10 @@ bool ParseOptions(int argc, const char* const argv[], Options& options, std::str
     }
     if (options.check && options.haveDirectory) {
         problem = "--check stores nothing: --dir does not go with it";
+        return false;
+    }
+    if (!options.check && !options.factory.empty()) {
+        problem = "--factory goes with --check only";
         return false;
     }
     // The daemon names the file after eth1; a PC without eth1 gets zeros.
@@ -210,6 +220,17 @@ int RunFetch(int argc, const char* const argv[], std::string& out, std::string& 
         return FETCH_STORED;
     }
 
+    // The files the check takes the device's root element from.
+    ConfigurationControl::ConfiguratorPaths device = ConfigurationControl::DefaultConfiguratorPaths();
+    if (!options.factory.empty()) {
+        device.factoryFile = options.factory;
+        device.activeFile.clear();
+        if (ConfigurationControl::ExpectedRootElement(device).empty()) {
+            err += NAME + "no root element to read in " + options.factory + "\n";
+            return FETCH_SETUP_FAILED;
+        }
+    }
+
     PrivateQueueDirectory queues;
     if (!queues.IsReady()) {
         err += NAME + "cannot create a private queue directory\n";
@@ -231,7 +252,7 @@ int RunFetch(int argc, const char* const argv[], std::string& out, std::string& 
         if (options.check) {
             checkDirectory.Own(client.StoredPath());
             std::ostringstream report;
-            const int verdict = RunCheck(client, options.url, report);
+            const int verdict = RunCheck(client, options.url, report, device);
             out += report.str();
             return verdict;
         }

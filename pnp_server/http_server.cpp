@@ -2,6 +2,8 @@
 #include "pnp_server/http_server.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,9 +17,26 @@ namespace {
 
 const size_t MAX_REQUEST_HEADER = 8192;
 const size_t READ_CHUNK = 4096;
-const int LISTEN_BACKLOG = 16;
+// A connection is taken once its request has come (or after this long).
+const int DEFER_ACCEPT_S = 2;
 
-enum class State { READING, WRITING, DRAINING };
+// The close at the end of a linger is not urgent: it falls on the next
+// quarter second, so that the closes of a busy second take a few rounds of
+// the loop instead of one each.
+Clock::time_point LingerEnd(Clock::time_point earliest)
+{
+    const auto quarter = std::chrono::milliseconds(250);
+    const auto since = earliest.time_since_epoch();
+    return Clock::time_point(since + (quarter - since % quarter) % quarter);
+}
+
+// LINGERING: our answer and our FIN are out; the connection is closed when
+// lingerMs have passed, not when the client's FIN comes, which spares a
+// round of the loop per download (a rack's thousand downloads come close
+// together, and their closes then take one round). By then the client has
+// read the answer, so the close cannot become a reset that loses it, even
+// if the client sent more than we read.
+enum class State { READING, WRITING, LINGERING };
 
 char Lower(char c)
 {
@@ -177,18 +196,18 @@ DocumentRoot::Result DocumentRoot::Load(const std::string& target, size_t maxSiz
     if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
         static_cast<unsigned long long>(info.st_size) > maxSize)
         return NOT_FOUND;
-    std::string data;
-    char buffer[READ_CHUNK];
-    for (;;) {
-        ssize_t got = RetryOnInterrupt([&] { return read(fd.Get(), buffer, sizeof(buffer)); });
+    // As long as fstat said: one read, unless the file shrinks meanwhile.
+    std::string data(static_cast<size_t>(info.st_size), '\0');
+    size_t length = 0;
+    while (length < data.size()) {
+        ssize_t got = RetryOnInterrupt([&] { return read(fd.Get(), &data[length], data.size() - length); });
         if (got < 0)
             return NOT_FOUND;
         if (got == 0)
             break;
-        if (data.size() + static_cast<size_t>(got) > maxSize)
-            return NOT_FOUND;   // grew while being read
-        data.append(buffer, static_cast<size_t>(got));
+        length += static_cast<size_t>(got);
     }
+    data.resize(length);
     content.swap(data);
     return FOUND;
 }
@@ -198,6 +217,7 @@ DocumentRoot::Result DocumentRoot::Load(const std::string& target, size_t maxSiz
 struct HttpServer::Connection {
     FileDescriptor fd;
     std::string peer;
+    uint32_t peerAddress = 0;
     State state = State::READING;
     std::string input;
     std::string output;
@@ -208,8 +228,9 @@ struct HttpServer::Connection {
     Clock::time_point deadline;
 };
 
-HttpServer::HttpServer(const HttpOptions& options, EventLog& log)
-    : mOptions(options), mLog(log), mRoot(options.rootDirectory), mPort(0)
+HttpServer::HttpServer(const HttpOptions& options, EventLog& log, FleetStatus& status)
+    : mOptions(options), mLog(log), mStatus(status), mRoot(options.rootDirectory), mPort(0),
+      mOutOfDescriptors(false)
 {
 }
 
@@ -225,11 +246,15 @@ bool HttpServer::Open(std::string& error)
         return false;
     }
     FileDescriptor fd = BoundSocket(SOCK_STREAM, local, false);
-    if (!fd.Valid() || listen(fd.Get(), LISTEN_BACKLOG) != 0) {
+    if (!fd.Valid() || listen(fd.Get(), mOptions.backlog) != 0) {
         error = "cannot listen on HTTP " + local.ToString() + ": " + std::strerror(errno);
         return false;
     }
     mPort = BoundPort(fd.Get());
+    // The request comes with the connection: accepting, reading and answering
+    // take one round of the loop instead of two.
+    int defer = DEFER_ACCEPT_S;
+    setsockopt(fd.Get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof(defer));
     mListener = std::move(fd);
     mLog.Line("HTTP serving " + mOptions.rootDirectory + " on " + mOptions.address + ":" + std::to_string(mPort) +
               (mOptions.keepAlive ? " (keep-alive)" : " (close after each answer)"));
@@ -239,12 +264,13 @@ bool HttpServer::Open(std::string& error)
 void HttpServer::AppendPollFds(std::vector<pollfd>& fds) const
 {
     pollfd entry;
-    entry.fd = mConnections.size() < mOptions.maxConnections ? mListener.Get() : -1;
+    entry.fd = mConnections.size() < mOptions.maxConnections && !mOutOfDescriptors ? mListener.Get() : -1;
     entry.events = POLLIN;
     entry.revents = 0;
     fds.push_back(entry);
     for (const auto& connection : mConnections) {
-        entry.fd = connection->fd.Get();
+        // A negative descriptor keeps the entry's place and is not polled.
+        entry.fd = connection->state == State::LINGERING ? -1 : connection->fd.Get();
         entry.events = connection->state == State::WRITING ? POLLOUT : POLLIN;
         fds.push_back(entry);
     }
@@ -268,9 +294,13 @@ void HttpServer::HandlePollFds(const pollfd* fds, size_t count, Clock::time_poin
 void HttpServer::ExpireConnections(Clock::time_point now)
 {
     for (auto& connection : mConnections) {
-        if (!connection->closed && connection->deadline <= now)
+        if (connection->closed || connection->deadline > now)
+            continue;
+        if (connection->state == State::LINGERING)
+            Close(*connection, "after its answer");
+        else
             Close(*connection, connection->state == State::READING && connection->input.empty() ? "idle"
-                                                                                                  : "timed out");
+                                                                                                : "timed out");
     }
     mConnections.erase(std::remove_if(mConnections.begin(), mConnections.end(),
                                       [](const std::unique_ptr<Connection>& c) { return c->closed; }),
@@ -288,21 +318,29 @@ Clock::time_point HttpServer::NextDeadline() const
 void HttpServer::Accept(Clock::time_point now)
 {
     // A bounded batch per wake-up, so that the SIP side gets its turn.
-    for (int i = 0; i < 8 && mConnections.size() < mOptions.maxConnections; ++i) {
+    for (int i = 0; i < 32 && mConnections.size() < mOptions.maxConnections; ++i) {
         sockaddr_in address;
         socklen_t length = sizeof(address);
         int fd = RetryOnInterrupt([&] {
             return accept4(mListener.Get(), reinterpret_cast<sockaddr*>(&address), &length,
                            SOCK_CLOEXEC | SOCK_NONBLOCK);
         });
-        if (fd < 0)
+        if (fd < 0) {
+            // Without a descriptor to spare the listener would stay readable, and the loop would spin.
+            if (errno == EMFILE || errno == ENFILE) {
+                mOutOfDescriptors = true;
+                mLog.Line("HTTP out of descriptors: accepting again once a connection is closed");
+            }
             return;
+        }
         std::unique_ptr<Connection> connection(new Connection);
         connection->fd.Reset(fd);
         connection->peer = Ipv4Endpoint::FromSockaddr(address).ToString();
+        connection->peerAddress = address.sin_addr.s_addr;
         connection->deadline = now + std::chrono::milliseconds(mOptions.requestTimeoutMs);
         mLog.Line("HTTP connection from " + connection->peer);
         mConnections.push_back(std::move(connection));
+        ReadInput(*mConnections.back(), now);
     }
 }
 
@@ -327,7 +365,7 @@ void HttpServer::ReadInput(Connection& connection, Clock::time_point now)
         Close(connection, got == 0 ? "by the client" : "on an error");
         return;
     }
-    if (connection.state == State::DRAINING)
+    if (connection.state == State::LINGERING)
         return;   // our answer is out; whatever else comes is dropped
     connection.input.append(buffer, static_cast<size_t>(got));
     if (connection.input.size() == static_cast<size_t>(got))
@@ -368,21 +406,37 @@ void HttpServer::TakeRequest(Connection& connection, Clock::time_point now)
         bool keep = mOptions.keepAlive && !request.connectionClose && !request.hasBody &&
                     (request.version == "HTTP/1.1" || request.connectionKeepAlive);
         connection.closeAfterAnswer = !keep;
-        std::string content;
-        if (request.method != "GET") {
+        if (request.method != "GET")
             Answer(connection, 405, "text/plain", "GET only\n", request.method + " " + request.target);
-        } else {
-            DocumentRoot::Result found = mRoot.Load(request.target, mOptions.maxFileSize, content);
-            // The type follows the decoded name: "/a%2Exml" is an XML file too.
-            std::string path;
-            if (found == DocumentRoot::FOUND && DocumentRoot::DecodePath(request.target, path))
-                Answer(connection, 200, ContentTypeOf(path), content, request.target);
-            else
-                Answer(connection, 404, "text/plain", "not found\n",
-                       request.target + (found == DocumentRoot::BAD_TARGET ? " (refused target)" : ""));
-        }
+        else
+            AnswerGet(connection, request.target);
     }
     WriteOutput(connection, now);
+}
+
+void HttpServer::AnswerGet(Connection& connection, const std::string& target)
+{
+    const std::string path = target.substr(0, target.find_first_of("?#"));
+    if (mStatus.Enabled() && path == "/status") {
+        Answer(connection, 200, "text/html; charset=utf-8", mStatus.Html(), target);
+        return;
+    }
+    if (mStatus.Enabled() && path == "/status.json") {
+        Answer(connection, 200, "application/json", mStatus.Json(), target);
+        return;
+    }
+    std::string content;
+    DocumentRoot::Result found = mRoot.Load(target, mOptions.maxFileSize, content);
+    // The type follows the decoded name: "/a%2Exml" is an XML file too.
+    std::string decoded;
+    if (found == DocumentRoot::FOUND && DocumentRoot::DecodePath(target, decoded)) {
+        Answer(connection, 200, ContentTypeOf(decoded), content, target);
+        mStatus.OnDocument(connection.peerAddress, target, 200, content.size());
+    } else {
+        Answer(connection, 404, "text/plain", "not found\n",
+               target + (found == DocumentRoot::BAD_TARGET ? " (refused target)" : ""));
+        mStatus.OnDocument(connection.peerAddress, target, 404, 0);
+    }
 }
 
 void HttpServer::Answer(Connection& connection, int code, const std::string& contentType, const std::string& body,
@@ -392,6 +446,8 @@ void HttpServer::Answer(Connection& connection, int code, const std::string& con
     head += "Server: pnp-server\r\n";
     head += "Content-Type: " + contentType + "\r\n";
     head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    if (contentType.compare(0, 9, "text/html") == 0 || contentType == "application/json")
+        head += "Cache-Control: no-store\r\n";
     if (code == 405)
         head += "Allow: GET\r\n";
     head += connection.closeAfterAnswer ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
@@ -405,10 +461,13 @@ void HttpServer::Answer(Connection& connection, int code, const std::string& con
 
 void HttpServer::WriteOutput(Connection& connection, Clock::time_point now)
 {
+    // MSG_MORE before our half-close: the answer's last segment waits for
+    // the FIN and carries it, one packet (and one wake-up of the client) less.
+    const int more = connection.closeAfterAnswer ? MSG_MORE : 0;
     while (connection.written < connection.output.size()) {
         ssize_t sent = RetryOnInterrupt([&] {
             return send(connection.fd.Get(), connection.output.data() + connection.written,
-                        connection.output.size() - connection.written, MSG_DONTWAIT | MSG_NOSIGNAL);
+                        connection.output.size() - connection.written, MSG_DONTWAIT | MSG_NOSIGNAL | more);
         });
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return;   // poll() says when to go on
@@ -423,12 +482,10 @@ void HttpServer::WriteOutput(Connection& connection, Clock::time_point now)
     connection.written = 0;
     ++connection.answers;
     if (connection.closeAfterAnswer) {
-        // Half-close, then wait briefly for the client's close, so that its
-        // unread input cannot make our close a reset that loses the answer.
         shutdown(connection.fd.Get(), SHUT_WR);
-        connection.state = State::DRAINING;
+        connection.state = State::LINGERING;
         connection.input.clear();
-        connection.deadline = now + std::chrono::milliseconds(mOptions.lingerMs);
+        connection.deadline = LingerEnd(now + std::chrono::milliseconds(mOptions.lingerMs));
         return;
     }
     connection.state = State::READING;
@@ -443,6 +500,7 @@ void HttpServer::Close(Connection& connection, const char* why)
         return;
     connection.closed = true;
     connection.fd.Reset();
+    mOutOfDescriptors = false;
     mLog.Line("HTTP connection from " + connection.peer + " closed " + why + " after " +
               std::to_string(connection.answers) + " answer(s)");
 }

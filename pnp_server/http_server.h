@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "pnp_server/event_log.h"
+#include "pnp_server/fleet_status.h"
 #include "pnp_server/net_util.h"
 
 namespace Pnp {
@@ -23,8 +24,9 @@ struct HttpOptions {
     bool keepAlive = false;           // keep connections open after an answer
     int keepAliveIdleMs = 30000;      // idle time after which a kept connection is closed
     int requestTimeoutMs = 10000;     // longest time for a request to come in or an answer to go out
-    int lingerMs = 2000;              // wait for the client's close after ours
-    size_t maxConnections = 32;
+    int lingerMs = 2000;              // a closing connection is kept this long after our answer
+    size_t maxConnections = 4096;     // beyond them connections wait in the accept queue
+    int backlog = 4096;               // the accept queue; the kernel caps it at net.core.somaxconn
     size_t maxFileSize = 16 * 1024 * 1024;
 };
 
@@ -51,7 +53,9 @@ private:
 
 class HttpServer {
 public:
-    HttpServer(const HttpOptions& options, EventLog& log);
+    // status: served at /status and /status.json when enabled, and told of
+    // each document served; must outlive the server.
+    HttpServer(const HttpOptions& options, EventLog& log, FleetStatus& status);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -79,15 +83,19 @@ private:
     void ReadInput(Connection& connection, Clock::time_point now);
     void WriteOutput(Connection& connection, Clock::time_point now);
     void TakeRequest(Connection& connection, Clock::time_point now);
+    // A GET: the status page when the path names it, else a file of the root.
+    void AnswerGet(Connection& connection, const std::string& target);
     void Answer(Connection& connection, int code, const std::string& contentType, const std::string& body,
                 const std::string& what);
     void Close(Connection& connection, const char* why);
 
     HttpOptions mOptions;
     EventLog& mLog;
+    FleetStatus& mStatus;
     DocumentRoot mRoot;
     FileDescriptor mListener;
     uint16_t mPort;
+    bool mOutOfDescriptors;           // accepting waits until a connection is closed
     std::vector<std::unique_ptr<Connection>> mConnections;
 };
 

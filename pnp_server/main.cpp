@@ -1,6 +1,7 @@
 // pnp-server: a provisioning server for the lab, the demo and end-to-end
 // tests. Answers multicast SUBSCRIBEs for ua-profile with a NOTIFY carrying a
 // configuration URL and serves the configuration files over HTTP.
+#include <malloc.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -61,6 +62,9 @@ int main(int argc, char** argv)
     gpStop = &stop;
     InstallHandlers();
 
+    // Memory freed stays with the process: a rack's burst would otherwise
+    // give heap back and fault it in again, page by page, many times over.
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
     Pnp::PnpServer server(options, log);
     if (!server.Open(error)) {
         log.Line(error);

@@ -51,16 +51,43 @@ sockaddr_in Ipv4Endpoint::ToSockaddr() const
     return result;
 }
 
+namespace {
+
+// The decimal digits of value at the end of text.
+void AppendNumber(std::string& text, unsigned value)
+{
+    char digits[10];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0)
+        text += digits[--count];
+}
+
+}  // namespace
+
+// Written by hand: every log line names an endpoint, and inet_ntop goes through sprintf.
 std::string Ipv4Endpoint::Host() const
 {
-    in_addr value;
-    value.s_addr = address;
-    return Sip::HostText(value);
+    const uint32_t value = ntohl(address);
+    std::string text;
+    text.reserve(15);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        AppendNumber(text, (value >> shift) & 0xff);
+        if (shift > 0)
+            text += '.';
+    }
+    return text;
 }
 
 std::string Ipv4Endpoint::ToString() const
 {
-    return Host() + ":" + std::to_string(port);
+    std::string text = Host();
+    text += ':';
+    AppendNumber(text, port);
+    return text;
 }
 
 FileDescriptor::~FileDescriptor()

@@ -3,12 +3,38 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <vector>
 
 namespace Pnp {
+
+namespace {
+
+// Descriptors besides the connections: standard streams, log, sockets, the
+// stop pipe, a file being read.
+const rlim_t SPARE_DESCRIPTORS = 16;
+
+// Raises the soft limit of open files towards what the connections need,
+// within the hard limit; the log says when they cannot all be open at once.
+void RaiseOpenFileLimit(size_t connections, EventLog& log)
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t wanted = static_cast<rlim_t>(connections) + SPARE_DESCRIPTORS;
+    if (limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < wanted)
+        log.Line("HTTP at most " + std::to_string(limit.rlim_cur) + " open files: fewer than " +
+                 std::to_string(connections) + " connections at once");
+}
+
+}  // namespace
 
 StopSignal::StopSignal()
 {
@@ -28,16 +54,20 @@ void StopSignal::Raise()
 }
 
 PnpServer::PnpServer(const ServerOptions& options, EventLog& log)
-    : mLog(log), mHttp(options.http, log), mSip(options.sip, log)
+    : mLog(log), mMaxConnections(options.http.maxConnections), mStatus(options.statusRows), mHttp(options.http, log, mStatus), mSip(options.sip, log)
 {
+    mSip.SetStatus(&mStatus);
 }
 
 bool PnpServer::Open(std::string& error)
 {
+    RaiseOpenFileLimit(mMaxConnections, mLog);
     if (!mHttp.Open(error))
         return false;
     mSip.SetHttpPort(mHttp.Port());
-    return mSip.Open(error);
+    const bool opened = mSip.Open(error);
+    mLog.Flush();
+    return opened;
 }
 
 bool PnpServer::Run(const StopSignal& stop)
@@ -54,6 +84,7 @@ bool PnpServer::Run(const StopSignal& stop)
         fds.push_back(entry);
         mHttp.AppendPollFds(fds);
 
+        mLog.Flush();
         Clock::time_point now = Clock::now();
         Clock::time_point next = std::min(mSip.NextDeadline(), mHttp.NextDeadline());
         // A signal does not move the deadline: each retry waits for what is left.
@@ -63,10 +94,12 @@ bool PnpServer::Run(const StopSignal& stop)
         });
         if (ready < 0) {
             mLog.Line("poll failed; stopping");
+            mLog.Flush();
             return false;
         }
         if (fds[0].revents != 0) {
             mLog.Line("stopping");
+            mLog.Flush();
             return true;
         }
         now = Clock::now();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "pnp_server/event_log.h"
+#include "pnp_server/fleet_status.h"
 #include "pnp_server/http_server.h"
 #include "pnp_server/net_util.h"
 #include "pnp_server/sip_endpoint.h"
@@ -16,6 +17,7 @@ namespace Pnp {
 struct ServerOptions {
     SipOptions sip;
     HttpOptions http;
+    size_t statusRows = 4096;   // gateways shown on the status page; 0: no page
     std::string logPath;   // empty: stdout
     bool help = false;
 };
@@ -47,7 +49,8 @@ public:
     PnpServer(const PnpServer&) = delete;
     PnpServer& operator=(const PnpServer&) = delete;
 
-    // Opens the HTTP side, then the SIP side (whose URLs name the HTTP port).
+    // Opens the HTTP side, then the SIP side (whose URLs name the HTTP port);
+    // raises the soft limit of open files as far as the connections need.
     bool Open(std::string& error);
     uint16_t SipPort() const { return mSip.Port(); }
     uint16_t HttpPort() const { return mHttp.Port(); }
@@ -57,6 +60,8 @@ public:
 
 private:
     EventLog& mLog;
+    size_t mMaxConnections;
+    FleetStatus mStatus;
     HttpServer mHttp;
     SipEndpoint mSip;
 };

@@ -49,12 +49,18 @@ TEST(ServerOptionsTest, ParsesALabCommandLine)
 {
     Pnp::ServerOptions options;
     std::string error;
-    ASSERT_TRUE(Parse({"--interface", "eth0", "--url-template", "http://{host}/{mac}.cfg",
-                       "--timer-f-ms", "5000"}, options, error))
+    ASSERT_TRUE(Parse({"--interface", "eth0", "--url-template", "http://{host}/{mac}.cfg", "--timer-f-ms", "5000",
+                       "--max-pending", "9", "--sip-receive-buffer", "0", "--http-backlog", "7",
+                       "--http-max-connections", "5", "--status-rows", "0"}, options, error))
         << error;
     EXPECT_TRUE(options.sip.joinMulticast);
     EXPECT_EQ(options.sip.urlTemplate, "http://{host}/{mac}.cfg");
     EXPECT_EQ(options.sip.timerFMs, 5000);
+    EXPECT_EQ(options.sip.maxPending, 9u);
+    EXPECT_EQ(options.sip.receiveBufferBytes, 0);
+    EXPECT_EQ(options.http.backlog, 7);
+    EXPECT_EQ(options.http.maxConnections, 5u);
+    EXPECT_EQ(options.statusRows, 0u);
 
     ASSERT_TRUE(Parse({"--unicast-only", "--sip-bind", "127.0.0.1", "--http-address", "0.0.0.0"},
                       options, error))
@@ -86,7 +92,7 @@ TEST(ServerOptionsTest, RefusesWhatCannotWork)
     }
 }
 
-// The joined group end to end, with the server's --http-address, is in e2e/provisioning_test.sh.
+// The joined group end to end, with the server's --http-address, is in e2e/scenarios/provisioning.scn.
 TEST(PnpServerTest, AnswersASubscribeSentToTheGroupInANetworkNamespace)
 {
     if (geteuid() != 0)

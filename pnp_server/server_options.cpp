@@ -63,11 +63,16 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
         {"--expires", NumberInto(options.sip.maxExpires, "--expires", 0, 86400, error)},
         {"--timer-t1-ms", NumberInto(options.sip.t1Ms, "--timer-t1-ms", 10, 10000, error)},
         {"--timer-f-ms", NumberInto(options.sip.timerFMs, "--timer-f-ms", 10, 600000, error)},
+        {"--max-pending", NumberInto(options.sip.maxPending, "--max-pending", 1, 1000000, error)},
+        {"--sip-receive-buffer", NumberInto(options.sip.receiveBufferBytes, "--sip-receive-buffer", 0, 1 << 30, error)},
         {"--http-root", [&](const std::string& v) { options.http.rootDirectory = v; return !v.empty(); }},
         {"--http-address", [&](const std::string& v) {
              httpHostGiven = true;
              return ToAddress("--http-address", v, options.http.address, error); }},
         {"--http-port", NumberInto(options.http.port, "--http-port", 0, 65535, error)},
+        {"--http-backlog", NumberInto(options.http.backlog, "--http-backlog", 1, 1 << 20, error)},
+        {"--http-max-connections", NumberInto(options.http.maxConnections, "--http-max-connections", 1, 100000, error)},
+        {"--status-rows", NumberInto(options.statusRows, "--status-rows", 0, 1000000, error)},
         {"--log", [&](const std::string& v) { options.logPath = v; return !v.empty(); }},
     };
     for (int i = 1; i < argc; ++i) {
@@ -139,13 +144,23 @@ std::string ServerUsage(const char* program)
         "  --silent              never answer SUBSCRIBEs\n"
         "  --expires N           longest subscription granted in s (default 3600)\n"
         "  --timer-t1-ms N       first NOTIFY retransmission interval (default 500)\n"
-        "  --timer-f-ms N        give a NOTIFY up after N ms (default 32000)\n"
+        "  --timer-f-ms N        give a NOTIFY up after N ms (default 32000); an answered\n"
+        "                        SUBSCRIBE is kept as long for its retransmissions\n"
+        "  --max-pending N       NOTIFYs awaiting an answer and answered SUBSCRIBEs kept,\n"
+        "                        each at most N; then the oldest goes (default 16384)\n"
+        "  --sip-receive-buffer BYTES  the SIP socket's receive buffer, past the\n"
+        "                        system's cap where allowed (default 4194304; 0: system's)\n"
         "HTTP:\n"
         "  --http-root DIR       directory served (default .)\n"
         "  --http-address IP     HTTP address, also {host} (default 0.0.0.0: {host} is\n"
         "                        the address the SUBSCRIBE came in on)\n"
         "  --http-port N         HTTP port (default 8080; 0: any)\n"
+        "  --http-backlog N      connections waiting to be accepted (default 4096; the\n"
+        "                        system caps it at net.core.somaxconn)\n"
+        "  --http-max-connections N  connections served at once (default 1024)\n"
         "  --keep-alive          keep connections open after an answer (30 s idle)\n"
+        "Status page at /status and /status.json on the HTTP address:\n"
+        "  --status-rows N       gateways shown at most (default 4096; 0: no page)\n"
         "  --log FILE            log to FILE instead of stdout\n";
 }
 

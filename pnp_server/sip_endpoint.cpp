@@ -18,8 +18,13 @@ namespace Pnp {
 
 namespace {
 
-// Datagrams handled per wake-up, so that the HTTP side gets its turn.
-const int DATAGRAMS_PER_WAKEUP = 16;
+// Datagrams handled per wake-up, so that the HTTP side gets its turn; enough
+// to drain a rack's burst in a few rounds when the server was kept waiting.
+const int DATAGRAMS_PER_WAKEUP = 64;
+// Datagrams read, and sent, per system call.
+const int RECEIVE_BATCH = 16;
+const size_t SEND_BATCH = 64;
+const size_t SLOT_BYTES = Sip::MAX_DATAGRAM_SIZE + 1;   // one more: a larger datagram shows as truncated
 
 // A NOTIFY refused with 500 or 503 is sent anew after the answer's Retry-After
 // (1 s when absent, at most 10 s), in at most 5 transactions in all (our choice).
@@ -88,6 +93,17 @@ std::string NewBranch(const std::string& via)
            (end == std::string::npos ? std::string() : via.substr(end));
 }
 
+// A SUBSCRIBE transaction: its retransmissions carry the same Call-ID, CSeq and branch.
+std::string TransactionKey(const std::string& callId, unsigned long cseq, const std::string& via)
+{
+    return callId + '\n' + std::to_string(cseq) + '\n' + Sip::HeaderParameter(via, "branch");
+}
+
+std::string NotifyKey(const std::string& callId, unsigned long cseq)
+{
+    return callId + '\n' + std::to_string(cseq);
+}
+
 Sip::TransactionTimers TimersOf(const SipOptions& options)
 {
     Sip::TransactionTimers timers;
@@ -100,7 +116,8 @@ Sip::TransactionTimers TimersOf(const SipOptions& options)
 }  // namespace
 
 SipEndpoint::SipEndpoint(const SipOptions& options, EventLog& log)
-    : mOptions(options), mLog(log), mPort(0), mBuffer(Sip::MAX_DATAGRAM_SIZE + 1), mNextCseq(1)
+    : mOptions(options), mLog(log), mPort(0), mBuffer(RECEIVE_BATCH * SLOT_BYTES), mNextNumber(1), mNextCseq(1),
+      mpStatus(nullptr)
 {
 }
 
@@ -120,8 +137,16 @@ bool SipEndpoint::Open(std::string& error)
     mSocket = std::move(fd);
     if (mOptions.joinMulticast && !JoinGroup(error))
         return false;
+    // Past the system's cap (net.core.rmem_max) where the process may, up to the cap otherwise.
+    int wanted = mOptions.receiveBufferBytes;
+    if (wanted > 0 && setsockopt(mSocket.Get(), SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof(wanted)) != 0)
+        setsockopt(mSocket.Get(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof(wanted));
+    int granted = 0;
+    socklen_t length = sizeof(granted);
+    getsockopt(mSocket.Get(), SOL_SOCKET, SO_RCVBUF, &granted, &length);
     mLog.Line("SIP listening on " + mOptions.bindAddress + ":" + std::to_string(mPort) +
-              (mOptions.joinMulticast ? " and group " + mOptions.multicastGroup : std::string(" (unicast only)")));
+              (mOptions.joinMulticast ? " and group " + mOptions.multicastGroup : std::string(" (unicast only)")) +
+              ", receive buffer " + std::to_string(granted) + " bytes");
     return true;
 }
 
@@ -162,29 +187,49 @@ bool SipEndpoint::JoinGroup(std::string& error)
 
 void SipEndpoint::OnReadable(Clock::time_point now)
 {
-    sockaddr_in from;
-    PacketInfoBuffer control;
-    PlatformDetail::DatagramReader reader(mBuffer.data(), mBuffer.size(), from, control.bytes);
-    msghdr& header = reader.Header();
-    for (int i = 0; i < DATAGRAMS_PER_WAKEUP; ++i) {
-        ssize_t got = reader.Receive(mSocket.Get(), MSG_DONTWAIT);
-        if (got < 0)
-            return;
-        Ipv4Endpoint source = Ipv4Endpoint::FromSockaddr(from);
-        if ((header.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(got) > Sip::MAX_DATAGRAM_SIZE) {
-            mLog.Line("SIP oversized datagram from " + source.ToString() + " dropped");
-            continue;
+    mmsghdr messages[RECEIVE_BATCH];
+    iovec vectors[RECEIVE_BATCH];
+    sockaddr_in froms[RECEIVE_BATCH];
+    PacketInfoBuffer controls[RECEIVE_BATCH];
+    for (int handled = 0; handled < DATAGRAMS_PER_WAKEUP;) {
+        std::memset(messages, 0, sizeof(messages));
+        for (int i = 0; i < RECEIVE_BATCH; ++i) {
+            vectors[i].iov_base = mBuffer.data() + i * SLOT_BYTES;
+            vectors[i].iov_len = SLOT_BYTES;
+            msghdr& header = messages[i].msg_hdr;
+            header.msg_name = &froms[i];
+            header.msg_namelen = sizeof(froms[i]);
+            header.msg_iov = &vectors[i];
+            header.msg_iovlen = 1;
+            header.msg_control = controls[i].bytes;
+            header.msg_controllen = sizeof(controls[i].bytes);
         }
-        uint32_t localAddress = 0;
-        for (cmsghdr* cmsg = CMSG_FIRSTHDR(&header); cmsg != nullptr; cmsg = CMSG_NXTHDR(&header, cmsg)) {
-            if (cmsg->cmsg_level == IPPROTO_IP && cmsg->cmsg_type == IP_PKTINFO) {
-                in_pktinfo info;
-                std::memcpy(&info, CMSG_DATA(cmsg), sizeof(info));
-                localAddress = info.ipi_spec_dst.s_addr;
+        const int got = RetryOnInterrupt(
+            [&] { return recvmmsg(mSocket.Get(), messages, RECEIVE_BATCH, MSG_DONTWAIT, nullptr); });
+        for (int i = 0; i < got; ++i) {
+            msghdr& header = messages[i].msg_hdr;
+            const Ipv4Endpoint source = Ipv4Endpoint::FromSockaddr(froms[i]);
+            if ((header.msg_flags & MSG_TRUNC) != 0 || messages[i].msg_len > Sip::MAX_DATAGRAM_SIZE) {
+                mLog.Line("SIP oversized datagram from " + source.ToString() + " dropped");
+                continue;
             }
+            uint32_t localAddress = 0;
+            for (cmsghdr* cmsg = CMSG_FIRSTHDR(&header); cmsg != nullptr; cmsg = CMSG_NXTHDR(&header, cmsg)) {
+                if (cmsg->cmsg_level == IPPROTO_IP && cmsg->cmsg_type == IP_PKTINFO) {
+                    in_pktinfo info;
+                    std::memcpy(&info, CMSG_DATA(cmsg), sizeof(info));
+                    localAddress = info.ipi_spec_dst.s_addr;
+                }
+            }
+            HandleDatagram(static_cast<const char*>(vectors[i].iov_base), messages[i].msg_len, source, localAddress,
+                           now);
         }
-        HandleDatagram(mBuffer.data(), static_cast<size_t>(got), source, localAddress, now);
+        // A batch that is not full emptied the queue: no read just to hear so.
+        if (got < RECEIVE_BATCH)
+            break;
+        handled += got;
     }
+    FlushSends();
 }
 
 void SipEndpoint::HandleDatagram(const char* data, size_t length, const Ipv4Endpoint& source, uint32_t localAddress,
@@ -233,6 +278,9 @@ void SipEndpoint::HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4En
         Respond(subscribe, 400, source, toTag);
         return;
     }
+    const std::string key = TransactionKey(*callId, cseq, *subscribe.Header("Via"));
+    if (AnswerRetransmission(subscribe, key, source, now))
+        return;
     if (mOptions.rejectCode != 0) {
         Respond(subscribe, mOptions.rejectCode, source, toTag);
         return;
@@ -258,7 +306,14 @@ void SipEndpoint::HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4En
     Sip::SipMessage ok = Answer(subscribe, 200, source, toTag);
     ok.AddHeader("Expires", std::to_string(expires));
     ok.AddHeader("Contact", "<sip:pnp-server@" + local.ToString() + ">");
-    Send(Sip::Serialize(ok), ResponseDestination(subscribe, source), "200 OK", true);
+    AnsweredSubscribe answered;
+    answered.mac = mac;
+    answered.bytes = Sip::Serialize(ok);
+    answered.destination = ResponseDestination(subscribe, source);
+    Send(answered.bytes, answered.destination, "200 OK", true);
+    RememberAnswer(key, std::move(answered), now);
+    if (mpStatus != nullptr)
+        mpStatus->OnSubscribe(mac, source, false);
 
     NotifyContent content;
     content.localTag = toTag;
@@ -275,8 +330,37 @@ void SipEndpoint::HandleSubscribe(const Sip::SipMessage& subscribe, const Ipv4En
     notify.bytes = Sip::Serialize(notify.message);
     notify.callId = *callId;
     notify.cseq = content.cseq;
+    notify.mac = mac;
     mLog.Line("SIP MAC " + mac + " gets " + content.url);
-    StartNotify(notify, now);
+    StartNotify(std::move(notify), now);
+}
+
+bool SipEndpoint::AnswerRetransmission(const Sip::SipMessage& subscribe, const std::string& key,
+                                       const Ipv4Endpoint& source, Clock::time_point now)
+{
+    // The oldest answers first: each is kept for as long as its transaction may retransmit.
+    while (!mAnsweredOrder.empty() && mAnsweredOrder.front().first <= now) {
+        mAnswered.erase(mAnsweredOrder.front().second);
+        mAnsweredOrder.pop_front();
+    }
+    auto answered = mAnswered.find(key);
+    if (answered == mAnswered.end())
+        return false;
+    Send(answered->second.bytes, ResponseDestination(subscribe, source), "SUBSCRIBE retransmission: 200 OK again",
+         false);
+    if (mpStatus != nullptr)
+        mpStatus->OnSubscribe(answered->second.mac, source, true);
+    return true;
+}
+
+void SipEndpoint::RememberAnswer(const std::string& key, AnsweredSubscribe answer, Clock::time_point now)
+{
+    if (mAnswered.size() >= mOptions.maxPending && !mAnsweredOrder.empty()) {
+        mAnswered.erase(mAnsweredOrder.front().second);
+        mAnsweredOrder.pop_front();
+    }
+    if (mAnswered.emplace(key, std::move(answer)).second)
+        mAnsweredOrder.emplace_back(now + std::chrono::milliseconds(mOptions.timerFMs), key);
 }
 
 void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endpoint& source)
@@ -290,25 +374,29 @@ void SipEndpoint::HandleResponse(const Sip::SipMessage& response, const Ipv4Endp
         mLog.Line("SIP response from " + source.ToString() + " to nothing of ours ignored");
         return;
     }
-    auto pending = std::find_if(mPending.begin(), mPending.end(), [&](const PendingNotify& notify) {
-        return notify.cseq == cseq && notify.callId == *callId;
-    });
+    auto number = mPendingByKey.find(NotifyKey(*callId, cseq));
+    auto pending = number == mPendingByKey.end() ? mPending.end() : mPending.find(number->second);
     if (pending == mPending.end()) {
         mLog.Line("SIP " + std::to_string(response.statusCode) + " from " + source.ToString() +
                   " for a NOTIFY no longer pending");
         return;
     }
-    if (pending->waiting)   // the final answer again, for a retransmission of ours
+    PendingNotify& notify = pending->second;
+    if (notify.waiting)   // the final answer again, for a retransmission of ours
         return;
     if (response.statusCode < 200) {
-        pending->schedule.OnProvisional();
+        notify.schedule.OnProvisional();
         return;
     }
     mLog.Line("SIP NOTIFY " + std::to_string(cseq) + " answered " + std::to_string(response.statusCode) + " " +
-              response.reason + " after " + std::to_string(pending->sends) + " send(s)");
-    if ((response.statusCode == 500 || response.statusCode == 503) && ScheduleResend(*pending, response))
+              response.reason + " after " + std::to_string(notify.sends) + " send(s)");
+    if (mpStatus != nullptr)
+        mpStatus->OnNotifyAnswer(notify.mac, response.statusCode, response.reason);
+    if ((response.statusCode == 500 || response.statusCode == 503) && ScheduleResend(notify, response)) {
+        Arm(pending->first, notify);
         return;
-    mPending.erase(pending);
+    }
+    Erase(pending);
 }
 
 bool SipEndpoint::ScheduleResend(PendingNotify& notify, const Sip::SipMessage& response)
@@ -332,7 +420,13 @@ bool SipEndpoint::ScheduleResend(PendingNotify& notify, const Sip::SipMessage& r
 void SipEndpoint::Resend(PendingNotify& notify, Clock::time_point now)
 {
     const unsigned long previous = notify.cseq;
+    auto number = mPendingByKey.find(NotifyKey(notify.callId, previous));
+    if (number == mPendingByKey.end())
+        return;
+    const uint64_t value = number->second;
+    mPendingByKey.erase(number);
     notify.cseq = mNextCseq++;
+    mPendingByKey[NotifyKey(notify.callId, notify.cseq)] = value;
     ReplaceHeader(notify.message, "CSeq", std::to_string(notify.cseq) + " NOTIFY");
     ReplaceHeader(notify.message, "Via", NewBranch(*notify.message.Header("Via")));
     notify.bytes = Sip::Serialize(notify.message);
@@ -343,6 +437,8 @@ void SipEndpoint::Resend(PendingNotify& notify, Clock::time_point now)
     ++notify.attempts;
     mLog.Line("SIP NOTIFY " + std::to_string(previous) + " sent anew as NOTIFY " + std::to_string(notify.cseq));
     Send(notify.bytes, notify.destination, "NOTIFY", true);
+    if (mpStatus != nullptr)
+        mpStatus->OnNotifySent(notify.mac);
 }
 
 Sip::SipMessage SipEndpoint::Answer(const Sip::SipMessage& request, int code, const Ipv4Endpoint& source,
@@ -365,75 +461,142 @@ void SipEndpoint::Respond(const Sip::SipMessage& request, int code, const Ipv4En
 
 void SipEndpoint::StartNotify(PendingNotify notify, Clock::time_point now)
 {
-    if (mPending.size() >= mOptions.maxPendingNotifies) {
-        mLog.Line("SIP too many pending NOTIFYs: the oldest, to " + mPending.front().destination.ToString() +
-                  ", is given up");
-        mPending.pop_front();
+    if (mPending.size() >= mOptions.maxPending && !mPending.empty()) {
+        const PendingNotify& oldest = mPending.begin()->second;
+        mLog.Line("SIP too many pending NOTIFYs: the oldest, to " + oldest.destination.ToString() + ", is given up");
+        if (mpStatus != nullptr)
+            mpStatus->OnNotifyGivenUp(oldest.mac, "pushed out: too many pending");
+        Erase(mPending.begin());
     }
     notify.start = now;
     notify.sends = 1;
+    notify.due = Clock::time_point::max();
     Send(notify.bytes, notify.destination, "NOTIFY", true);
-    mPending.push_back(notify);
+    if (mpStatus != nullptr)
+        mpStatus->OnNotifySent(notify.mac);
+    const uint64_t number = mNextNumber++;
+    mPendingByKey[NotifyKey(notify.callId, notify.cseq)] = number;
+    Arm(number, mPending.emplace(number, std::move(notify)).first->second);
+}
+
+void SipEndpoint::Arm(uint64_t number, PendingNotify& notify)
+{
+    Clock::time_point due = Clock::time_point::max();
+    if (notify.waiting) {
+        due = notify.resendAt;
+    } else {
+        const int64_t deadline = notify.schedule.NextDeadline();
+        if (deadline != std::numeric_limits<int64_t>::max())
+            due = notify.start + std::chrono::milliseconds(deadline);
+    }
+    // An entry for this time is in the queue already.
+    if (due == notify.due)
+        return;
+    notify.due = due;
+    if (due != Clock::time_point::max())
+        mTimers.emplace(due, number);
+}
+
+SipEndpoint::PendingMap::iterator SipEndpoint::Erase(PendingMap::iterator pending)
+{
+    mPendingByKey.erase(NotifyKey(pending->second.callId, pending->second.cseq));
+    return mPending.erase(pending);
 }
 
 void SipEndpoint::OnTimers(Clock::time_point now)
 {
-    for (auto it = mPending.begin(); it != mPending.end();) {
-        if (it->waiting) {
-            if (now >= it->resendAt)
-                Resend(*it, now);
-            ++it;
+    // Entries armed in this round wait for the next one.
+    for (size_t round = mTimers.size(); round > 0 && !mTimers.empty() && mTimers.top().first <= now; --round) {
+        const Timer timer = mTimers.top();
+        mTimers.pop();
+        auto pending = mPending.find(timer.second);
+        if (pending == mPending.end() || pending->second.due != timer.first)
+            continue;   // answered, given up or moved since
+        PendingNotify& notify = pending->second;
+        notify.due = Clock::time_point::max();
+        if (notify.waiting) {
+            Resend(notify, now);
+            Arm(pending->first, notify);
             continue;
         }
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - it->start).count();
-        const Sip::RetransmitSchedule::Action action = it->schedule.OnTimer(elapsed);
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - notify.start).count();
+        const Sip::RetransmitSchedule::Action action = notify.schedule.OnTimer(elapsed);
         if (action == Sip::RetransmitSchedule::TIMED_OUT) {
-            mLog.Line("SIP NOTIFY " + std::to_string(it->cseq) + " to " + it->destination.ToString() +
-                      " unanswered after " + std::to_string(it->sends) + " send(s): given up");
-            it = mPending.erase(it);
+            mLog.Line("SIP NOTIFY " + std::to_string(notify.cseq) + " to " + notify.destination.ToString() +
+                      " unanswered after " + std::to_string(notify.sends) + " send(s): given up");
+            if (mpStatus != nullptr)
+                mpStatus->OnNotifyGivenUp(notify.mac, "no answer: given up");
+            Erase(pending);
             continue;
         }
         if (action == Sip::RetransmitSchedule::RETRANSMIT) {
-            ++it->sends;
-            Send(it->bytes, it->destination, "NOTIFY retransmission " + std::to_string(it->sends - 1), false);
+            ++notify.sends;
+            Send(notify.bytes, notify.destination, "NOTIFY retransmission " + std::to_string(notify.sends - 1), false);
         }
-        ++it;
+        Arm(pending->first, notify);
     }
+    // Entries of NOTIFYs answered or moved since go now, so that the loop
+    // does not wake up for them: a rack's answered NOTIFYs leave one each.
+    for (size_t left = mTimers.size(); left > 0 && !mTimers.empty(); --left) {
+        auto pending = mPending.find(mTimers.top().second);
+        if (pending != mPending.end() && pending->second.due == mTimers.top().first)
+            break;
+        mTimers.pop();
+    }
+    FlushSends();
 }
 
 Clock::time_point SipEndpoint::NextDeadline() const
 {
-    Clock::time_point next = Clock::time_point::max();
-    for (const PendingNotify& notify : mPending) {
-        if (notify.waiting) {
-            next = std::min(next, notify.resendAt);
-            continue;
-        }
-        const int64_t due = notify.schedule.NextDeadline();
-        if (due != std::numeric_limits<int64_t>::max())
-            next = std::min(next, notify.start + std::chrono::milliseconds(due));
-    }
-    return next;
+    return mTimers.empty() ? Clock::time_point::max() : mTimers.top().first;
 }
 
-bool SipEndpoint::Send(const std::string& bytes, const Ipv4Endpoint& destination, const std::string& what,
+void SipEndpoint::Send(const std::string& bytes, const Ipv4Endpoint& destination, const std::string& what,
                        bool logBytes)
 {
-    sockaddr_in address = destination.ToSockaddr();
-    ssize_t sent = RetryOnInterrupt([&] {
-        return sendto(mSocket.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                      reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    });
-    std::string title = "SIP " + what + " to " + destination.ToString();
-    if (sent != static_cast<ssize_t>(bytes.size())) {
-        mLog.Line(title + " failed: " + std::strerror(errno));
-        return false;
+    mOutgoing.push_back(Outgoing{bytes, destination, what, logBytes});
+}
+
+void SipEndpoint::FlushSends()
+{
+    mmsghdr messages[SEND_BATCH];
+    iovec vectors[SEND_BATCH];
+    sockaddr_in addresses[SEND_BATCH];
+    // Each call sends at least one datagram or reports the first one's failure.
+    size_t next = 0;
+    for (size_t calls = 0; next < mOutgoing.size() && calls < mOutgoing.size(); ++calls) {
+        const size_t count = std::min(mOutgoing.size() - next, SEND_BATCH);
+        std::memset(messages, 0, count * sizeof(messages[0]));
+        for (size_t i = 0; i < count; ++i) {
+            Outgoing& datagram = mOutgoing[next + i];
+            vectors[i].iov_base = &datagram.bytes[0];
+            vectors[i].iov_len = datagram.bytes.size();
+            addresses[i] = datagram.destination.ToSockaddr();
+            messages[i].msg_hdr.msg_name = &addresses[i];
+            messages[i].msg_hdr.msg_namelen = sizeof(addresses[i]);
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = RetryOnInterrupt([&] {
+            return sendmmsg(mSocket.Get(), messages, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
+        });
+        const size_t done = sent > 0 ? static_cast<size_t>(sent) : 0;
+        for (size_t i = 0; i < done; ++i) {
+            const Outgoing& datagram = mOutgoing[next + i];
+            const std::string title = "SIP " + datagram.what + " to " + datagram.destination.ToString();
+            if (datagram.logBytes)
+                mLog.Message(title + ":", datagram.bytes.data(), datagram.bytes.size());
+            else
+                mLog.Line(title);
+        }
+        next += done;
+        if (sent < 0) {
+            const Outgoing& datagram = mOutgoing[next++];
+            mLog.Line("SIP " + datagram.what + " to " + datagram.destination.ToString() + " failed: " +
+                      std::strerror(errno));
+        }
     }
-    if (logBytes)
-        mLog.Message(title + ":", bytes.data(), bytes.size());
-    else
-        mLog.Line(title);
-    return true;
+    mOutgoing.clear();
 }
 
 }  // namespace Pnp

@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -21,6 +22,15 @@ namespace {
 // Datagrams or queue messages taken from one descriptor per round, so that
 // a flood on one cannot starve the others.
 const int MAX_READS_PER_ROUND = 64;
+// Without rtnetlink, how often a waiting SUBSCRIBE looks at the network.
+const int64_t NETWORK_LOOK_MS = 1000;
+
+// A send that failed for want of an address, a link or a route.
+bool NoNetwork(int error)
+{
+    return error == ENETUNREACH || error == ENETDOWN || error == EHOSTUNREACH || error == EADDRNOTAVAIL ||
+           error == ENODEV;
+}
 
 // What a message to the daemon carries, for the log.
 std::string Describe(const Messaging::Message& message)
@@ -39,7 +49,8 @@ std::string Describe(const Messaging::Message& message)
 
 PresenceAgent::PresenceAgent(const PresenceAgentOptions& options)
     : mOptions(options), mQueue(Messaging::PRESENCE_AGENT_QUEUE),
-      mWriter(ReadFirmwareVersion(options.versionFile)), mLimiter(options.minSubscribeIntervalMs)
+      mWriter(ReadFirmwareVersion(options.versionFile)), mLimiter(options.minSubscribeIntervalMs),
+      mNetwork(options.interfaceName)
 {
 }
 
@@ -85,12 +96,16 @@ void PresenceAgent::Run(int stopFd)
 int PresenceAgent::NextTimeout(int timeoutMs) const
 {
     int64_t deadline = std::numeric_limits<int64_t>::max();
-    for (const Transaction& transaction : mTransactions)
-        deadline = std::min(deadline, transaction.schedule.NextDeadline());
+    for (const Transaction& transaction : mTransactions) {
+        if (transaction.sent)
+            deadline = std::min(deadline, transaction.schedule.NextDeadline());
+    }
     if (mLimiter.HasHeld())
         deadline = std::min(deadline, mLimiter.DueAt());
     for (const Subscription& subscription : mSubscriptions)
         deadline = std::min(deadline, subscription.ExpiresAt());
+    if (mNetwork.GetFD() < 0 && AnyWaiting())
+        deadline = std::min(deadline, mLastNetworkLook + NETWORK_LOOK_MS);
     if (deadline == std::numeric_limits<int64_t>::max())
         return timeoutMs;
     const int64_t wait = std::max<int64_t>(0, std::min<int64_t>(deadline - Now(), INT_MAX));
@@ -103,6 +118,7 @@ bool PresenceAgent::RunOnce(int timeoutMs, int stopFd)
     std::vector<pollfd> fds;
     fds.push_back({stopFd, POLLIN, 0});   // poll() skips a negative descriptor
     fds.push_back({mQueue.GetFD(), POLLIN, 0});
+    fds.push_back({mNetwork.GetFD(), POLLIN, 0});
     mSockets.AddToPollSet(fds, sockets);
     // An interrupted poll() is a round without input; the caller loops.
     const int ready = poll(fds.data(), fds.size(), NextTimeout(timeoutMs));
@@ -111,8 +127,11 @@ bool PresenceAgent::RunOnce(int timeoutMs, int stopFd)
             return false;
         if (fds[1].revents != 0)
             HandleQueue();
+        // Read whether or not anything waits, so that the descriptor does not stay readable.
+        if (fds[2].revents != 0 && mNetwork.Drain() && AnyWaiting())
+            RetryWaiting();
         for (size_t i = 0; i < sockets.size(); ++i) {
-            if (fds[i + 2].revents == 0)
+            if (fds[i + 3].revents == 0)
                 continue;
             std::string data;
             sockaddr_in from;
@@ -220,13 +239,103 @@ void PresenceAgent::Forget(uint64_t id)
 
 // ---------------------------------------------------------------- SIP requests
 
-bool PresenceAgent::SendTransaction(Transaction& transaction)
+PresenceAgent::SendResult PresenceAgent::Send(Transaction& transaction)
 {
+    if (transaction.ownsSubscription) {
+        // Looked at on every (re)send, so an address change is followed at once.
+        const std::string source = mNetwork.SourceAddress(transaction.wantedIp);
+        mLastNetworkLook = Now();
+        if (source.empty())
+            return NO_NETWORK;
+        if (source != transaction.source) {
+            const SendResult written = Write(transaction, source);
+            if (written != SENT)
+                return written;
+        }
+    }
     const bool sent = transaction.socket->SendTo(transaction.destination, transaction.text);
+    const int error = errno;
     Log(std::string(sent ? "sent " : "could not send ") + Sip::FirstLine(transaction.text) + " to " +
         AddressText(transaction.destination) + " (Call-ID " + transaction.callId + ", CSeq " +
-        std::to_string(transaction.cseq) + ")");
-    return sent;
+        std::to_string(transaction.cseq) + ")" + (sent ? "" : std::string(": ") + strerror(error)));
+    if (sent)
+        return SENT;
+    return NoNetwork(error) ? NO_NETWORK : SEND_FAILED;
+}
+
+PresenceAgent::SendResult PresenceAgent::Write(Transaction& transaction, const std::string& source)
+{
+    SubscriptionIt subscription = Find(transaction.id);
+    if (subscription == mSubscriptions.end())
+        return SEND_FAILED;
+    bool opened = false;
+    std::shared_ptr<SipSocket> socket = mSockets.SocketFor(source, transaction.localPort, &opened);
+    if (!socket) {
+        // An address announced but not yet usable for a bind: the next change tells.
+        if (errno == EADDRNOTAVAIL)
+            return NO_NETWORK;
+        fprintf(stderr, "presence-agent: no UDP socket for %s:%u: %s\n", source.c_str(), transaction.localPort,
+                strerror(errno));
+        return SEND_FAILED;
+    }
+    if (opened)
+        Log("SIP socket bound to " + AddressText(socket->LocalAddress()));
+    if (!transaction.source.empty())
+        Log("subscription " + std::to_string(transaction.id) + " goes out from " + source + " now, no longer from " +
+            transaction.source);
+    SipDialog& dialog = subscription->Dialog();
+    dialog.localUri = MakeSipUri(dialog.user, source, 5060);
+    dialog.callId = Sip::RandomToken() + "@" + source;
+    subscription->SetSocket(socket);
+    transaction.source = source;
+    transaction.socket = socket;
+    transaction.callId = dialog.callId;
+    transaction.text = Sip::Serialize(mWriter.Subscribe(dialog, source, ntohs(socket->LocalAddress().sin_port),
+                                                        mOptions.expiresSeconds, &transaction.branch));
+    return SENT;
+}
+
+void PresenceAgent::OnWire(Transaction& transaction)
+{
+    transaction.waiting = false;
+    if (transaction.sent)
+        return;
+    // The first time on the wire: Timers E and F start now.
+    transaction.sent = true;
+    transaction.schedule = RetransmitSchedule(mOptions.timers, Now());
+}
+
+bool PresenceAgent::AnyWaiting() const
+{
+    return std::any_of(mTransactions.begin(), mTransactions.end(),
+                       [](const Transaction& transaction) { return transaction.waiting; });
+}
+
+void PresenceAgent::RetryWaiting()
+{
+    std::vector<uint64_t> failed;
+    for (auto transaction = mTransactions.begin(); transaction != mTransactions.end();) {
+        bool done = false;
+        if (transaction->waiting) {
+            const bool first = !transaction->sent;
+            const SendResult result = Send(*transaction);
+            if (result == SENT) {
+                OnWire(*transaction);
+                // A SUBSCRIBE that waited for the network is a new one on the wire for the rate limit.
+                if (first)
+                    mLimiter.MarkSent(Now());
+            } else if (result == SEND_FAILED) {
+                done = true;
+                if (transaction->ownsSubscription)
+                    failed.push_back(transaction->id);
+            }
+        }
+        transaction = done ? mTransactions.erase(transaction) : std::next(transaction);
+    }
+    for (const uint64_t id : failed) {
+        AnswerError(id, Presence_Network_Failure);
+        Forget(id);
+    }
 }
 
 void PresenceAgent::StartSubscription(const Messaging::Message& request)
@@ -235,6 +344,17 @@ void PresenceAgent::StartSubscription(const Messaging::Message& request)
         Log("subscription " + std::to_string(request.id) + " asked for again: the old one is forgotten");
         Forget(request.id);
     }
+    // One that never got out for want of a network gives way: the daemon has moved on to this id.
+    std::vector<uint64_t> unsent;
+    for (const Transaction& transaction : mTransactions) {
+        if (transaction.ownsSubscription && !transaction.sent)
+            unsent.push_back(transaction.id);
+    }
+    for (const uint64_t id : unsent) {
+        ++mCounters.droppedRequests;
+        Log("subscription " + std::to_string(id) + ", waiting for the network, dropped for a newer one");
+        Forget(id);
+    }
     if (mSubscriptions.size() >= MAX_SUBSCRIPTIONS) {
         Log("subscription " + std::to_string(mSubscriptions.front().Id()) + " forgotten to make room");
         Forget(mSubscriptions.front().Id());
@@ -242,66 +362,72 @@ void PresenceAgent::StartSubscription(const Messaging::Message& request)
 
     in_addr targetHost;
     uint16_t targetPort = 5060;
-    uint16_t localPort = 5060;
+    Transaction transaction(mOptions.timers, Now());
     Sip::ParseIpv4(request.target.ipAddress, targetHost);
     Sip::ParsePort(request.target.port, false, targetPort);
-    Sip::ParsePort(request.subscriber.port, true, localPort);
-
-    bool opened = false;
-    std::shared_ptr<SipSocket> socket = mSockets.SocketFor(request.subscriber.ipAddress, localPort, &opened);
-    if (!socket) {
-        AnswerError(request.id, Presence_Network_Failure);
-        return;
-    }
-    if (opened)
-        Log("SIP socket bound to " + AddressText(socket->LocalAddress()));
-    const sockaddr_in destination = Sip::MakeAddress(targetHost, targetPort);
-    const std::string localHost = socket->AdvertisedAddress(destination);
-    const uint16_t viaPort = ntohs(socket->LocalAddress().sin_port);
-
-    SipDialog dialog;
-    dialog.user = request.subscriber.userName;
-    dialog.localUri = MakeSipUri(request.subscriber.userName, localHost, 5060);
-    dialog.remoteUri = MakeSipUri(request.target.userName, request.target.ipAddress, targetPort);
-    dialog.requestUri = dialog.remoteUri;
-    dialog.callId = Sip::RandomToken() + "@" + localHost;
-    dialog.localTag = Sip::RandomToken();
-    dialog.cseq = 1;
-
-    Transaction transaction(mOptions.timers, Now());
+    Sip::ParsePort(request.subscriber.port, true, transaction.localPort);
     transaction.ownsSubscription = true;
     transaction.id = request.id;
-    transaction.callId = dialog.callId;
+    transaction.wantedIp = request.subscriber.ipAddress;
+    transaction.destination = Sip::MakeAddress(targetHost, targetPort);
+
+    // The parts of the dialog that name the local address are written with the request.
+    SipDialog dialog;
+    dialog.user = request.subscriber.userName;
+    dialog.remoteUri = MakeSipUri(request.target.userName, request.target.ipAddress, targetPort);
+    dialog.requestUri = dialog.remoteUri;
+    dialog.localTag = Sip::RandomToken();
+    dialog.cseq = 1;
     transaction.cseq = dialog.cseq;
-    transaction.socket = socket;
-    transaction.destination = destination;
-    transaction.text =
-        Sip::Serialize(mWriter.Subscribe(dialog, localHost, viaPort, mOptions.expiresSeconds, &transaction.branch));
-    if (!SendTransaction(transaction)) {
-        AnswerError(request.id, Presence_Network_Failure);
-        return;
-    }
-    mSubscriptions.emplace_back(request.id, dialog, socket, destination, mOptions.expiresSeconds,
+    mSubscriptions.emplace_back(request.id, dialog, nullptr, transaction.destination, mOptions.expiresSeconds,
                                 mOptions.timers.timerFMs);
     mTransactions.push_back(transaction);
+
+    Transaction& pending = mTransactions.back();
+    switch (Send(pending)) {
+    case SENT:
+        OnWire(pending);
+        break;
+    case NO_NETWORK:
+        pending.waiting = true;
+        Log("subscription " + std::to_string(request.id) + " waits for an address and link on " +
+            mNetwork.InterfaceName());
+        break;
+    case SEND_FAILED:
+        AnswerError(request.id, Presence_Network_Failure);
+        Forget(request.id);
+        break;
+    }
 }
 
 void PresenceAgent::EndDialog(Subscription& subscription)
 {
     SipDialog& dialog = subscription.Dialog();
     ++dialog.cseq;
-    const std::string localHost = subscription.Socket()->AdvertisedAddress(subscription.Peer());
-    const uint16_t viaPort = ntohs(subscription.Socket()->LocalAddress().sin_port);
+    // From the dialog's own address while it is usable, else from the provisioning interface's new one.
+    std::shared_ptr<SipSocket> socket = subscription.Socket();
+    const std::string bound = Sip::HostText(socket->LocalAddress().sin_addr);
+    const std::string source = mNetwork.SourceAddress(bound);
+    bool opened = false;
+    if (!source.empty() && source != bound)
+        socket = mSockets.SocketFor(source, ntohs(socket->LocalAddress().sin_port), &opened);
+    if (source.empty() || !socket) {
+        Log("no network for the end of subscription " + std::to_string(subscription.Id()) + ": not sent");
+        return;
+    }
 
     Transaction transaction(mOptions.timers, Now());
     transaction.id = subscription.Id();
     transaction.callId = dialog.callId;
     transaction.cseq = dialog.cseq;
-    transaction.socket = subscription.Socket();
+    transaction.socket = socket;
     transaction.destination = subscription.Peer();
-    transaction.text = Sip::Serialize(mWriter.Subscribe(dialog, localHost, viaPort, 0, &transaction.branch));
-    if (SendTransaction(transaction))
+    transaction.text = Sip::Serialize(
+        mWriter.Subscribe(dialog, source, ntohs(socket->LocalAddress().sin_port), 0, &transaction.branch));
+    if (Send(transaction) == SENT) {
+        OnWire(transaction);
         mTransactions.push_back(transaction);
+    }
 }
 
 void PresenceAgent::HandleTimers()
@@ -316,12 +442,21 @@ void PresenceAgent::HandleTimers()
 
     std::vector<std::pair<uint64_t, PresenceUAClientErrorCode>> failed;
     for (auto transaction = mTransactions.begin(); transaction != mTransactions.end();) {
+        if (!transaction->sent) {   // waits for the network, without timers
+            ++transaction;
+            continue;
+        }
         const RetransmitSchedule::Action action = transaction->schedule.OnTimer(now);
         bool done = false;
-        if (action == RetransmitSchedule::RETRANSMIT && !SendTransaction(*transaction)) {
-            done = true;
-            if (transaction->ownsSubscription)
-                failed.emplace_back(transaction->id, Presence_Network_Failure);
+        if (action == RetransmitSchedule::RETRANSMIT) {
+            const SendResult result = Send(*transaction);
+            // A retransmission that finds no network is sent again once it is back; Timer F runs on.
+            transaction->waiting = result == NO_NETWORK;
+            if (result == SEND_FAILED) {
+                done = true;
+                if (transaction->ownsSubscription)
+                    failed.emplace_back(transaction->id, Presence_Network_Failure);
+            }
         } else if (action == RetransmitSchedule::TIMED_OUT) {
             done = true;
             Log("no answer to " + Sip::FirstLine(transaction->text) + " (Call-ID " + transaction->callId + ")");
@@ -334,6 +469,10 @@ void PresenceAgent::HandleTimers()
         AnswerError(failure.first, failure.second);
         Forget(failure.first);
     }
+
+    // Without rtnetlink, what waits for the network looks at it once a second.
+    if (mNetwork.GetFD() < 0 && AnyWaiting() && Now() >= mLastNetworkLook + NETWORK_LOOK_MS)
+        RetryWaiting();
 
     for (auto subscription = mSubscriptions.begin(); subscription != mSubscriptions.end();) {
         const uint64_t id = subscription->Id();

@@ -10,9 +10,26 @@
 //   MSG_CONFIRM(id); a final 3xx-6xx answers MSG_ERROR(id,
 //   Presence_Subscription_Failed); no response before Timer F answers
 //   Presence_Subscription_Time_Out; a socket that cannot be opened or written
-//   answers Presence_Network_Failure. A request the agent cannot use (no
-//   user name, target not a dotted IPv4 address, bad port) answers
+//   for another reason than a missing network answers
+//   Presence_Network_Failure. A request the agent cannot use (no user name,
+//   target not a dotted IPv4 address, bad port) answers
 //   Presence_Invalid_Request. Failed subscriptions are forgotten.
+// - The SUBSCRIBE goes out from the subscriber's address while an interface
+//   that is up and running holds it, else from the provisioning interface's
+//   (options.interfaceName) address; Via, Contact, From and Call-ID name that
+//   address. It is looked at again on every (re)send: a request written from
+//   an address that is gone is written anew from the new one (new Call-ID
+//   and branch, same timers).
+// - Waiting for the network: a SUBSCRIBE that cannot go out (no address, link
+//   down or no carrier, no route) is still in progress, not an error. It
+//   goes out as soon as rtnetlink tells of a change that lets it. One that
+//   never went out runs no timers and is held without limit, until it goes,
+//   the daemon unsubscribes it, or a newer request replaces it (newest wins,
+//   as in the rate limit): a device on a shelf stays quiet, no error to the
+//   daemon, no traffic, no wake-up but rtnetlink's, and provisions the moment
+//   it is plugged in. Timer F, and so Presence_Subscription_Time_Out, runs
+//   only from its first time on the wire; a sent one whose retransmission
+//   finds no network is sent again as soon as the network is back.
 // - A NOTIFY in a known dialog (same Call-ID, To tag = our From tag) is taken
 //   only after the SUBSCRIBE's 2xx, and only from the address and port that
 //   2xx came from: anyone on the link sees the multicast SUBSCRIBE's Call-ID
@@ -34,7 +51,8 @@
 //   SUBSCRIBE is held; a newer one replaces it and the replaced one is
 //   dropped without an answer (the daemon has already moved on to the newer
 //   id). The held one goes out when the second has passed. Retransmissions
-//   and un-SUBSCRIBEs are not counted.
+//   and un-SUBSCRIBEs are not counted; a SUBSCRIBE that waited for the
+//   network counts when it goes out.
 // - A confirmed subscription is kept for the Expires the 2xx granted (the
 //   requested one when it names none) and then forgotten; it is never
 //   refreshed, the daemon subscribes anew. At most MAX_SUBSCRIPTIONS are
@@ -55,6 +73,7 @@
 #include <string>
 
 #include "messaging/messaging.h"
+#include "presence_agent/network_watch.h"
 #include "presence_agent/sip_dialog.h"
 #include "presence_agent/sip_socket.h"
 #include "presence_agent/sip_socket_pool.h"
@@ -68,6 +87,8 @@ struct PresenceAgentOptions {
     // Requested subscription length: an hour, the daemon re-subscribes long before.
     unsigned int expiresSeconds = 3600;
     const char* versionFile = "/etc/version.txt";
+    // The interface a subscription without a usable address of its own goes out from.
+    const char* interfaceName = "eth1";
     bool verbose = false;   // log every SIP message and drop to stderr
 };
 
@@ -78,7 +99,7 @@ struct PresenceAgentCounters {
     unsigned long earlyNotifies = 0;     // NOTIFYs before their dialog's 2xx, left unanswered
     unsigned long forbiddenNotifies = 0; // NOTIFYs from another source than the 2xx, answered 403
     unsigned long undeliveredNotifies = 0;   // NOTIFYs the daemon's queue did not take, answered 503
-    unsigned long droppedRequests = 0;   // subscribe requests replaced while held
+    unsigned long droppedRequests = 0;   // subscribe requests replaced while held or waiting for the network
     unsigned long droppedQueueMessages = 0;
 };
 
@@ -109,7 +130,7 @@ public:
     size_t SubscriptionCount() const { return mSubscriptions.size(); }
 
 private:
-    // One SUBSCRIBE on the wire until its final response or Timer F.
+    // One SUBSCRIBE from its first send until its final response or Timer F.
     struct Transaction {
         bool ownsSubscription = false;   // initial SUBSCRIBE: answers go to the daemon
         uint64_t id = 0;
@@ -119,9 +140,17 @@ private:
         std::string text;
         std::shared_ptr<SipSocket> socket;
         sockaddr_in destination;
-        Sip::RetransmitSchedule schedule;
+        Sip::RetransmitSchedule schedule;   // runs only once sent
+        bool sent = false;                  // went on the wire at least once
+        bool waiting = false;               // its last (re)send found no network
+        // Initial SUBSCRIBE: the subscriber's address and port as the daemon
+        // gave them, and the address the request was last written from.
+        std::string wantedIp;
+        uint16_t localPort = 5060;
+        std::string source;
         Transaction(const Sip::TransactionTimers& timers, int64_t now) : schedule(timers, now) {}
     };
+    enum SendResult { SENT, NO_NETWORK, SEND_FAILED };
     typedef std::list<Subscription>::iterator SubscriptionIt;
 
     int64_t Now() const;
@@ -138,7 +167,11 @@ private:
     void Forget(uint64_t id);
     SubscriptionIt Find(uint64_t id);
 
-    bool SendTransaction(Transaction& transaction);
+    SendResult Send(Transaction& transaction);
+    SendResult Write(Transaction& transaction, const std::string& source);
+    void OnWire(Transaction& transaction);
+    bool AnyWaiting() const;
+    void RetryWaiting();
     void SendResponse(SipSocket& socket, const Sip::SipMessage& response, const sockaddr_in& to);
     bool AnswerDaemon(const Messaging::Message& message);
     void AnswerError(uint64_t id, PresenceUAClientErrorCode code);
@@ -151,6 +184,8 @@ private:
     std::list<Subscription> mSubscriptions;   // oldest first
     std::list<Transaction> mTransactions;
     SipSocketPool mSockets;
+    NetworkWatch mNetwork;
+    int64_t mLastNetworkLook = 0;
     PresenceAgentCounters mCounters;
 };
 

@@ -195,7 +195,7 @@ TEST_F(PresenceAgentTest, OneDialogFromSubscribeToUnsubscribeAmidBadInput)
     Respond(subscribe, 200);   // the transaction ended with its final answer: this one is a stray
     ASSERT_TRUE(Pump([&] { return counters.strayResponses == 2; }));
 
-    // A NOTIFY with another To tag gets 481 (another Call-ID: e2e/provisioning_test.sh); each one in
+    // A NOTIFY with another To tag gets 481 (another Call-ID: e2e/scenarios/provisioning.scn); each one in
     // the dialog gets 200 and its URL goes to the daemon once: a retransmission (same CSeq) is only
     // answered. Which URL a body carries is NotifyUrl's, checked in sip_message_test.
     EXPECT_EQ(481, NotifyAnswered(subscribe, 1, "http://127.0.0.1/0", true));

@@ -11,7 +11,6 @@
 #include "sip/sip_text.h"
 
 using PlatformDetail::RetryOnInterrupt;
-using Sip::HostText;
 using Sip::ParseIpv4;
 
 SipSocket::SipSocket() : mFd(-1)
@@ -25,14 +24,13 @@ SipSocket::~SipSocket()
         close(mFd);
 }
 
-bool SipSocket::BindTo(const char* ip, uint16_t port)
+bool SipSocket::BindTo(const in_addr& ip, uint16_t port)
 {
     sockaddr_in address;
     memset(&address, 0, sizeof(address));
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    if (ip != nullptr && inet_pton(AF_INET, ip, &address.sin_addr) != 1)
-        return false;
+    address.sin_addr = ip;
     return bind(mFd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
 }
 
@@ -40,18 +38,22 @@ bool SipSocket::Open(const std::string& localIp, uint16_t port)
 {
     if (mFd >= 0)
         return false;
-    mLocalIp = localIp;
+    in_addr local;
+    local.s_addr = htonl(INADDR_ANY);
+    if (!localIp.empty() && !ParseIpv4(localIp, local)) {
+        errno = EINVAL;
+        return false;
+    }
     mFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (mFd < 0)
         return false;
     const int on = 1;
     setsockopt(mFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-
-    in_addr local;
-    const bool haveLocal = ParseIpv4(localIp, local);
-    if (!(haveLocal && BindTo(localIp.c_str(), port)) && !BindTo(nullptr, port) && !BindTo(nullptr, 0)) {
+    if (!BindTo(local, port) && !BindTo(local, 0)) {
+        const int error = errno;
         close(mFd);
         mFd = -1;
+        errno = error;
         return false;
     }
     socklen_t length = sizeof(mLocal);
@@ -60,32 +62,9 @@ bool SipSocket::Open(const std::string& localIp, uint16_t port)
     // Provisioning requests stay on the local link, on the party's interface.
     const int ttl = 1;
     setsockopt(mFd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl));
-    if (haveLocal && local.s_addr != htonl(INADDR_ANY))
+    if (local.s_addr != htonl(INADDR_ANY))
         setsockopt(mFd, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof(local));
     return true;
-}
-
-std::string SipSocket::AdvertisedAddress(const sockaddr_in& to) const
-{
-    if (mLocal.sin_addr.s_addr != htonl(INADDR_ANY))
-        return HostText(mLocal.sin_addr);
-    // Bound to any address: the kernel's source address towards `to` is
-    // where answers can reach us. connect() on a UDP socket sends nothing.
-    std::string routed;
-    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (probe >= 0) {
-        sockaddr_in source;
-        socklen_t length = sizeof(source);
-        if (connect(probe, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) == 0 &&
-            getsockname(probe, reinterpret_cast<sockaddr*>(&source), &length) == 0 &&
-            source.sin_addr.s_addr != htonl(INADDR_ANY))
-            routed = HostText(source.sin_addr);
-        close(probe);
-    }
-    if (!routed.empty())
-        return routed;
-    in_addr local;
-    return ParseIpv4(mLocalIp, local) ? mLocalIp : std::string("0.0.0.0");
 }
 
 bool SipSocket::SendTo(const sockaddr_in& to, const std::string& data)

@@ -15,20 +15,17 @@ public:
     SipSocket& operator=(const SipSocket&) = delete;
 
     // Opens a non-blocking UDP socket with SO_REUSEADDR bound to
-    // localIp:port. When that bind fails (address not assigned, port taken)
-    // it falls back to INADDR_ANY:port and then to any free port, so a
-    // subscription still goes out; port 0 asks for a free port at once.
-    // Multicast from it leaves with TTL 1 through the interface that owns
-    // localIp (when localIp is an address). False when no socket could be had.
+    // localIp:port, or to localIp on a free port when that port is held
+    // without SO_REUSEADDR; an empty localIp binds any address. Port 0 asks
+    // for a free port at once. Multicast from it leaves with TTL 1 through
+    // the interface that owns localIp. False (errno tells: EADDRNOTAVAIL for
+    // an address that is not, or not yet, the machine's) when no socket
+    // could be had.
     bool Open(const std::string& localIp, uint16_t port);
 
     int GetFD() const { return mFd; }
     // The bound address, as getsockname() reports it.
     const sockaddr_in& LocalAddress() const { return mLocal; }
-    // The address to advertise in Via and Contact for requests to `to`: the
-    // bound address, or when bound to any address the one the kernel routes
-    // from towards `to`, else localIp as given, else "0.0.0.0".
-    std::string AdvertisedAddress(const sockaddr_in& to) const;
 
     bool SendTo(const sockaddr_in& to, const std::string& data);
     // One pending datagram without blocking. False when none is pending or
@@ -36,10 +33,9 @@ public:
     bool Receive(std::string& data, sockaddr_in& from);
 
 private:
-    bool BindTo(const char* ip, uint16_t port);
+    bool BindTo(const in_addr& ip, uint16_t port);
 
     int mFd;
-    std::string mLocalIp;
     sockaddr_in mLocal;
 };
 

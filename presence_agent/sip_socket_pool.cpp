@@ -1,8 +1,6 @@
 #include "presence_agent/sip_socket_pool.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 std::shared_ptr<SipSocket> SipSocketPool::SocketFor(const std::string& localIp, uint16_t port, bool* opened)
 {
@@ -13,7 +11,9 @@ std::shared_ptr<SipSocket> SipSocketPool::SocketFor(const std::string& localIp, 
         return found->second;
     std::shared_ptr<SipSocket> socket = std::make_shared<SipSocket>();
     if (!socket->Open(localIp, port)) {
-        fprintf(stderr, "presence-agent: no UDP socket for %s:%u: %s\n", localIp.c_str(), port, strerror(errno));
+        const int error = errno;
+        socket.reset();
+        errno = error;
         return nullptr;
     }
     mSockets[key] = socket;

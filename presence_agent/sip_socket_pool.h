@@ -16,7 +16,7 @@
 class SipSocketPool {
 public:
     // The socket for localIp:port, opened on first use (see SipSocket::Open).
-    // *opened tells whether it is new. Null, with a line on stderr, when none can be had.
+    // *opened tells whether it is new. Null (errno tells) when none can be had.
     std::shared_ptr<SipSocket> SocketFor(const std::string& localIp, uint16_t port, bool* opened);
     // Closes the sockets that only the pool still holds.
     void ReleaseUnused();

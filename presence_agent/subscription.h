@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "presence_agent/sip_dialog.h"
 #include "presence_agent/sip_socket.h"
@@ -32,7 +33,9 @@ public:
 
     uint64_t Id() const { return mId; }
     SipDialog& Dialog() { return mDialog; }
+    // The socket its SUBSCRIBE went out from (null before it was written).
     const std::shared_ptr<SipSocket>& Socket() const { return mSocket; }
+    void SetSocket(std::shared_ptr<SipSocket> socket) { mSocket = std::move(socket); }
     // Where requests in the dialog go: the SUBSCRIBE's target until the 2xx, then where the 2xx came from.
     const sockaddr_in& Peer() const { return mPeer; }
     bool Confirmed() const { return mConfirmed; }

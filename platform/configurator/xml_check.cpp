@@ -161,9 +161,22 @@ public:
     {
         if (mEnd - mP >= 3 && mP[0] == 0xEF && mP[1] == 0xBB && mP[2] == 0xBF)
             mP += 3;   // a UTF-8 byte order mark
-        if (!Declaration() || !Misc(false) || !Elements() || !Misc(true))
-            return Verdict{false, static_cast<size_t>(mFailAt - mBegin), mpReason};
-        return Verdict{true, static_cast<size_t>(mEnd - mBegin), ""};
+        const bool wellFormed = Declaration() && Misc(false) && Elements() && Misc(true);
+        Verdict verdict{wellFormed, static_cast<size_t>((wellFormed ? mEnd : mFailAt) - mBegin),
+                        wellFormed ? "" : mpReason};
+        verdict.rootAt = mRoot.at;
+        verdict.rootLength = mRoot.length;
+        return verdict;
+    }
+
+    // Up to the end of the root's start tag only.
+    std::string Root()
+    {
+        if (mEnd - mP >= 3 && mP[0] == 0xEF && mP[1] == 0xBB && mP[2] == 0xBF)
+            mP += 3;
+        if (!Declaration() || !Misc(false) || !StartTag())
+            return std::string();
+        return std::string(reinterpret_cast<const char*>(mBegin + mRoot.at), mRoot.length);
     }
 
 private:
@@ -371,6 +384,8 @@ private:
         if (!Name(BAD_MARKUP))
             return false;
         const Span element = SpanOf(mBegin, name, mP);
+        if (mRoot.length == 0)
+            mRoot = element;
         mAttributes.clear();
         for (;;) {
             const bool spaced = SkipSpace();
@@ -599,6 +614,7 @@ private:
     const uint8_t* const mEnd;
     const uint8_t* mFailAt = nullptr;
     const char* mpReason = "";
+    Span mRoot{0, 0};                // the root element's name, once read
     std::vector<Span> mStack;        // the open elements' names
     std::vector<Span> mAttributes;   // the names of the current start tag's attributes
 };
@@ -613,6 +629,15 @@ Verdict CheckDocument(const char* data, size_t size)
         return Checker(data, size).Run();
     } catch (const std::bad_alloc&) {   // the attribute names of a huge start tag
         return Verdict{false, 0, OUT_OF_MEMORY};
+    }
+}
+
+std::string RootElement(const char* data, size_t size)
+{
+    try {
+        return Checker(data, std::min(size, MAX_DOCUMENT_BYTES)).Root();
+    } catch (const std::bad_alloc&) {
+        return std::string();
     }
 }
 

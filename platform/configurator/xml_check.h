@@ -4,6 +4,7 @@
 #define PLATFORM_XML_CHECK_H
 
 #include <cstddef>
+#include <string>
 
 namespace XmlCheck {
 
@@ -14,6 +15,8 @@ struct Verdict {
     bool wellFormed;      // true: one well-formed document
     size_t offset;        // where it stopped being one (byte offset); size when well-formed
     const char* reason;   // static text, e.g. "mismatched end tag"; "" when well-formed
+    size_t rootAt = 0;       // the root element's name is data[rootAt, rootAt + rootLength),
+    size_t rootLength = 0;   // set once its start tag has been read (0: not reached)
 };
 
 // Checks data[0, size): XML declaration, exactly one root element, balanced
@@ -34,6 +37,11 @@ struct Verdict {
 //   bounds the tag stack; and a start tag with more attributes than memory
 //   allows is refused ("out of memory") rather than thrown.
 Verdict CheckDocument(const char* data, size_t size);
+
+// The root element's name of the document data[0, size) begins with, read as
+// CheckDocument reads it up to the end of the root's start tag: only that part
+// needs to be there. Empty when that part is not well-formed or not complete.
+std::string RootElement(const char* data, size_t size);
 
 // The refusals above that a general XML parser may accept: true for the
 // reason texts of the choices listed there.

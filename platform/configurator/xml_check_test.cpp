@@ -75,6 +75,15 @@ TEST(XmlCheckTest, ReasonAndOffsetOfEachRefusal)
         EXPECT_STREQ(row.reason, verdict.reason);
         EXPECT_EQ(row.reason[0] == '\0' ? row.document.size() : row.offset, verdict.offset);
     }
+
+    // The root element's name, from the whole document and from its start up to the root's start tag.
+    const std::string& document = rows[0].document;
+    const XmlCheck::Verdict verdict = XmlCheck::CheckDocument(document.data(), document.size());
+    EXPECT_EQ("a:b", document.substr(verdict.rootAt, verdict.rootLength));
+    const size_t tagEnd = document.find("'>") + 2;
+    EXPECT_EQ("a:b", XmlCheck::RootElement(document.data(), tagEnd));
+    EXPECT_EQ("", XmlCheck::RootElement(document.data(), tagEnd - 1));
+    EXPECT_EQ("", XmlCheck::RootElement(rows[1].document.data(), rows[1].document.size()));
 }
 
 // Deterministic across platforms: the engine's raw output, reduced by modulo.
@@ -349,6 +358,10 @@ TEST(XmlCheckTest, VerdictsEqualExpatsOnGeneratedAndMutatedDocuments)
         const bool expected = answers[i] == '1' && OpensWithDeclaration(docs[i]);
         const XmlCheck::Verdict verdict = XmlCheck::CheckDocument(docs[i].data(), docs[i].size());
         wellFormed += verdict.wellFormed;
+        if (verdict.wellFormed) {
+            EXPECT_EQ(docs[i].substr(verdict.rootAt, verdict.rootLength),
+                      XmlCheck::RootElement(docs[i].data(), docs[i].size())) << "document " << i;
+        }
         if (verdict.wellFormed == expected || (expected && XmlCheck::IsStricterThanXml(verdict.reason)))
             continue;
         if (++mismatches <= 5)

@@ -41,30 +41,54 @@ ConfiguratorPaths DefaultConfiguratorPaths()
 
 namespace {
 
-// Reads the regular file at path into content, at most one byte more than
-// the largest document (which the check then refuses as too large). Never
-// follows a symlink at the last component, never blocks on a FIFO or device
-// put in a file's place, and reads no other user's file.
-bool ReadDocument(const std::string& path, std::string& content)
+// The prefix of a factory or active file in which its root element is looked for.
+const size_t ROOT_SEARCH_BYTES = 64 * 1024;
+// Longest root element name a system-log line repeats in full.
+const size_t ROOT_SHOWN_BYTES = 64;
+
+// "<what> <path>: <text of errno>", for the system log.
+std::string Failure(const std::string& what, const std::string& path)
+{
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+// Reads the regular file at path into content, at most limit bytes: by
+// default one byte more than the largest document (which the check then
+// refuses as too large). Never follows a symlink at the last component, never
+// blocks on a FIFO or device put in a file's place, and reads no other user's
+// file. On failure errno tells why.
+bool ReadDocument(const std::string& path, std::string& content, size_t limit = XmlCheck::MAX_DOCUMENT_BYTES + 1)
 {
     int fd = SafeFile::OpenRegular(path.c_str(), O_RDONLY, 0);
     if (fd < 0)
         return false;
     content.clear();
-    const bool read = PlatformDetail::ReadAll(fd, content, XmlCheck::MAX_DOCUMENT_BYTES + 1);
+    const bool read = PlatformDetail::ReadAll(fd, content, limit);
+    const int error = errno;
     close(fd);
+    errno = error;
     return read;
 }
 
-// Writes content to path and forces it to the disk before returning true.
-bool WriteSynced(const std::string& path, const std::string& content)
+// Writes content to path and forces it to the disk before returning true;
+// else failure says which step failed on which path, and why.
+bool WriteSynced(const std::string& path, const std::string& content, std::string& failure)
 {
     int fd = PlatformDetail::RetryOnInterrupt([&] { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); });
-    if (fd < 0)
+    if (fd < 0) {
+        failure = Failure("cannot write", path);
         return false;
+    }
     bool ok = fchmod(fd, 0644) == 0 &&   // the exact mode, whatever the umask
-              PlatformDetail::WriteAll(fd, content.data(), content.size()) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
+              PlatformDetail::WriteAll(fd, content.data(), content.size());
+    if (!ok)
+        failure = Failure("cannot write", path);
+    else if (!(ok = fsync(fd) == 0))
+        failure = Failure("cannot sync", path);
+    if (close(fd) != 0 && ok) {
+        failure = Failure("cannot write", path);
+        ok = false;
+    }
     return ok;
 }
 
@@ -74,16 +98,6 @@ std::string DirectoryOf(const std::string& path)
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Makes a rename in the directory of path durable.
-void SyncDirectoryOf(const std::string& path)
-{
-    int fd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
 }
 
 // How a child process ended: ok when it exited 0, else a short text for the
@@ -192,6 +206,33 @@ ConfiguratorBackend& CurrentBackend()
 
 }  // namespace
 
+// ---------------------------------------------------------------- the device's kind
+
+std::string ExpectedRootElement(const ConfiguratorPaths& paths, std::string* from)
+{
+    // A factory file without a root element to read is passed over for the active one.
+    for (const std::string* file : {&paths.factoryFile, &paths.activeFile}) {
+        std::string head;
+        if (file->empty() || !ReadDocument(*file, head, ROOT_SEARCH_BYTES))
+            continue;
+        std::string root = XmlCheck::RootElement(head.data(), head.size());
+        if (root.empty())
+            continue;
+        if (from != nullptr)
+            *from = *file;
+        return root;
+    }
+    return std::string();
+}
+
+std::string ForeignRoot(const std::string& root, const std::string& expected)
+{
+    if (expected.empty() || root == expected)
+        return std::string();
+    const std::string shown = root.size() <= ROOT_SHOWN_BYTES ? root : root.substr(0, ROOT_SHOWN_BYTES) + "...";
+    return "root element <" + shown + ">, expected <" + expected + ">";
+}
+
 // ---------------------------------------------------------------- FileConfiguratorBackend
 
 FileConfiguratorBackend::FileConfiguratorBackend(const ConfiguratorPaths& paths) : mPaths(paths)
@@ -250,12 +291,22 @@ bool FileConfiguratorBackend::Install(const std::string& source)
             SystemLog(LOG_ERR, "Configurator: " + source + " refused: its directory is not trusted");
             return false;
         }
-        if (!ReadDocument(source, content))
+        if (!ReadDocument(source, content)) {
+            SystemLog(LOG_ERR, "Configurator: " + Failure("cannot read", source));
             return false;
+        }
         const XmlCheck::Verdict verdict = XmlCheck::CheckDocument(content.data(), content.size());
         if (!verdict.wellFormed) {
             SystemLog(LOG_ERR, "Configurator: " + source + " refused at byte " + std::to_string(verdict.offset) +
                                    ": " + verdict.reason);
+            return false;
+        }
+        // A server's error page (an object store's <Error> document for a
+        // missing file) is well-formed XML too, but not a configuration.
+        const std::string foreign =
+            ForeignRoot(content.substr(verdict.rootAt, verdict.rootLength), ExpectedRootElement(mPaths));
+        if (!foreign.empty()) {
+            SystemLog(LOG_ERR, "Configurator: " + source + " refused: " + foreign);
             return false;
         }
         // Applying the active document again would only disturb the device
@@ -264,10 +315,12 @@ bool FileConfiguratorBackend::Install(const std::string& source)
             SystemLog(LOG_INFO, "Configurator: " + source + " is the active configuration already");
             return true;
         }
-        if (!Replace(content))
-            return false;
-        content = std::string();   // not held while the hook runs
         std::string failure;
+        if (!Replace(content, failure)) {
+            SystemLog(LOG_ERR, "Configurator: " + source + " not applied: " + failure);
+            return false;
+        }
+        content = std::string();   // not held while the hook runs
         if (ApplyHook(failure))
             return true;
         GoBack(failure);
@@ -292,11 +345,13 @@ bool FileConfiguratorBackend::IsActive(const std::string& content) const
 // The active file is only ever replaced by rename(), so at any moment it holds
 // either the old or the new content in full; a crash leaves at most a stray
 // ".new" file, which the next install overwrites.
-bool FileConfiguratorBackend::Replace(const std::string& content)
+bool FileConfiguratorBackend::Replace(const std::string& content, std::string& failure)
 {
     const std::string& active = mPaths.activeFile;
     const std::string fresh = active + ".new";
-    if (!WriteSynced(fresh, content)) {
+    if (!MakeDirectoryOf(active, failure))
+        return false;
+    if (!WriteSynced(fresh, content, failure)) {
         unlink(fresh.c_str());
         return false;
     }
@@ -311,9 +366,17 @@ bool FileConfiguratorBackend::Replace(const std::string& content)
         bool kept = link(active.c_str(), keep.c_str()) == 0;
         if (!kept) {
             std::string old;
-            kept = ReadDocument(active, old) && WriteSynced(keep, old);
+            kept = ReadDocument(active, old);
+            if (!kept)
+                failure = Failure("cannot read", active);
+            else
+                kept = WriteSynced(keep, old, failure);
         }
-        if (!kept || rename(keep.c_str(), mPaths.previousFile.c_str()) != 0) {
+        if (kept && rename(keep.c_str(), mPaths.previousFile.c_str()) != 0) {
+            failure = Failure("cannot rename " + keep + " to", mPaths.previousFile);
+            kept = false;
+        }
+        if (!kept) {
             unlink(keep.c_str());
             unlink(fresh.c_str());
             return false;
@@ -323,16 +386,50 @@ bool FileConfiguratorBackend::Replace(const std::string& content)
         unlink(keep.c_str());
         SyncDirectoryOf(mPaths.previousFile);
     } else if (errno != ENOENT) {
+        failure = Failure("cannot read", active);
         unlink(fresh.c_str());
         return false;
     }
 
     if (rename(fresh.c_str(), active.c_str()) != 0) {
+        failure = Failure("cannot rename " + fresh + " to", active);
         unlink(fresh.c_str());
         return false;
     }
     SyncDirectoryOf(active);
     return true;
+}
+
+// A device provisioned for the first time may have no directory for the
+// active file yet: it is made (0755) when its parent exists. Any other
+// problem with the directory shows in the write that follows.
+bool FileConfiguratorBackend::MakeDirectoryOf(const std::string& path, std::string& failure)
+{
+    const std::string directory = DirectoryOf(path);
+    struct stat info;
+    if (stat(directory.c_str(), &info) == 0 || errno != ENOENT)
+        return true;
+    if (mkdir(directory.c_str(), 0755) != 0) {
+        if (errno == EEXIST)
+            return true;
+        failure = Failure("cannot create", directory);
+        return false;
+    }
+    chmod(directory.c_str(), 0755);   // the exact mode, whatever the umask
+    SystemLog(LOG_NOTICE, "Configurator: created " + directory);
+    return true;
+}
+
+// Makes a rename in the directory of path durable; the rename itself stands
+// either way, so a failure is only logged.
+void FileConfiguratorBackend::SyncDirectoryOf(const std::string& path)
+{
+    const std::string directory = DirectoryOf(path);
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0)
+        SystemLog(LOG_WARNING, "Configurator: " + Failure("cannot sync", directory));
+    if (fd >= 0)
+        close(fd);
 }
 
 // Runs the hook on the active file; true when it succeeded or there is none
@@ -362,9 +459,12 @@ void FileConfiguratorBackend::GoBack(const std::string& failure)
     }
     SystemLog(LOG_ERR, "Configurator: apply hook failed on " + active + " (" + failure + "); going back to " + previous);
     const std::string fresh = active + ".new";
-    if (!WriteSynced(fresh, content) || rename(fresh.c_str(), active.c_str()) != 0) {
+    std::string why;
+    if (WriteSynced(fresh, content, why) && rename(fresh.c_str(), active.c_str()) != 0)
+        why = Failure("cannot rename " + fresh + " to", active);
+    if (!why.empty()) {
         unlink(fresh.c_str());
-        SystemLog(LOG_ERR, "Configurator: " + previous + " could not be put back as " + active);
+        SystemLog(LOG_ERR, "Configurator: " + previous + " could not be put back as " + active + ": " + why);
         return;
     }
     SyncDirectoryOf(active);

@@ -52,6 +52,17 @@ struct ConfiguratorPaths {
 // /etc/zentro/factory.cfg, /usr/libexec/zentro/apply-config, "/sbin/reboot".
 ConfiguratorPaths DefaultConfiguratorPaths();
 
+// The root element a configuration must have on a device with these paths:
+// that of the factory file, else that of the active file (read from their
+// first 64 KiB). Empty when neither has one: such a device has nothing to tell
+// its kind by, and taking any document beats leaving it unprovisioned. from,
+// when given, gets the file the name came from.
+std::string ExpectedRootElement(const ConfiguratorPaths& paths, std::string* from = nullptr);
+
+// "root element <root>, expected <expected>" when a document with root element
+// root is not of the kind expected (ExpectedRootElement); empty when it is.
+std::string ForeignRoot(const std::string& root, const std::string& expected);
+
 // What the configurator does. The default applies files on the device under
 // DefaultConfiguratorPaths(); tests swap in a recorder or a backend on a
 // temporary directory with ScopedConfiguratorBackend.
@@ -76,14 +87,16 @@ public:
     // Installs the file and runs the apply hook on the active file. A file
     // that is not one well-formed XML document (XmlCheck::CheckDocument, at
     // most XmlCheck::MAX_DOCUMENT_BYTES) is refused: nothing is touched and
-    // the system log gets its path, byte offset and reason. A file
+    // the system log gets its path, byte offset and reason. So is a document
+    // whose root element is not ExpectedRootElement(paths). A file
     // byte-identical to the active one is taken as applied: no rename, no
     // hook. Otherwise it is written to a temporary file beside the active
-    // one, the active one is kept as the previous one, the new one is renamed
-    // into place and the hook runs. When the hook fails or runs too long, the
-    // previous file is installed again as the active one and the hook runs
-    // on it; the system log says so. False when the file is refused or not
-    // installed, or when its hook failed.
+    // one (whose directory is created when missing), the active one is kept
+    // as the previous one, the new one is renamed into place and the hook
+    // runs. When the hook fails or runs too long, the previous file is
+    // installed again as the active one and the hook runs on it. Every
+    // refusal and failure gets a system-log line. False when the file is
+    // refused or not installed, or when its hook failed.
     bool Start() override;
     // Runs rebootCommand with /bin/sh -c and waits for it; true when it exits 0.
     bool Reboot() override;
@@ -98,7 +111,9 @@ protected:
 private:
     bool Install(const std::string& source);
     bool IsActive(const std::string& content) const;
-    bool Replace(const std::string& content);
+    bool Replace(const std::string& content, std::string& failure);
+    bool MakeDirectoryOf(const std::string& path, std::string& failure);
+    void SyncDirectoryOf(const std::string& path);
     bool ApplyHook(std::string& failure);
     void GoBack(const std::string& failure);
 

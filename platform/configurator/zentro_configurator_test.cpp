@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,10 +23,10 @@ using testing_support::ReadFile;
 
 namespace {
 
-// A well-formed document with root element name.
+// A well-formed document of the device's kind, root element <config>, that holds an element name.
 std::string Doc(const std::string& name)
 {
-    return "<?xml version=\"1.0\"?><" + name + "/>";
+    return "<?xml version=\"1.0\"?><config><" + name + "/></config>";
 }
 
 void WriteFile(const std::string& path, const std::string& content, mode_t mode = 0644)
@@ -119,6 +120,8 @@ TEST_F(ConfiguratorTest, RefusedDocumentTouchesNothingAndIsLoggedWithOffsetAndRe
     // Neither a missing file nor a FIFO in the download's place (which must not block) is applied.
     ASSERT_EQ(0, unlink(download.c_str()));
     EXPECT_FALSE(mBackend.Start());
+    EXPECT_EQ(std::vector<std::string>{"3 Configurator: cannot read " + download + ": No such file or directory"},
+              mBackend.TakeLines());
     ASSERT_EQ(0, mkfifo(download.c_str(), 0644));
     EXPECT_FALSE(mBackend.Start());
     ASSERT_EQ(0, unlink(download.c_str()));
@@ -138,6 +141,66 @@ TEST_F(ConfiguratorTest, RefusedDocumentTouchesNothingAndIsLoggedWithOffsetAndRe
     EXPECT_EQ(std::vector<std::string>{"3 Configurator: " + open + "/download refused: its directory is not trusted"},
               mBackend.TakeLines());
     EXPECT_EQ(Doc("new") + " | " + Doc("old"), Installed());
+}
+
+// Each row: the factory and active file (none when empty) in a directory set up as the row says, the
+// document applied, whether it is, and the system-log lines. What is not applied leaves the active file
+// as it was and runs no hook.
+TEST_F(ConfiguratorTest, ForeignDocumentsAndUnwritableDirectoriesAreRefusedAndLogged)
+{
+    InstallHook();
+    WriteFile(File("hook-runs"), "");
+    const std::string download = File("download");
+    const std::string etc = File("etc");
+    const std::string dir = etc + "/zentro";
+    const std::string error = "<?xml version=\"1.0\"?><Error><Code>NoSuchKey</Code></Error>";
+    const std::string zentro = "<?xml version=\"1.0\"?><!-- device --><zentro/>";
+    enum Directory { PRESENT, MISSING, NO_PARENT, FILE_IN_PLACE, PREVIOUS_IS_DIRECTORY };
+    const struct {
+        const char* name; std::string factory; std::string active; Directory directory; std::string document;
+        bool applied; std::vector<std::string> lines;
+    } rows[] = {
+        {"foreign root, factory file", Doc("factory"), "", PRESENT, error, false,
+         {"3 Configurator: " + download + " refused: root element <Error>, expected <config>"}},
+        {"foreign root, active file only", "", zentro, PRESENT, Doc("new"), false,
+         {"3 Configurator: " + download + " refused: root element <config>, expected <zentro>"}},
+        {"the factory file's root, not the active one's", Doc("factory"), zentro, PRESENT, Doc("new"), true, {}},
+        {"neither file: any root", "", "", PRESENT, error, true, {}},
+        {"no directory: made", "", "", MISSING, Doc("new"), true, {"5 Configurator: created " + dir}},
+        {"no parent directory", "", "", NO_PARENT, Doc("new"), false,
+         {"3 Configurator: " + download + " not applied: cannot create " + dir + ": No such file or directory"}},
+        {"a file in the directory's place", "", "", FILE_IN_PLACE, Doc("new"), false,
+         {"3 Configurator: " + download + " not applied: cannot write " + dir + "/active.cfg.new: Not a directory"}},
+        {"failed rename", "", Doc("old"), PREVIOUS_IS_DIRECTORY, Doc("new"), false,
+         {"3 Configurator: " + download + " not applied: cannot rename " + dir + "/previous.cfg.tmp to " + dir +
+          "/previous.cfg: Is a directory"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(etc);
+        ASSERT_TRUE(row.directory == NO_PARENT || mkdir(etc.c_str(), 0755) == 0);
+        if (row.directory == FILE_IN_PLACE)
+            WriteFile(dir, "");
+        ASSERT_TRUE(row.directory == MISSING || row.directory == NO_PARENT || row.directory == FILE_IN_PLACE ||
+                    mkdir(dir.c_str(), 0755) == 0);
+        ASSERT_TRUE(row.directory != PREVIOUS_IS_DIRECTORY || mkdir((dir + "/previous.cfg").c_str(), 0755) == 0);
+        ConfiguratorPaths paths = mPaths;
+        paths.activeFile = dir + "/active.cfg";
+        paths.previousFile = dir + "/previous.cfg";
+        paths.factoryFile = dir + "/factory.cfg";
+        if (!row.factory.empty())
+            WriteFile(paths.factoryFile, row.factory);
+        if (!row.active.empty())
+            WriteFile(paths.activeFile, row.active);
+        LoggingBackend backend(paths);
+        const std::string runs = ReadFile(File("hook-runs"));
+        WriteFile(download, row.document);
+
+        EXPECT_EQ(row.applied, backend.SetConfigFilePath(download) && backend.Start());
+        EXPECT_EQ(row.applied ? row.document : row.active.empty() ? "-" : row.active, Read(paths.activeFile));
+        EXPECT_EQ(runs + (row.applied ? paths.activeFile + " " + row.document + "\n" : ""), ReadFile(File("hook-runs")));
+        EXPECT_EQ(row.lines, backend.TakeLines());
+    }
 }
 
 TEST_F(ConfiguratorTest, IdenticalDocumentIsNotAppliedAgain)
@@ -229,8 +292,8 @@ TEST_F(ConfiguratorTest, KeepingThePreviousFileSurvivesAnInterruptedApply)
 // active file meanwhile, and the file left behind, is one of the two in full.
 TEST_F(ConfiguratorTest, KilledApplyLeavesOneCompleteFile)
 {
-    const std::string a = "<?xml version=\"1.0\"?><a>" + std::string(64 * 1024, 'a') + "</a>";
-    const std::string b = "<?xml version=\"1.0\"?><b>" + std::string(80 * 1024, 'b') + "</b>";
+    const std::string a = "<?xml version=\"1.0\"?><config>" + std::string(64 * 1024, 'a') + "</config>";
+    const std::string b = "<?xml version=\"1.0\"?><config>" + std::string(80 * 1024, 'b') + "</config>";
     WriteFile(File("a"), a);
     WriteFile(File("b"), b);
     WriteFile(mPaths.activeFile, a);

@@ -1,0 +1,197 @@
+#!/bin/sh
+# The init scripts on a BusyBox userland and on Debian's: each action checked
+# with ps, in fresh mount, pid and network namespaces. First in a chroot that
+# holds busybox and its applet links (its sh and start-stop-daemon), the
+# installed tree and the libraries it needs; at the same time under dash with
+# Debian's start-stop-daemon, the installed programs laid over /usr.
+# The presence agent is the real one. The daemon ends at once off a device
+# (it reads /proc/vexa), so stand-ins sit at its path: one that takes 2 s
+# to end after SIGTERM and one that ignores it. In the chroot, the BusyBox
+# recipe of the README's Installing section is run as written, then the lines
+# it adds are run as BusyBox init runs them at boot and at shutdown.
+# Usage: busybox_init_test.sh CMAKE BUILD_DIR C_COMPILER
+# Exit 77 (skipped) when not root or when namespaces are unavailable.
+set -u
+
+fail()
+{
+    echo "FAIL: $*"
+    exit 1
+}
+
+# pids PROGRAM: the processes running PROGRAM (zombies show no command line).
+pids()
+{
+    ps -o pid,args | awk -v program="$1" '$2 == program && NF == 2 { print $1 }' | tr '\n' ' ' | sed 's/ $//'
+}
+
+# act ACTION STATUS COUNT: the script's ACTION exits with STATUS and leaves
+# COUNT processes of the program; $found gets their pids.
+act()
+{
+    timeout 30 "$shell" "$script" "$1" > /dev/null 2>&1
+    status=$?
+    found=$(pids "$program")
+    [ "$status" = "$2" ] || fail "$label: $1 exited $status, expected $2"
+    [ "$(echo "$found" | wc -w)" = "$3" ] || fail "$label: $1 left ${found:-no process}, expected $3 of $program"
+}
+
+# lifecycle SCRIPT PROGRAM: every action of one script, in order.
+lifecycle()
+{
+    script=$scripts/$1 program=$2
+    act start 0 1
+    first=$found
+    act start 0 1
+    [ "$found" = "$first" ] || fail "$label: a second start left $found instead of $first"
+    act status 0 1
+    act restart 0 1
+    [ "$found" != "$first" ] || fail "$label: restart left the old process $first"
+    act stop 0 0
+    act status 3 0
+    act stop 0 0
+    echo "ok: $label: $1 starts, starts again, reports, restarts and stops"
+}
+
+# actions SHELL SCRIPTS STANDINS LABEL: the checks, as root of a fresh
+# namespace; the stand-ins are copied over the daemon's program.
+actions()
+{
+    shell=$1 scripts=$2 standins=$3 label=$4
+    daemon=/usr/sbin/autoprovisionclient
+    lifecycle presence-agent /usr/sbin/presence-agent
+    [ "$(stat -c %a /var/run/msgq)" = 770 ] || fail "$label: /var/run/msgq is $(stat -c %a /var/run/msgq)"
+    cp "$standins/slow" "$daemon" || fail "$label: copy the stand-in"
+    lifecycle autoprovisionclient "$daemon"
+    # One of the two ends came by SIGTERM, not by an early SIGKILL.
+    [ -e /tmp/stand-in.ended ] || fail "$label: the slow stand-in never ended by itself"
+    cp "$standins/stubborn" "$daemon" || fail "$label: copy the stand-in"
+    act start 0 1
+    act stop 0 0
+    echo "ok: $label: stop ends a daemon that ignores SIGTERM"
+}
+
+# boot: the README's recipe in the chroot, then what BusyBox init does with
+# the lines it added: sysinit in order at boot, shutdown before halting.
+boot()
+{
+    label="BusyBox recipe"
+    cp /stand-ins/slow /usr/sbin/autoprovisionclient || fail "$label: copy the stand-in"
+    sh /recipe.sh || fail "$label: the recipe failed"
+    for stage in sysinit shutdown; do
+        sed -n "s/^::$stage://p" /etc/inittab > "/tmp/$stage"
+        [ -s "/tmp/$stage" ] || fail "$label: no $stage line in /etc/inittab"
+        # init splits an action into words; no shell syntax.
+        while read -r command; do
+            # shellcheck disable=SC2086
+            timeout 30 $command > /dev/null || fail "$label: $command failed"
+        done < "/tmp/$stage"
+        agent=$(pids /usr/sbin/presence-agent) daemon=$(pids /usr/sbin/autoprovisionclient)
+        if [ "$stage" = sysinit ]; then
+            { [ -n "$agent" ] && [ -n "$daemon" ] && [ "$agent" -lt "$daemon" ]; } \
+                || fail "$label: after boot the agent runs as ${agent:-nothing}, the daemon as ${daemon:-nothing}"
+        else
+            [ -z "$agent$daemon" ] || fail "$label: left running after shutdown: $agent $daemon"
+        fi
+    done
+    echo "ok: $label: the agent starts before the daemon at boot, both end at shutdown"
+}
+
+case ${1:-} in
+    --in-chroot)
+        actions sh /etc/init.d /stand-ins "BusyBox"
+        boot
+        exit 0
+        ;;
+    --in-debian)
+        # /run, /tmp and /var/log of our own; the installed programs over
+        # /usr/sbin and /usr/libexec.
+        root=$2/root
+        mount -t tmpfs -o mode=0755 apc-busybox-run /run || fail "tmpfs on /run"
+        mkdir -p /run/apc/sbin-upper /run/apc/sbin-work /run/apc/libexec-upper /run/apc/libexec-work \
+            || fail "mkdir /run/apc"
+        { cp -r "$root/etc/init.d" "$root/stand-ins" /run/apc/ && cp "$0" /run/apc/test.sh \
+            && cp "$root/usr/sbin/presence-agent" /run/apc/sbin-upper/ \
+            && cp -r "$root/usr/libexec/autoprovisionclient" /run/apc/libexec-upper/; } || fail "copy the tree"
+        for dir in sbin libexec; do
+            mount -t overlay "apc-busybox-$dir" \
+                -o "lowerdir=/usr/$dir,upperdir=/run/apc/$dir-upper,workdir=/run/apc/$dir-work" "/usr/$dir" \
+                || fail "overlay on /usr/$dir"
+        done
+        { mount -t tmpfs -o mode=1777 apc-busybox-tmp /tmp && mount -t tmpfs apc-busybox-log /var/log; } \
+            || fail "tmpfs on /tmp and /var/log"
+        exec sh /run/apc/test.sh --actions dash /run/apc/init.d /run/apc/stand-ins "dash"
+        ;;
+    --actions)
+        actions "$2" "$3" "$4" "$5"
+        exit 0
+        ;;
+esac
+
+cmake_command=$1 build=$2 cc=$3
+readme=$(dirname "$0")/../README.md
+[ "$(id -u)" = 0 ] || { echo "skipped: needs root for namespaces"; exit 77; }
+unshare --mount --pid --fork --net true 2> /dev/null || { echo "skipped: namespaces are not available"; exit 77; }
+[ -x /bin/busybox ] || fail "needs /bin/busybox (busybox-static)"
+
+work=$(mktemp -d /tmp/apc-busybox.XXXXXX) || fail "mktemp"
+trap 'rm -rf "$work"' EXIT
+root=$work/root
+
+# The chroot: busybox and its links, the installed tree, the stand-ins and
+# the libraries they all need.
+mkdir -p "$root/bin" "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/proc" "$root/dev" "$root/tmp" \
+    "$root/var/run" "$root/var/log" "$root/etc" "$root/stand-ins" || fail "mkdir $root"
+chmod 1777 "$root/tmp"
+DESTDIR=$root "$cmake_command" --install "$build" --prefix /usr > "$work/install.log" 2>&1 \
+    || { cat "$work/install.log"; fail "cmake --install"; }
+for kind in slow:0 stubborn:1; do
+    "$cc" -O2 -DIGNORE_TERM="${kind#*:}" -o "$root/stand-ins/${kind%:*}" -x c - << 'EOF' || fail "compile the stand-ins"
+/* Stand-in daemon: SIGTERM ends it 2 s later, leaving a mark, or never. */
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+static volatile sig_atomic_t terminated;
+
+static void OnTerm(int signal_number) { (void)signal_number; terminated = 1; }
+
+int main(void)
+{
+    signal(SIGTERM, IGNORE_TERM ? SIG_IGN : OnTerm);
+    while (!terminated)
+        pause();
+    sleep(2);
+    close(open("/tmp/stand-in.ended", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    return 0;
+}
+EOF
+done
+ldd "$root"/usr/sbin/* "$root"/usr/bin/* "$root"/stand-ins/* | sed -n 's/.*[ \t]\(\/[^ ]*\) (0x.*/\1/p' | sort -u \
+    > "$work/libraries"
+while read -r library; do
+    { mkdir -p "$root${library%/*}" && cp -L "$library" "$root$library"; } || fail "copy $library"
+done < "$work/libraries"
+{ cp /bin/busybox "$root/bin/busybox" && chroot "$root" /bin/busybox --install -s; } || fail "busybox --install"
+mknod -m 0666 "$root/dev/null" c 1 3 || fail "mknod $root/dev/null"
+cp "$0" "$root/busybox_init_test.sh" || fail "copy the test"
+# The recipe: the block that follows its line in README.md.
+awk '/^Run this in the root directory of the image/ { found = 1; next }
+     found && /^```/ { if (open) exit; open = 1; next }
+     open { print }' "$readme" > "$root/recipe.sh"
+[ -s "$root/recipe.sh" ] || fail "no BusyBox recipe in $readme"
+
+# Both userlands at once: each has namespaces of its own, and they mostly wait.
+started=$(date +%s)
+timeout 60 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin unshare --kill-child --mount --pid --fork --net \
+    --mount-proc="$root/proc" chroot "$root" /bin/sh /busybox_init_test.sh --in-chroot > "$work/busybox.out" 2>&1 &
+busybox_pid=$!
+timeout 60 unshare --kill-child --mount --pid --fork --net --mount-proc sh "$0" --in-debian "$work" \
+    > "$work/dash.out" 2>&1
+dash_status=$?
+wait "$busybox_pid"
+busybox_status=$?
+cat "$work/busybox.out" "$work/dash.out"
+[ "$busybox_status" = 0 ] && [ "$dash_status" = 0 ] || exit 1
+echo "ok: both userlands in $(($(date +%s) - started)) s"
+exit 0
