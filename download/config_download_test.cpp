@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "configurator/xml_check.h"
-#include "testing/child_process.h"
 #include "testing/http_test_server.h"
 #include "testing/test_client.h"
 
@@ -295,27 +294,6 @@ TEST_F(ConfigDownload, StoringNeverFollowsALinkAndNeverLeavesAStump)
         EXPECT_TRUE(row.emptied ? S_ISREG(after.st_mode) && after.st_size == 0 : before.st_mode == after.st_mode);
     }
     EXPECT_TRUE(mCapture.Lines().empty());
-}
-
-// Without a directory of the test's, the document goes to the device's directory, here a fresh one in a
-// private mount namespace.
-TEST(ConfigFile, StoredInTheDevicesDirectoryUnderTheMacAddress)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for a private mount namespace";
-    const std::string ending = Ending(StartChild([] {
-        TestClient client;   // its queue is open before /tmp is hidden
-        if (!PrivateTmpfs({"/tmp"}) || mkdir("/tmp/httpipeconfig", 0755) != 0)
-            return CHILD_UNAVAILABLE;
-        client.mMACAddress.Set("0a1b2c3d4e5f");
-        const std::string answer = HEADER + DOCUMENT;
-        client.SerializeConfig(ResponseString(answer.data(), answer.size()));
-        const std::string path = "/tmp/httpipeconfig/zentrofxs-0a1b2c3d4e5f.cfg";
-        return client.mConfigFilePath.Get() == path && ReadFile(path) == DOCUMENT + "\n" ? 0 : 1;
-    }));
-    if (ending == "exit 77")
-        GTEST_SKIP() << "mount namespaces are not available here";
-    EXPECT_EQ("exit 0", ending);
 }
 
 }  // namespace
