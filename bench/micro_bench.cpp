@@ -16,12 +16,12 @@
 #include <string>
 
 #include "bench/allocation_counter.h"
+#include "bench/answer_socket.h"
 #include "core/auto_provision_client.h"
 #include "diagnostics/auto_provision_logger.h"
 #include "config_file/config_file.h"
 #include "messaging/messaging.h"
 #include "utility/utility.h"
-#include "testing/answer_socket.h"
 
 namespace {
 

@@ -22,8 +22,7 @@
 #include "testing/child_process.h"
 #include "testing/test_client.h"
 
-// Allocation failure on demand: the nth nothrow allocation from now returns
-// null (0: none fails). Others go to the ordinary operator new.
+// The nth nothrow allocation from now returns null (0: none fails); others go to the ordinary new.
 static int gFailNothrowNew = 0;
 
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept
@@ -37,12 +36,10 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept
     }
 }
 
-// The worker's pause, on a thread not started by BeginThread, ends in
-// clock_nanosleep; a test makes it throw there.
+// The worker's pause, on a thread not started by BeginThread, ends in clock_nanosleep; a test makes it throw.
 static bool gPauseThrows = false;
 
-extern "C" int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request,
-                               struct timespec* remain)
+extern "C" int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request, struct timespec* remain)
 {
     if (gPauseThrows)
         throw std::runtime_error("pause");
@@ -59,7 +56,7 @@ namespace {
 ::testing::Environment* const kQueues = ::testing::AddGlobalTestEnvironment(new TemporaryQueueDirectory);
 
 const char* const kVersionFile = "Version: 5.1.3\n";
-const char* const kAttemptLine = "AutoConfigClient::SendMulticastMessage \n";
+const char* const kAttemptLine = "3 AutoConfigClient::SendMulticastMessage \n";   // as Leveled shows it
 
 // Answers WaitForEvents from a script; at() throws past its end, which ends Run.
 struct ScriptedPoller : CyclicQueuePoller {
@@ -87,8 +84,7 @@ struct ThrowingCloseConfigurator : RecordingConfigurator {
     void Close() override { throw std::runtime_error("close failed"); }
 };
 
-// The entry point's client for one case: what it does is set by gEntryCase;
-// it records its steps in gEvents.
+// The entry point's client for one case, set by gEntryCase; it records its steps in the file gEvents.
 enum EntryCase { INITIALIZE_THROWS, INITIALIZE_FAILS, RUN_THROWS, RUN_RETURNS, CLEANUP_THROWS };
 EntryCase gEntryCase;
 std::string gEvents;
@@ -132,19 +128,15 @@ struct ThrowingNetCheck : FakeNetCheck {
     std::string MacAddress(const std::string&) override { throw std::runtime_error("mac"); }
 };
 
-// The threads of this process.
 long Threads()
 {
     return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
 }
 
-const std::string kReportHead = "\n======= Backtrace dump of the process /usr/sbin/x (Auto Provision Client), "
-                                "caught C++ unhandled exception, reason: ";
-
 }  // namespace
 
-// The entry point: a report and exit 1 for any exception that leaves the
-// client, after the client is gone; exit 0 otherwise.
+// The entry point: exit 1 with a report in its file and, under the display name, in the system log for
+// any exception that leaves the client, after the client is gone; exit 0 otherwise; never a pid file.
 TEST(EntryTest, ExceptionsFromTheClientEndInAReportAndExitOne)
 {
     const struct { EntryCase entryCase; const char* ending; std::string reason; const char* events; } cases[] = {
@@ -158,52 +150,34 @@ TEST(EntryTest, ExceptionsFromTheClientEndInAReportAndExitOne)
     gEvents = dir.File("events");
     const std::string report = dir.File("report.log");
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(&c - cases) + " " + c.ending + " " + c.reason);
+        SCOPED_TRACE(c.reason);
         WriteFile(gEvents, "");
         unlink(report.c_str());
         gEntryCase = c.entryCase;
-        EXPECT_EQ(c.ending, Ending(StartChild([&] {
-                      ThrowingCloseConfigurator configurator;
-                      atexit([] { Event("exit"); });   // exit-time clean-up runs
-                      return RunProvisioningClient<EntryClient>(report.c_str(), "/usr/sbin/x");
-                  })));
+        const LoggedRun run = RunWithSystemLog("Auto Provision Client", [&] {
+            ThrowingCloseConfigurator configurator;
+            atexit([] {   // exit-time clean-up runs; a pid file would show in the fresh /var/run
+                for (const auto& entry : std::filesystem::directory_iterator("/var/run"))
+                    Event(entry.path().filename());
+                Event("exit");
+            });
+            return RunProvisioningClient<EntryClient>(report.c_str(), "/usr/sbin/x");
+        }, {"/var/run"});
+        if (run.ending == "exit 77")
+            GTEST_SKIP() << "needs root and mount namespaces for a private /dev/log and /var/run";
+        EXPECT_EQ(c.ending, run.ending);
         EXPECT_EQ(c.events, ReadFile(gEvents));
-        const std::string text = ReadFile(report);
-        const std::string head = c.reason.empty() ? "" : kReportHead + c.reason + " =======\n";
-        EXPECT_EQ(head, text.substr(0, head.size()));
-        EXPECT_EQ(c.reason.empty(), text.empty());
+        const std::string head = "\n======= Backtrace dump of the process /usr/sbin/x (Auto Provision Client), "
+                                 "caught C++ unhandled exception, reason: " + c.reason + " =======\n";
+        EXPECT_EQ(c.reason.empty() ? "" : head, ReadFile(report).substr(0, c.reason.empty() ? 0 : head.size()));
+        EXPECT_EQ(c.reason.empty(), ReadFile(report).empty());
+        // The report's header as the first system-log message, user facility, error.
+        EXPECT_EQ(c.reason.empty() ? "" : "11 " + head, run.messages.empty() ? "" : run.messages[0]);
     }
 }
 
-// The guard that the entry point installs reports to the system log under the
-// display name and, with auto-restart off, writes no pid file in a fresh /var/run.
-TEST(EntryTest, TheGuardReportsToTheSystemLogAndWritesNoPidFile)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for a private mount namespace";
-    TempDir dir;
-    gEvents = dir.File("events");
-    WriteFile(gEvents, "");
-    const std::string report = dir.File("report.log");
-    gEntryCase = INITIALIZE_THROWS;
-    const LoggedRun run = RunWithSystemLog("Auto Provision Client", [&] {
-        atexit([] {
-            for (const auto& entry : std::filesystem::directory_iterator("/var/run"))
-                Event(entry.path().filename());
-        });
-        return RunProvisioningClient<EntryClient>(report.c_str(), "/usr/sbin/x");
-    }, {"/var/run"});
-    if (run.ending == "exit 77")
-        GTEST_SKIP() << "mount namespaces are not available here";
-    EXPECT_EQ("exit 1", run.ending);
-    EXPECT_EQ("destroyed ", ReadFile(gEvents));   // nothing under /var/run
-    // The first message is the report's header, logged as user facility, error.
-    ASSERT_FALSE(run.messages.empty());
-    EXPECT_EQ("11 " + kReportHead + "initialize failed =======\n", run.messages[0]);
-}
-
-// The worker ends with 1, without a line, on a null client and on anything
-// thrown: by its first queue call, an attempt or its pause.
+// The worker ends with 1, without a line, on a null client and on anything thrown: by its first queue
+// call, an attempt or its pause.
 TEST(WorkerTest, EndsWithOneOnANullClientOrAnException)
 {
     enum Fault { NULL_CLIENT, QUEUE_CALL, ATTEMPT, PAUSE };
@@ -218,10 +192,8 @@ TEST(WorkerTest, EndsWithOneOnANullClientOrAnException)
                       LogCapture log;
                       ThrowingNetCheck net;
                       TestClient client;
-                      if (c.fault == QUEUE_CALL)
-                          client.mpMessenger = new ThrowingQueueMessenger(&client);
-                      else
-                          client.mpMessenger = new AutoProvisionMessenger(&client);
+                      client.mpMessenger = c.fault == QUEUE_CALL ? new ThrowingQueueMessenger(&client)
+                                                                 : new AutoProvisionMessenger(&client);
                       client.mSubscribeRequested = c.fault == ATTEMPT ? 1 : 0;
                       gPauseThrows = c.fault == PAUSE;
                       const unsigned long result =
@@ -246,15 +218,12 @@ TEST(WorkerTest, AWorkerThatCannotStartFailsInitializeWithItsLine)
         RecordingConfigurator configurator;
         LogCapture log;
         TestClient client;
-        // Room for what Initialize allocates, not for a thread's stack.
-        const std::string statm = ReadFile("/proc/self/statm");
-        const rlim_t pages = std::stoul(statm);
-        const struct rlimit limit = {(pages + 1024) * sysconf(_SC_PAGESIZE), RLIM_INFINITY};
-        if (setrlimit(RLIMIT_AS, &limit) != 0)
+        // Room for what Initialize allocates, not for a thread's stack; an emulator may not enforce it.
+        const struct rlimit limit = {(std::stoul(ReadFile("/proc/self/statm")) + 1024) * sysconf(_SC_PAGESIZE),
+                                     RLIM_INFINITY};
+        if (setrlimit(RLIMIT_AS, &limit) != 0 ||
+            mmap(nullptr, 16u << 20, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED)
             return CHILD_UNAVAILABLE;
-        void* probe = mmap(nullptr, 16u << 20, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (probe != MAP_FAILED)
-            return CHILD_UNAVAILABLE;   // the limit is not in force here (an emulator)
         const bool initialized = client.Initialize();
         WriteFile(lines, Joined(Leveled(log)));
         return initialized || client.mThreadID != 0 ? 1 : 0;
@@ -265,9 +234,8 @@ TEST(WorkerTest, AWorkerThatCannotStartFailsInitializeWithItsLine)
     EXPECT_EQ("0T Failed to start autoprovisioning process\n", ReadFile(lines));
 }
 
-// Run, on what Initialize made, selects the presence queue first, lets the
-// messenger take one message, reports the agent online, then takes turns
-// between the two queues.
+// Run, on what Initialize made, selects the presence queue first, lets the messenger take one message,
+// reports the agent online, then takes turns between the two queues.
 TEST(ClientTest, RunSelectsBothQueuesAndTakesOneMessageAtATime)
 {
     TempDir dir;
@@ -283,7 +251,7 @@ TEST(ClientTest, RunSelectsBothQueuesAndTakesOneMessageAtATime)
                   // The worker's first queue call is over once its first attempt has been traced.
                   if (!client.Initialize() || !WaitForMessage(agent, message, 3000))
                       return 2;
-                  WaitUntil([&] { return log.Texts() == Lines{kAttemptLine}; }, 3000, 10);
+                  WaitUntil([&] { return Leveled(log) == Lines{kAttemptLine}; }, 3000, 10);
                   log.Clear();
                   message.kind = Messaging::MSG_CONFIRM;
                   for (message.id = 1; message.id <= 3; ++message.id)
@@ -306,16 +274,15 @@ TEST(ClientTest, RunSelectsBothQueuesAndTakesOneMessageAtATime)
 TEST(ClientTest, EachInitializeFailureReleasesOnlyWhatWasCreated)
 {
     // failedAllocation: the nth nothrow allocation of Initialize fails (the poller's, the messenger's).
-    struct Case { int failedAllocation; bool queueBusy; bool opens; const char* lineNumber; Lines calls; const char* line; };
-    const Case cases[] = {
+    const struct { int failedAllocation; bool queueBusy, opens; const char* lineNumber; Lines calls; const char* line; }
+        cases[] = {
         {1, false, true, "2", {}, "0T AutoProvisionClient::Failed to initialize CyclicQueuePoller\n"},
         {2, false, true, "2", {}, "0T AutoProvisionClient::Failed to initialize AutoProvisionMessenger\n"},
         {0, true, true, "2", {}, "0T AutoConfigClient::Faild to initialize Auto Provisioning Client\n"},
-        {0, false, false, "2", {"GetInstance"},
-         "0T AutoProvisionClient::Failed to initialize ZentroConfigurator\n"},
+        {0, false, false, "2", {"GetInstance"}, "0T AutoProvisionClient::Failed to initialize ZentroConfigurator\n"},
         {0, false, true, "", {"GetInstance", "CloseInstance"}, "0T Invalid fxs line number\n"},
     };
-    for (const Case& row : cases) {
+    for (const auto& row : cases) {
         SCOPED_TRACE(row.line);
         LogCapture log;
         std::unique_ptr<CyclicMessageQueue> busy(row.queueBusy ? new CyclicMessageQueue(125) : nullptr);
@@ -340,7 +307,6 @@ TEST(ClientTest, CleanUpStopsTheWorkerBeforeTheConfiguratorIsReleased)
         void Close() override { mThreadsAtClose = Threads(); }
         long mThreadsAtClose = 0;
     } configurator;
-    // User-mode emulation keeps helper threads of its own in the count.
     if (getauxval(AT_SYSINFO_EHDR) == 0)
         GTEST_SKIP() << "no vDSO: user-mode emulation, whose thread count is not the program's";
     FakeNetCheck net;
@@ -358,45 +324,32 @@ TEST(ClientTest, CleanUpStopsTheWorkerBeforeTheConfiguratorIsReleased)
     EXPECT_EQ(before, configurator.mThreadsAtClose);
 }
 
-TEST(ClientTest, RunLinesForEachWaitResultAndAThrowingCallback)
+// A failed wait and a queue number that is neither of the client's each have their line.
+TEST(ClientTest, RunLinesForAFailedWaitAndAnUnknownQueue)
 {
-    const std::string failed = "1T Failed to get event from Queue\n";
+    LogCapture log;
+    TestClient client;
+    client.mpPoller = new ScriptedPoller({0, 124, 127, -1});
+    client.mpMessenger = new AutoProvisionMessenger(&client);
+    EXPECT_FALSE(client.Run());   // ended by the script's end
     const std::string unknown = "1T Unappropriate  event recieved from Queue\n";
-    const std::string connected = "3T Auto Provision client is connected...";
-    struct Case { bool agentOnline; bool callbackThrows; std::vector<int> script; Lines lines; };
-    const Case cases[] = {
-        {false, false, {0, 124, 127, -1}, {failed, unknown, unknown, unknown}},
-        {true, false, {0}, {connected, connected, failed}},   // online at start: connected twice
-        {false, true, {126, 0}, {}},                          // the throw ends Run before the 0
-    };
-    for (const Case& row : cases) {
-        SCOPED_TRACE(testing::PrintToString(row.script));
-        LogCapture log;
-        std::unique_ptr<CyclicMessageQueue> agent(row.agentOnline ? new CyclicMessageQueue(124) : nullptr);
-        std::unique_ptr<TestClient> client(row.callbackThrows ? new ThrowingClient : new TestClient);
-        client->mpPoller = new ScriptedPoller(row.script);
-        client->mpMessenger = new AutoProvisionMessenger(client.get());
-        Message update;
-        update.kind = MSG_UPDATE;
-        update.code = Update_Configuration_Command;
-        ASSERT_TRUE(CyclicMessageQueue(0).SendTo(CGI_QUEUE, update));
-        EXPECT_FALSE(client->Run());
-        EXPECT_EQ(row.lines, Leveled(log));
-    }
+    EXPECT_EQ((Lines{"1T Failed to get event from Queue\n", unknown, unknown, unknown}), Leveled(log));
 }
 
-// A running client with a test peer on the presence agent's queue. What each
-// presence answer does is checked on the messenger itself
-// (auto_provision_messenger_test) and end to end (e2e/).
+// A running client with a test peer on the presence agent's queue; what each presence answer does is
+// checked on the messenger itself and end to end.
 class ProvisioningStateTest : public ::testing::Test {
 protected:
-    // Waits up to 5 s until text was traced at least n times.
-    bool WaitForLines(const std::string& text, long n)
+    // Waits up to 5 s until line (as Leveled shows it) was traced at least n times.
+    bool WaitForLines(const std::string& line, long n)
     {
-        return WaitUntil([&] { const Lines t = mLog.Texts(); return std::count(t.begin(), t.end(), text) >= n; }, 5000);
+        return WaitUntil([&] {
+            const Lines all = Leveled(mLog);
+            return std::count(all.begin(), all.end(), line) >= n;
+        }, 5000);
     }
-    // The next SUBSCRIBE's identifier, once its attempt has ended with the trace
-    // line (written after the request flag is cleared).
+    // The next SUBSCRIBE's identifier, once its attempt has ended with its trace line (written after the
+    // request flag is cleared).
     uint64_t NextSubscription()
     {
         Message message;
@@ -431,24 +384,12 @@ TEST_F(ProvisioningStateTest, FirstAttemptFollowsTheWorkersFirstQueueCallWithout
     EXPECT_LT(best, std::chrono::milliseconds(100));
 }
 
-TEST_F(ProvisioningStateTest, SeveralRequestsBetweenTwoTicksGiveOneFreshAttempt)
-{
-    ASSERT_TRUE(mClient->Initialize());
-    const uint64_t first = NextSubscription();
-    for (int i = 0; i < 5; ++i)
-        mClient->ConfigUpdate();
-    EXPECT_NE(first, NextSubscription());
-    Message message;
-    EXPECT_FALSE(WaitForMessage(mAgent, message, 250));   // nothing more in two ticks
-}
-
 TEST_F(ProvisioningStateTest, InvalidMacRepeatsOncePerPeriod)
 {
-    // Each rejected attempt draws a fresh identifier: multicast_subscription_test.
     mNet.SetMac("");
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(mClient->Initialize());
-    ASSERT_TRUE(WaitForLines("AutoConfigClient::not valid mac address!!!\n", 3));
+    ASSERT_TRUE(WaitForLines("1T AutoConfigClient::not valid mac address!!!\n", 3));
     const auto twoPeriods = std::chrono::steady_clock::now() - start;
     EXPECT_GE(twoPeriods, std::chrono::milliseconds(200));
     EXPECT_LT(twoPeriods, std::chrono::milliseconds(1500));

@@ -7,12 +7,12 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <map>
-#include <thread>
 
 #include "config_file/config_file.h"
 #include "testing/child_process.h"
 #include "testing/test_support.h"
+
+using namespace testing_support;
 
 TEST(TimeStamp, MillisecondsAreCutToThreeDigitsAndADayBelowTenIsBlankPadded)
 {
@@ -26,7 +26,6 @@ TEST(TimeStamp, MillisecondsAreCutToThreeDigitsAndADayBelowTenIsBlankPadded)
         {tuesday - 12 * 86400, 0, "Thu Nov  5 15:45:09 2026\t.000 "},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.stamp);
         char text[TIME_STAMP_SIZE];
         EXPECT_EQ(c.stamp, std::string(text, FormatTimeStamp({c.seconds, c.usec}, text)));
     }
@@ -34,75 +33,52 @@ TEST(TimeStamp, MillisecondsAreCutToThreeDigitsAndADayBelowTenIsBlankPadded)
 
 TEST(Logger, ExpandsTheFormatAfterTheOptionalStampHandsTheLevelOnAndIsQuietWhenOff)
 {
-    testing_support::LogCapture capture;
+    LogCapture capture;
     logger.TRACE(3, false, "OnConfirm : subID = %llu\n", 42ULL);
     logger.TRACE(0, false, "host[%s:%s]", "10.0.0.5", "80");   // no line end of its own
     logger.TRACE(1, true, "Failed to get event from Queue\n");
     const std::string longest(2047, 'u');   // the stream's 2048 bytes, terminator included
     logger.TRACE(3, false, "%s%s", longest.c_str(), "cut");
     std::vector<std::string> seen;   // "<level> <text>", the stamp shown as "<stamp> "
-    for (testing_support::TraceLine line : capture.Lines()) {
-        bool stamped = testing_support::StripTimeStamp(line.text);
-        seen.push_back(std::to_string(line.level) + (stamped ? " <stamp> " : " ") + line.text);
-    }
+    for (TraceLine line : capture.Lines())
+        seen.push_back(std::to_string(line.level) + (StripTimeStamp(line.text) ? " <stamp> " : " ") + line.text);
     EXPECT_EQ((std::vector<std::string>{"3 OnConfirm : subID = 42\n", "0 host[10.0.0.5:80]",
                                         "1 <stamp> Failed to get event from Queue\n", "3 " + longest}),
               seen);
 
-    testing_support::TempDir dir;
-    testing_support::WriteFile(dir.File("switch"), "trace: off\n");
+    TempDir dir;
+    WriteFile(dir.File("switch"), "trace: off\n");
     Configuration::ScopedPathRedirect redirect(TRACE_SWITCH_FILE, dir.File("switch"));
     CAutoProvisionLogger quiet;
     quiet.TRACE(0, true, "Invalid firmware\n");
     EXPECT_EQ(4u, capture.Lines().size());
 }
 
-TEST(Logger, TwoThreadsTracingAtOnceBothWriteWholeLines)
-{
-    testing_support::LogCapture capture;
-    auto writer = [](const char* text) {
-        for (int i = 0; i < 500; ++i)
-            logger.TRACE(3, false, "%s", text);
-    };
-    std::thread first(writer, "first thread line\n");
-    std::thread second(writer, "second thread line\n");
-    first.join();
-    second.join();
-    std::map<std::string, int> counts;
-    for (const auto& line : capture.Lines())
-        counts[line.text]++;
-    const std::map<std::string, int> expected = {{"first thread line\n", 500}, {"second thread line\n", 500}};
-    EXPECT_EQ(expected, counts);
-}
-
-// The logger's own file, in a fresh log directory of a private mount
-// namespace: earlier contents are kept, nothing goes to standard error, and a
-// full file is kept as one backup.
+// The logger's own file, in a fresh log directory of a private mount namespace: earlier contents are
+// kept, nothing goes to standard error, and a full file is kept as one backup.
 TEST(Logger, AppendsToItsFileKeepsOneBackupAndLeavesStandardErrorAlone)
 {
-    if (geteuid() != 0) {
+    if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace";
-    }
-    const std::string ending = testing_support::Ending(testing_support::StartChild([] {
+    const std::string ending = Ending(StartChild([] {
         const std::string file = std::string(LogStream::LOG_DIRECTORY) + "/autoprovisionclient.log";
-        if (!testing_support::PrivateTmpfs({LogStream::LOG_DIRECTORY}))
-            return testing_support::CHILD_UNAVAILABLE;
-        testing_support::WriteFile(file, "earlier\n");
+        if (!PrivateTmpfs({LogStream::LOG_DIRECTORY}))
+            return CHILD_UNAVAILABLE;
+        WriteFile(file, "earlier\n");
         const int err = open((file + ".err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         if (err < 0 || dup2(err, STDERR_FILENO) < 0)
             return 2;
         CAutoProvisionLogger own;
         own.TRACE(3, false, "Failed to send data\n");
-        if (testing_support::ReadFile(file) != "earlier\nFailed to send data\n")
+        if (ReadFile(file) != "earlier\nFailed to send data\n")
             return 3;
         const std::string line(2000, 'x');
         for (long written = 0; written <= LogStream::MAX_FILE_SIZE; written += 2000)
             own.TRACE(0, false, "%s", line.c_str());
-        const bool backup = testing_support::ReadFile(file + ".1").compare(0, 8, "earlier\n") == 0;
-        return !backup ? 4 : testing_support::ReadFile(file + ".err").empty() ? 0 : 5;
+        const bool backup = ReadFile(file + ".1").compare(0, 8, "earlier\n") == 0;
+        return !backup ? 4 : ReadFile(file + ".err").empty() ? 0 : 5;
     }));
-    if (ending == "exit 77") {
+    if (ending == "exit 77")
         GTEST_SKIP() << "mount namespaces are not available here";
-    }
     EXPECT_EQ("exit 0", ending);
 }

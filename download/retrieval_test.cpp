@@ -1,5 +1,5 @@
-// Notifications, the retrieval driver and the web side's configuration
-// commands, with a real server, real queues and a recording configurator.
+// Notifications, the retrieval driver and the web side's configuration commands, with a real server, real
+// queues and a recording configurator.
 #include <gtest/gtest.h>
 
 #include <list>
@@ -23,8 +23,7 @@ TEST(Retrieval, NotificationsStartDownloadsWhoseFileIsApplied)
     client.mpConfigurator = ConfigurationControl::ZentroConfigurator::GetInstance();
     client.mSubscriptionID.Store(CURRENT_ID);
     const std::string header = "HTTP/1.1 200 OK\r\n\r\n";
-    HttpTestServer server({{header + "no document"}, {header + "<?xml?><cfg/>"},
-                           {header + "<html>error</html>"}});
+    HttpTestServer server({{header + "no document"}, {header + "<?xml?><cfg/>"}, {header + "<html>error</html>"}});
     const std::string url = "http://127.0.0.1:" + server.PortText() + "/cfg/fxs.xml";
     // Another subscription: differing in the low word, in the high word only, and 0.
     for (unsigned long long id : {CURRENT_ID + 1, CURRENT_ID ^ (1ULL << 63), 0ULL})
@@ -34,12 +33,11 @@ TEST(Retrieval, NotificationsStartDownloadsWhoseFileIsApplied)
     EXPECT_TRUE(client.Notify(CURRENT_ID, "10.0.0.5/cfg/fxs.xml"));
     EXPECT_EQ(1, client.mMulticastMsgSent);
     EXPECT_EQ(1, client.mSubscribeRequested);
-    // No document while nothing is stored: nothing to apply. Then a document;
-    // then none again, which applies the earlier file once more.
+    // No document while nothing is stored: nothing to apply. Then a document; then none again, which applies
+    // the earlier file once more. A refused connection leaves the configurator alone.
     EXPECT_TRUE(client.Notify(CURRENT_ID, " " + url + "\t"));
     client.RetriveConfigurationByURL(url);
     client.RetriveConfigurationByURL(url);
-    // A refused connection leaves the configurator alone although a file is stored.
     const std::string port = std::to_string(HttpTestServer::UnusedPort());
     client.RetriveConfigurationByURL("http://127.0.0.1:" + port + "/cfg");
     const std::string setPath = "SetConfigFilePath " + dir.File("zentrofxs-.cfg");
@@ -47,9 +45,8 @@ TEST(Retrieval, NotificationsStartDownloadsWhoseFileIsApplied)
     const std::string notified = "3T AutoConfigClient::Recieve Notify Message form SIP \n";
     const std::string closed = "0T AutoProvisionClient::Recieved failed(no connection)\n";
     const std::string starting = "3T AutoProvisionClient::Start Zentro Configuration Controller\n";
-    EXPECT_EQ((Lines{notified, notified, notified, notified,
-                     "1T AutoProvisionClient::not valid URL recieved\n", notified, closed, starting,
-                     closed, starting, closed, starting,
+    EXPECT_EQ((Lines{notified, notified, notified, notified, "1T AutoProvisionClient::not valid URL recieved\n",
+                     notified, closed, starting, closed, starting, closed, starting,
                      "0T Failed to establish connection with host[127.0.0.1:" + port + ":80]\n",
                      "3T AutoProvisionClient::Failed to send configuration request to peer host\n"}),
               Leveled(capture));
@@ -89,6 +86,5 @@ TEST(Retrieval, ConfigurationCommandsAreCarriedOutAndAnswered)
         EXPECT_EQ(subscribeRequested, client.mSubscribeRequested);
         EXPECT_EQ(call.empty() ? Lines() : Lines{call}, recorder.Calls());
     }
-    EXPECT_EQ(0, client.OnUpdate(static_cast<UpdateType>(181), {}));
     EXPECT_TRUE(capture.Lines().empty());
 }

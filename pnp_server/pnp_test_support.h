@@ -75,12 +75,21 @@ public:
     uint16_t HttpPort() const { return mServer.HttpPort(); }
 
     // What the server logged so far; every line is flushed as it is written.
-    std::string LogText() const
+    // The log as written so far; with awaited, once it holds that text (at most 5 s): the server writes
+    // its log when it goes back to waiting, which a quick client may outrun by several requests.
+    std::string LogText(const std::string& awaited = "") const
     {
-        std::ifstream in(mLogPath);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        std::string text;
+        for (int round = 0; round < 100; ++round) {
+            std::ifstream in(mLogPath);
+            std::stringstream read;
+            read << in.rdbuf();
+            text = read.str();
+            if (text.find(awaited) != std::string::npos)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return text;
     }
 
 private:

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 
 using Sip::SipMessage;
@@ -15,26 +14,20 @@ bool Parse(const std::string& text, SipMessage& message)
     return Sip::ParseMessage(text.data(), text.size(), message);
 }
 
-const char* const SUBSCRIBE =
-    "SUBSCRIBE sip:MAC%3a0011@224.0.1.75 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.2;branch=z9hG4bKabc;rport\r\n"
-    "Max-Forwards: 70\r\nFrom: <sip:MAC%3a0011@10.0.0.2>;tag=f1\r\nTo: <sip:MAC%3a0011@224.0.1.75>\r\n"
-    "Call-ID: c1@10.0.0.2\r\nCSeq: 1 SUBSCRIBE\r\nEvent: ua-profile\r\nContent-Length: 0\r\n\r\n";
-
 TEST(SipParse, RequestsResponsesCompactFormsAndFoldedLines)
 {
     SipMessage message;
-    ASSERT_TRUE(Parse(SUBSCRIBE, message));
+    ASSERT_TRUE(Parse("SUBSCRIBE sip:MAC%3a0011@224.0.1.75 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.2;rport\r\n"
+                      "Call-ID: c1@10.0.0.2\r\nCSeq: 1 SUBSCRIBE\r\nContent-Length: 0\r\n\r\n", message));
     EXPECT_TRUE(message.isRequest);
     EXPECT_EQ("SUBSCRIBE sip:MAC%3a0011@224.0.1.75", message.method + " " + message.requestUri);
-    EXPECT_EQ(8u, message.headers.size());
+    EXPECT_EQ(4u, message.headers.size());
     EXPECT_EQ(nullptr, message.Header("Contact"));
     ASSERT_TRUE(Parse("SIP/2.0 481 Call/Transaction Does Not Exist\r\nCall-ID: x\r\n\r\n", message));
-    EXPECT_FALSE(message.isRequest);
-    EXPECT_EQ(481, message.statusCode);
-    EXPECT_EQ("Call/Transaction Does Not Exist", message.reason);
+    EXPECT_EQ("0 481 Call/Transaction Does Not Exist", std::to_string(message.isRequest) + " " +
+                                                         std::to_string(message.statusCode) + " " + message.reason);
     ASSERT_TRUE(Parse("SIP/2.0 200\r\n\r\n", message));
-    EXPECT_EQ(200, message.statusCode);
-    EXPECT_EQ("", message.reason);
+    EXPECT_EQ("200 ", std::to_string(message.statusCode) + " " + message.reason);
 
     // Compact and full names find each other in any case; names are kept as received.
     ASSERT_TRUE(Parse("NOTIFY sip:a@b SIP/2.0\r\nv: SIP/2.0/UDP h\r\nf: <sip:s@h>;tag=9\r\nt: <sip:a@b>\r\n"
@@ -44,10 +37,8 @@ TEST(SipParse, RequestsResponsesCompactFormsAndFoldedLines)
         {"Via", "SIP/2.0/UDP h"}, {"FROM", "<sip:s@h>;tag=9"}, {"To", "<sip:a@b>"}, {"Call-Id", "id-1"},
         {"I", "id-1"}, {"contact", "<sip:s@h:5070>"}, {"Event", "ua-profile"}, {"Content-Encoding", "gzip"},
         {"Content-Type", "application/url"}, {"Content-Length", "4"}};
-    for (const auto& header : headers) {
-        SCOPED_TRACE(header[0]);
-        EXPECT_EQ(header[1], *message.Header(header[0]));
-    }
+    for (const auto& header : headers)
+        EXPECT_EQ(header[1], *message.Header(header[0])) << header[0];
     EXPECT_EQ("http", message.body);
     EXPECT_EQ("i", message.headers[3].first);
 
@@ -61,8 +52,7 @@ TEST(SipParse, RequestsResponsesCompactFormsAndFoldedLines)
 TEST(SipParse, BodiesBoundsAndMalformedInput)
 {
     const std::string notify = "NOTIFY sip:a@b SIP/2.0\r\nContent-Type: text/plain\r\n";
-    // At the header limit a message needs room for the Content-Length line that writing adds (a fuzz
-    // find: 256 headers without one parsed, but the written form could not be read back).
+    // At the header limit a message needs room for the Content-Length line that writing adds.
     std::string full = "NOTIFY sip:a@b SIP/2.0\r\n";
     for (size_t i = 1; i < Sip::MAX_HEADERS; ++i)
         full += "X: y\r\n";
@@ -72,12 +62,11 @@ TEST(SipParse, BodiesBoundsAndMalformedInput)
         {"NOTIFY sip:a@b SIP/2.0\r\nX: " + std::string(60000, 'a') + "\r\n\r\n", ""},
         {full + "\r\n", ""}, {full + "l: 0\r\n\r\n", ""}};
     for (const auto& c : accepted) {
-        SCOPED_TRACE(c.first.substr(0, 80));
         SipMessage message;
         SipMessage again;
-        ASSERT_TRUE(Parse(c.first, message));
+        ASSERT_TRUE(Parse(c.first, message)) << c.first.substr(0, 80);
         EXPECT_EQ(c.second, message.body);
-        EXPECT_TRUE(Parse(Sip::Serialize(message), again)) << "written form";
+        EXPECT_TRUE(Parse(Sip::Serialize(message), again)) << "written form of " << c.first.substr(0, 80);
     }
     // A datagram at the size limit whose written form (CR before LF, the added Content-Length) outgrows it.
     const std::string lineFeeds = "NOTIFY sip:a@b SIP/2.0\n\n" + std::string(Sip::MAX_DATAGRAM_SIZE - 24, 'b');
@@ -107,35 +96,9 @@ TEST(SipParse, BodiesBoundsAndMalformedInput)
     }
 }
 
-// A light stand-in for the fuzzer (fuzz/sip_message_fuzzer.cpp) that runs in every build: random edits
-// of a valid message must never crash, and what parses must write out and read back the same way.
-TEST(SipParse, GarbledMessagesNeverCrashAndWhatParsesReadsBack)
-{
-    std::mt19937 random(12345);
-    for (int round = 0; round < 3000; ++round) {
-        std::string data = SUBSCRIBE;
-        for (int edits = 1 + static_cast<int>(random() % 8); edits > 0 && !data.empty(); --edits) {
-            const size_t at = random() % data.size();
-            switch (random() % 3) {
-            case 0: data[at] = static_cast<char>(random() % 256); break;
-            case 1: data.erase(at, random() % 16); break;
-            default: data.insert(at, std::string(1 + random() % 4, "\r\n: ;\"<>"[random() % 8])); break;
-            }
-        }
-        SipMessage message;
-        SipMessage again;
-        if (Parse(data, message)) {
-            ASSERT_TRUE(Parse(Sip::Serialize(message), again)) << data;
-            EXPECT_EQ(Sip::Serialize(message), Sip::Serialize(again));
-            Sip::NotifyUrl(message);
-        }
-    }
-}
-
 TEST(SipWriting, CrlfTheRealContentLengthAndHeaderHelpers)
 {
-    // CRLF line ends and the body's real length, whatever Content-Length said; responses are checked
-    // through MakeResponse (sip_response_test).
+    // CRLF line ends and the body's real length, whatever Content-Length said; responses: sip_response_test.
     SipMessage message;
     ASSERT_TRUE(Parse("NOTIFY sip:a@b SIP/2.0\nl: 5\nCall-ID: x\n\nhello", message));
     message.body = "hi";
@@ -147,10 +110,8 @@ TEST(SipWriting, CrlfTheRealContentLengthAndHeaderHelpers)
         {"SIP/2.0/UDP h;branch=z9hG4bK77;rport", "rport", ""},
         {"SIP/2.0/UDP a;branch=first, SIP/2.0/UDP b;branch=second", "branch", "first"},
         {"x;p=\"a \\\"q\\\"\"", "p", "a \"q\""}, {"", "tag", ""}};
-    for (const auto& c : parameters) {
-        SCOPED_TRACE(std::string(c[0]) + " " + c[1]);
-        EXPECT_EQ(c[2], Sip::HeaderParameter(c[0], c[1]));
-    }
+    for (const auto& c : parameters)
+        EXPECT_EQ(c[2], Sip::HeaderParameter(c[0], c[1])) << c[0] << " " << c[1];
     EXPECT_EQ("sip:x@y;transport=udp", Sip::HeaderUri("\"A <b>\" <sip:x@y;transport=udp>;tag=1"));
     EXPECT_EQ("sip:x@y", Sip::HeaderUri("sip:x@y;tag=1"));
     unsigned long number = 0;
@@ -168,12 +129,11 @@ TEST(SipWriting, CrlfTheRealContentLengthAndHeaderHelpers)
         {"message/external-body;access-type=URL;url=http://server/bare", "", "http://server/bare"},
         {"application/xml", "<x/>", ""}, {nullptr, "<x/>", ""}};
     for (const auto& c : notifies) {
-        SCOPED_TRACE(c[0] != nullptr ? c[0] : "no Content-Type");
         SipMessage notify;
         if (c[0] != nullptr)
             notify.AddHeader("c", c[0]);
         notify.body = c[1];
-        EXPECT_EQ(c[2], Sip::NotifyUrl(notify));
+        EXPECT_EQ(c[2], Sip::NotifyUrl(notify)) << (c[0] != nullptr ? c[0] : "no Content-Type");
     }
 }
 

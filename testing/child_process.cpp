@@ -22,9 +22,8 @@ pid_t StartChild(const std::function<int()>& body)
         alarm(30);
         struct rlimit noCore = {0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
-        for (int number = 1; number < SIGRTMIN; ++number) {
+        for (int number = 1; number < SIGRTMIN; ++number)
             signal(number, SIG_DFL);
-        }
         // An exception must not leave the child into the test's own frames.
         try {
             _exit(body());
@@ -43,20 +42,15 @@ std::string Killed(int signalNumber)
 std::string Ending(pid_t pid)
 {
     int status = 0;
-    for (int round = 0;; ++round) {
-        pid_t ended = waitpid(pid, &status, WNOHANG);
-        if (ended < 0) {
-            return "no child";
-        }
-        if (ended == pid) {
-            break;
-        }
-        if (round == 6000) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return "hung";
-        }
+    pid_t ended = 0;
+    for (int round = 0; round < 6000 && (ended = waitpid(pid, &status, WNOHANG)) == 0; ++round)
         usleep(10000);
+    if (ended < 0)
+        return "no child";
+    if (ended == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return "hung";
     }
     return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : Killed(WTERMSIG(status));
 }

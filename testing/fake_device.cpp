@@ -49,17 +49,14 @@ FakeDeviceFiles::~FakeDeviceFiles()
 
 bool WaitForMessage(CyclicMessageQueue& queue, Messaging::Message& message, int timeoutMs)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (queue.ReceiveMessage(message))
-            return true;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (pollfd entry = {queue.GetFD(), POLLIN, 0}; !queue.ReceiveMessage(message);) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
             return false;
-        pollfd entry = {queue.GetFD(), POLLIN, 0};
-        poll(&entry, 1, static_cast<int>(left));
+        poll(&entry, 1, static_cast<int>(left.count()));
     }
+    return true;
 }
 
 }  // namespace testing_support

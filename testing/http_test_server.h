@@ -18,7 +18,6 @@ public:
     enum Ending {
         CLOSE_AFTER_ANSWER,   // orderly close
         KEEP_OPEN,            // wait until the client closes or the server stops
-        RESET_MIDWAY,         // send resetAfter bytes, then reset (SO_LINGER 0)
         RESET_ON_ARRIVAL,     // reset once the request's first bytes arrive, answer nothing
     };
 
@@ -26,7 +25,6 @@ public:
         std::string bytes;
         size_t chunkSize = 0;            // bytes per send; 0: all at once
         Ending ending = CLOSE_AFTER_ANSWER;
-        size_t resetAfter = 0;           // RESET_MIDWAY only
         int readDelayMs = 0;             // a pause after the accept, before the request is read
     };
 

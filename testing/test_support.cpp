@@ -1,50 +1,14 @@
 #include "testing/test_support.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <thread>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace testing_support {
-
-LogCapture::LogCapture() : mScope(this) {}
-
-LogCapture::~LogCapture() = default;
-
-void LogCapture::Write(unsigned char level, const char* text, size_t length)
-{
-    std::lock_guard<std::mutex> lock(mMutex);
-    mLines.push_back(TraceLine{level, std::string(text, length)});
-}
-
-std::vector<TraceLine> LogCapture::Lines() const
-{
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mLines;
-}
-
-std::vector<std::string> LogCapture::Texts() const
-{
-    std::vector<std::string> texts;
-    for (TraceLine& line : Lines()) {
-        StripTimeStamp(line.text);
-        texts.push_back(line.text);
-    }
-    return texts;
-}
-
-void LogCapture::Clear()
-{
-    std::lock_guard<std::mutex> lock(mMutex);
-    mLines.clear();
-}
 
 bool StripTimeStamp(std::string& text)
 {
@@ -54,25 +18,6 @@ bool StripTimeStamp(std::string& text)
         return false;
     text.erase(0, stampLength);
     return true;
-}
-
-static void RemoveTree(const std::string& path)
-{
-    DIR* dir = opendir(path.c_str());
-    if (dir != nullptr) {
-        while (dirent* entry = readdir(dir)) {
-            if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
-                continue;
-            std::string child = path + "/" + entry->d_name;
-            struct stat info;
-            if (lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-                RemoveTree(child);
-            else
-                unlink(child.c_str());
-        }
-        closedir(dir);
-    }
-    rmdir(path.c_str());
 }
 
 TempDir::TempDir()
@@ -85,19 +30,18 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    RemoveTree(mPath);
+    std::error_code ignored;
+    std::filesystem::remove_all(mPath, ignored);
 }
 
 bool WaitUntil(const std::function<bool()>& done, int boundMs, int stepMs)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    for (;;) {
-        if (done())
-            return true;
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(stepMs))) {
         if (std::chrono::steady_clock::now() > end)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
     }
+    return true;
 }
 
 std::string ReadFile(const std::string& path)
@@ -112,100 +56,6 @@ void WriteFile(const std::string& path, const std::string& content)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
-}
-
-FakeNetCheck::FakeNetCheck() : mMac("001122334455"), mIp("192.0.2.10"), mMacLookups(0), mScope(this) {}
-
-FakeNetCheck::~FakeNetCheck() = default;
-
-// The device's addresses belong to "eth1"; other interfaces have none.
-std::string FakeNetCheck::MacAddress(const std::string& ifname)
-{
-    std::lock_guard<std::mutex> lock(mMutex);
-    ++mMacLookups;
-    return ifname == "eth1" ? mMac : std::string();
-}
-
-bool FakeNetCheck::IpAddress(const std::string& ifname, std::string& ip, std::string& mask)
-{
-    std::lock_guard<std::mutex> lock(mMutex);
-    if (mIp.empty() || ifname != "eth1")
-        return false;
-    ip = mIp;
-    mask = "255.255.255.0";
-    return true;
-}
-
-void FakeNetCheck::SetMac(const std::string& mac)
-{
-    std::lock_guard<std::mutex> lock(mMutex);
-    mMac = mac;
-}
-
-void FakeNetCheck::SetIp(const std::string& ip)
-{
-    std::lock_guard<std::mutex> lock(mMutex);
-    mIp = ip;
-}
-
-int FakeNetCheck::MacLookups() const
-{
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mMacLookups;
-}
-
-RecordingConfigurator::RecordingConfigurator(bool openSucceeds)
-    : mOpenSucceeds(openSucceeds), mScope(this)
-{
-}
-
-RecordingConfigurator::~RecordingConfigurator() = default;
-
-bool RecordingConfigurator::Open()
-{
-    Record("GetInstance");
-    return mOpenSucceeds;
-}
-
-void RecordingConfigurator::Close()
-{
-    Record("CloseInstance");
-}
-
-bool RecordingConfigurator::SetConfigFilePath(const std::string& path)
-{
-    Record("SetConfigFilePath " + path);
-    return true;
-}
-
-bool RecordingConfigurator::Start()
-{
-    Record("Start");
-    return true;
-}
-
-bool RecordingConfigurator::Reboot()
-{
-    Record("Reboot");
-    return true;
-}
-
-bool RecordingConfigurator::ResetConfiguration()
-{
-    Record("ResetConfiguration");
-    return true;
-}
-
-std::vector<std::string> RecordingConfigurator::Calls() const
-{
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mCalls;
-}
-
-void RecordingConfigurator::Record(const std::string& call)
-{
-    std::lock_guard<std::mutex> lock(mMutex);
-    mCalls.push_back(call);
 }
 
 }  // namespace testing_support

@@ -22,14 +22,22 @@ struct TraceLine {
 // Captures every trace text for the life of the object.
 class LogCapture : public LogSink {
 public:
-    LogCapture();
-    ~LogCapture() override;
-    void Write(unsigned char level, const char* text, size_t length) override;
-
-    std::vector<TraceLine> Lines() const;
-    // The texts with a time stamp removed, in order.
-    std::vector<std::string> Texts() const;
-    void Clear();
+    LogCapture() : mScope(this) {}
+    void Write(unsigned char level, const char* text, size_t length) override
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mLines.push_back(TraceLine{level, std::string(text, length)});
+    }
+    std::vector<TraceLine> Lines() const
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mLines;
+    }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mLines.clear();
+    }
 
 private:
     mutable std::mutex mMutex;
@@ -62,20 +70,29 @@ void WriteFile(const std::string& path, const std::string& content);
 // Addresses of "eth1" chosen by the test; other interfaces have none.
 class FakeNetCheck : public NetCheckBackend {
 public:
-    FakeNetCheck();
-    ~FakeNetCheck() override;
-    std::string MacAddress(const std::string& ifname) override;
-    bool IpAddress(const std::string& ifname, std::string& ip, std::string& mask) override;
+    FakeNetCheck() : mScope(this) {}
+    std::string MacAddress(const std::string& ifname) override
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return ifname == "eth1" ? mMac : std::string();
+    }
+    bool IpAddress(const std::string& ifname, std::string& ip, std::string& mask) override
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        if (mIp.empty() || ifname != "eth1")
+            return false;
+        ip = mIp;
+        mask = "255.255.255.0";
+        return true;
+    }
 
-    void SetMac(const std::string& mac);
-    void SetIp(const std::string& ip);   // empty: the lookup fails
-    int MacLookups() const;
+    void SetMac(const std::string& mac) { std::lock_guard<std::mutex> lock(mMutex); mMac = mac; }
+    void SetIp(const std::string& ip) { std::lock_guard<std::mutex> lock(mMutex); mIp = ip; }   // "": no address
 
 private:
-    mutable std::mutex mMutex;
-    std::string mMac;
-    std::string mIp;
-    int mMacLookups;
+    std::mutex mMutex;
+    std::string mMac = "001122334455";
+    std::string mIp = "192.0.2.10";
     ScopedNetCheckBackend mScope;
 };
 
@@ -83,19 +100,27 @@ private:
 // "SetConfigFilePath /tmp/x".
 class RecordingConfigurator : public ConfigurationControl::ConfiguratorBackend {
 public:
-    explicit RecordingConfigurator(bool openSucceeds = true);
-    ~RecordingConfigurator() override;
-    bool Open() override;
-    void Close() override;
-    bool SetConfigFilePath(const std::string& path) override;
-    bool Start() override;
-    bool Reboot() override;
-    bool ResetConfiguration() override;
+    explicit RecordingConfigurator(bool openSucceeds = true) : mOpenSucceeds(openSucceeds), mScope(this) {}
+    bool Open() override { return Record("GetInstance") && mOpenSucceeds; }
+    void Close() override { Record("CloseInstance"); }
+    bool SetConfigFilePath(const std::string& path) override { return Record("SetConfigFilePath " + path); }
+    bool Start() override { return Record("Start"); }
+    bool Reboot() override { return Record("Reboot"); }
+    bool ResetConfiguration() override { return Record("ResetConfiguration"); }
 
-    std::vector<std::string> Calls() const;
+    std::vector<std::string> Calls() const
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mCalls;
+    }
 
 private:
-    void Record(const std::string& call);
+    bool Record(const std::string& call)
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mCalls.push_back(call);
+        return true;
+    }
 
     bool mOpenSucceeds;
     mutable std::mutex mMutex;

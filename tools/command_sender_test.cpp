@@ -8,13 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <list>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "messaging/messaging.h"
+#include "testing/fake_device.h"
 
 namespace {
 
@@ -36,21 +36,11 @@ public:
     std::vector<std::string> mSeen;
 };
 
-// Each test's queues in a fresh directory that only this user may enter.
-class CommandSenderTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_NE(mkdtemp(mBase), nullptr);
-        Messaging::SetQueueDirectory(std::string(mBase) + "/msgq");
-    }
-    void TearDown() override { std::filesystem::remove_all(mBase, mIgnored); }
-    char mBase[32] = "/tmp/command_sender_test.XXXXXX";
-    std::error_code mIgnored;
-};
+::testing::Environment* const gQueues =
+    ::testing::AddGlobalTestEnvironment(new testing_support::TemporaryQueueDirectory);
 
 // Missing socket, a daemon that answers or answers wrongly, then the socket file a dead daemon left.
-TEST_F(CommandSenderTest, ResultsFollowTheDaemonsLife)
+TEST(CommandSenderTest, ResultsFollowTheDaemonsLife)
 {
     CommandSender sender(5000);
     EXPECT_EQ(sender.Send("update"), SendResult::DaemonNotRunning);
@@ -85,7 +75,7 @@ TEST_F(CommandSenderTest, ResultsFollowTheDaemonsLife)
 }
 
 // The queue directory's modes keep another user out.
-TEST_F(CommandSenderTest, OtherUserIsDenied)
+TEST(CommandSenderTest, OtherUserIsDenied)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to send as another user";

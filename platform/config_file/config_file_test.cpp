@@ -8,6 +8,7 @@
 #include "testing/test_support.h"
 
 using Configuration::ConfigFile;
+using testing_support::WriteFile;
 
 namespace {
 
@@ -15,7 +16,7 @@ namespace {
 std::string Entry(const ConfigFile& file, const char* key)
 {
     char buffer[128] = "garbage";
-    bool found = file.GetEntry(key, buffer, sizeof buffer);
+    const bool found = file.GetEntry(key, buffer, sizeof buffer);
     return found ? buffer : buffer[0] == '\0' ? "<none>" : "<not emptied>";
 }
 
@@ -29,23 +30,19 @@ ConfigFile Open(const std::string& path, bool trimAndFold = true, const char* se
 TEST(ConfigFile, KeysValuesCommentsBlankLinesMissingKeysAndAMissingFile)
 {
     EXPECT_THROW(Open("/nonexistent/switch.conf"), Configuration::ConfigException);
-
     testing_support::TempDir dir;
-    testing_support::WriteFile(dir.File("conf"), "# comment\n   # indented: comment\n\n  \t \r\n"
-                                                 "server: 10.0.0.1\r\nPath :  /etc/some dir/file name  \n"
-                                                 "port:5060 # trailing\nno separator\nempty:\nserver: second ignored\n"
-                                                 "url: http://host:80/x\nKey = a value \n");
-    ConfigFile file = Open(dir.File("conf"));
-    ConfigFile untrimmed = Open(dir.File("conf"), false, "=");   // neither trimmed nor case-folded
+    WriteFile(dir.File("conf"), "# comment\n   # indented: comment\n\n  \t \r\nserver: 10.0.0.1\r\n"
+                                "Path :  /etc/some dir/file name  \nport:5060 # trailing\nno separator\nempty:\n"
+                                "server: second ignored\nurl: http://host:80/x\n: no key\nKey = a value \n");
+    const ConfigFile file = Open(dir.File("conf"));
     const std::pair<const char*, const char*> entries[] = {
         {"server", "10.0.0.1"}, {"PATH", "/etc/some dir/file name"}, {"port", "5060"}, {"empty", ""},
-        {"url", "http://host:80/x"}, {"missing", "<none>"}, {"no separator", "<none>"},
-        {"# indented", "<none>"}};
-    for (const auto& entry : entries) {
-        SCOPED_TRACE(entry.first);
-        EXPECT_EQ(entry.second, Entry(file, entry.first));
-    }
+        {"url", "http://host:80/x"}, {"missing", "<none>"}, {"no separator", "<none>"}, {"# indented", "<none>"},
+        {"", "<none>"}};
+    for (const auto& entry : entries)
+        EXPECT_EQ(entry.second, Entry(file, entry.first)) << entry.first;
 
+    const ConfigFile untrimmed = Open(dir.File("conf"), false, "=");   // neither trimmed nor case-folded
     EXPECT_EQ(" a value ", Entry(untrimmed, "Key "));
     EXPECT_EQ("<none>", Entry(untrimmed, "key "));
     char small[4] = "xyz";
@@ -60,7 +57,7 @@ TEST(ScopedPathRedirect, NestedRedirectsRestoreTheOuterOne)
 {
     testing_support::TempDir dir;
     for (const char* name : {"asked", "outer", "inner", "later"})
-        testing_support::WriteFile(dir.File(name), std::string("name: ") + name + "\n");
+        WriteFile(dir.File(name), std::string("name: ") + name + "\n");
     auto nameRead = [&] { return Entry(Open(dir.File("asked")), "name"); };
     using Redirect = Configuration::ScopedPathRedirect;
     std::unique_ptr<Redirect> outer(new Redirect(dir.File("asked"), dir.File("outer")));

@@ -1,5 +1,5 @@
-// Wire format: golden datagrams, exact bytes and limits. Any-bytes robustness is the decode_message
-// fuzz target's job.
+// Wire format: golden datagrams, exact bytes and limits; any-bytes robustness is the decode_message fuzz
+// target's job.
 #include "messaging/messaging.h"
 
 #include <gtest/gtest.h>
@@ -12,18 +12,6 @@ namespace {
 
 using namespace Messaging;
 using Messaging::MSG_CONFIRM;   // rather than the socket flag of that name
-
-// Golden files sit in testdata/ beside this source file.
-std::vector<uint8_t> ReadGolden(const std::string& name)
-{
-    const std::string here = __FILE__;
-    std::ifstream in(here.substr(0, here.rfind('/') + 1) + "testdata/" + name, std::ios::binary);
-    EXPECT_TRUE(in.good()) << name;
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-const char* const GOLDEN[] = {"notify_message.bin", "subscribe_message.bin", "update_message.bin",
-                              "error_message.bin"};
 
 std::vector<uint8_t> Encode(const Message& message)
 {
@@ -51,11 +39,10 @@ CallParams Party(const std::vector<std::string>& s, int32_t expires)
     return p;
 }
 
-// Each golden file decodes to the expected values and they encode to the very same bytes, in the
-// x86-64 and the PowerPC build alike. Encoding the expected message and the decoded one to the
-// golden bytes shows that they agree in every field. Cut short by a byte with its length to match (all
-// lengths fit the header's last byte), a golden file is refused after part of its payload was read,
-// which must leave the message as it was; other damage is the fuzzer's.
+// Each golden file (testdata/ beside this source) decodes to the expected values and they encode to the
+// very same bytes, in the x86-64 and the PowerPC build alike; encoding both to the golden bytes shows that
+// they agree in every field. Cut short by a byte with its length to match, a golden file is refused after
+// part of its payload was read, which must leave the message as it was.
 TEST(MessageCodecGolden, DecodesAndEncodesToTheSameBytes)
 {
     Message notify = Kind(MSG_NOTIFY, 0xF123456789ABCDEFull);
@@ -72,24 +59,27 @@ TEST(MessageCodecGolden, DecodesAndEncodesToTheSameBytes)
     update.strings = {"reset", "", "x"};
     Message error = Kind(MSG_ERROR, 42);
     error.code = -9;
-    const Message expected[] = {notify, subscribe, update, error};
-    for (size_t i = 0; i < 4; ++i) {
-        SCOPED_TRACE(GOLDEN[i]);
-        const std::vector<uint8_t> golden = ReadGolden(GOLDEN[i]);
+    const std::pair<const char*, Message> cases[] = {
+        {"notify_message.bin", notify}, {"subscribe_message.bin", subscribe},
+        {"update_message.bin", update}, {"error_message.bin", error}};
+    const std::string here = __FILE__;
+    for (const auto& [name, expected] : cases) {
+        std::ifstream in(here.substr(0, here.rfind('/') + 1) + "testdata/" + name, std::ios::binary);
+        const std::vector<uint8_t> golden{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         Message decoded;
-        ASSERT_TRUE(DecodeMessage(golden.data(), golden.size(), decoded));
-        EXPECT_EQ(golden, Encode(expected[i]));
-        EXPECT_EQ(golden, Encode(decoded));
+        ASSERT_TRUE(DecodeMessage(golden.data(), golden.size(), decoded)) << name;
+        EXPECT_EQ(golden, Encode(expected)) << name;
+        EXPECT_EQ(golden, Encode(decoded)) << name;
         std::vector<uint8_t> cut(golden.begin(), golden.end() - 1);
         --cut[7];
         Message untouched = Kind(MSG_CONFIRM, 77);
-        EXPECT_FALSE(DecodeMessage(cut.data(), cut.size(), untouched));
-        EXPECT_EQ(Encode(Kind(MSG_CONFIRM, 77)), Encode(untouched));
+        EXPECT_FALSE(DecodeMessage(cut.data(), cut.size(), untouched)) << name;
+        EXPECT_EQ(Encode(Kind(MSG_CONFIRM, 77)), Encode(untouched)) << name;
     }
 }
 
-// The kinds without a golden file byte for byte; appending; what cannot be encoded, and a datagram
-// larger than any the fuzzer makes.
+// The kinds without a golden file byte for byte; appending; what cannot be encoded, and a datagram larger
+// than any the fuzzer makes.
 TEST(MessageCodecEncode, ExactBytesAppendingAndLimits)
 {
     Message online = Kind(MSG_PARTY_STATE, 0);

@@ -1,9 +1,8 @@
 // A socket double for the answer side of a download: size bytes of 'x',
 // as many per receive as the caller has room for (as a fast server's answer
-// arrives), then an orderly close. Header-only, so that the benchmarks use it
-// without the test library.
-#ifndef TESTING_ANSWER_SOCKET_H
-#define TESTING_ANSWER_SOCKET_H
+// arrives), then an orderly close.
+#ifndef BENCH_ANSWER_SOCKET_H
+#define BENCH_ANSWER_SOCKET_H
 
 #include <algorithm>
 #include <cstddef>
