@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "pnp_server/pnp_test_support.h"
+#include "testing/pnp_test_support.h"
 
 namespace {
 

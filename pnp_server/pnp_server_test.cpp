@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "pnp_server/pnp_test_support.h"
+#include "testing/pnp_test_support.h"
 #include "sip/sip_message.h"
 #include "testing/sip_test_peer.h"
 

@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "pnp_server/pnp_test_support.h"
+#include "testing/pnp_test_support.h"
 #include "pnp_server/sip_answers.h"
 #include "sip/sip_message.h"
 #include "testing/sip_test_peer.h"

@@ -1,7 +1,7 @@
 // Helpers of the provisioning server's tests: a server running on a thread
 // over loopback, and bounded client-side reads. Included by tests only.
-#ifndef PNP_SERVER_PNP_TEST_SUPPORT_H
-#define PNP_SERVER_PNP_TEST_SUPPORT_H
+#ifndef TESTING_PNP_TEST_SUPPORT_H
+#define TESTING_PNP_TEST_SUPPORT_H
 
 #include <arpa/inet.h>
 #include <poll.h>
