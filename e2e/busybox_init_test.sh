@@ -16,7 +16,6 @@
 # Usage: busybox_init_test.sh CMAKE BUILD_DIR C_COMPILER
 # Exit 77 (skipped) when not root or when namespaces are unavailable.
 set -u
-
 fail() { echo "FAIL: $*"; exit 1; }
 
 # pids PROGRAM: the processes running PROGRAM (zombies show no command line).
@@ -27,8 +26,7 @@ pids() { ps -o pid,args | awk -v program="$1" '$2 == program && NF == 2 { print 
 act()
 {
     timeout 30 "$shell" "$script" "$1" > /dev/null 2>&1
-    status=$?
-    found=$(pids "$program")
+    status=$? found=$(pids "$program")
     [ "$status" = "$2" ] || fail "$label: $1 exited $status, expected $2"
     [ "$(echo "$found" | wc -w)" = "$3" ] || fail "$label: $1 left ${found:-no process}, expected $3 of $program"
 }
@@ -55,19 +53,29 @@ lifecycle()
 
 as_user() { "$standins/setpriv" --reuid=4242 --regid=4242 --clear-groups "$@"; }
 
-# rooted KIND DIR: DIR is a directory 0755 root:root, holding only what root
-# put there itself.
+# rooted KIND: both /tmp paths are directories 0755 root:root, holding only
+# what root put there itself; the queue directory is 0770 root:root.
 rooted()
 {
     kept=
     [ "$1" = root-dir ] && kept=kept
-    { [ ! -L "$2" ] && [ "$(stat -c '%u:%g %a' "$2")" = "0:0 755" ] && [ "$(ls -A "$2")" = "$kept" ]; } \
-        || fail "$label: $1: $2 is $(ls -ld "$2"), holding $(ls -A "$2")"
+    for dir in /tmp/httpipeconfig /tmp/logs; do
+        { [ ! -L "$dir" ] && [ "$(stat -c '%u:%g %a' "$dir")" = "0:0 755" ] && [ "$(ls -A "$dir")" = "$kept" ]; } \
+            || fail "$label: $1: $dir is $(ls -ld "$dir"), holding $(ls -A "$dir")"
+    done
+    [ "$(stat -c '%u:%g %a' /var/run/msgq)" = "0:0 770" ] || fail "$label: $1: /var/run/msgq is $(ls -ld /var/run/msgq)"
 }
 
-# directories: what is planted at both /tmp paths, by the daemon's start.
-directories()
+# actions SHELL SCRIPTS STANDINS LABEL: the checks, as root of a fresh
+# namespace; the stand-ins are copied over the daemon's program. The start
+# meets each kind of thing planted at both /tmp paths.
+actions()
 {
+    shell=$1 scripts=$2 standins=$3 label=$4 daemon=/usr/sbin/autoprovisionclient
+    lifecycle presence-agent /usr/sbin/presence-agent 65536
+    [ "$(stat -c %a /var/run/msgq)" = 770 ] || fail "$label: /var/run/msgq is $(stat -c %a /var/run/msgq)"
+    cp "$standins/slow" "$daemon" || fail "$label: copy the stand-in"
+    script=$scripts/autoprovisionclient program=$daemon
     for kind in foreign-dir symlink open-root-dir file fifo root-dir; do
         rm -rf /tmp/httpipeconfig /tmp/logs /tmp/theirs /var/run/msgq
         for dir in /tmp/httpipeconfig /tmp/logs; do
@@ -81,26 +89,11 @@ directories()
             esac || fail "$label: $kind: planting $dir"
         done
         act start 0 1
-        rooted "$kind" /tmp/httpipeconfig
-        rooted "$kind" /tmp/logs
+        rooted "$kind"
         [ ! -e /tmp/theirs ] || [ "$(stat -c %u /tmp/theirs)" = 4242 ] || fail "$label: /tmp/theirs changed owner"
-        [ "$(stat -c %a /var/run/msgq)" = 770 ] || fail "$label: $kind: /var/run/msgq is not 0770"
         [ -z "$(find /tmp -maxdepth 1 -name '.autoprovisionclient*')" ] || fail "$label: $kind: left in /tmp: $(ls -a /tmp)"
     done
     echo "ok: $label: the daemon's start leaves root's /tmp directories whatever stood there"
-}
-
-# actions SHELL SCRIPTS STANDINS LABEL: the checks, as root of a fresh
-# namespace; the stand-ins are copied over the daemon's program.
-actions()
-{
-    shell=$1 scripts=$2 standins=$3 label=$4
-    daemon=/usr/sbin/autoprovisionclient
-    lifecycle presence-agent /usr/sbin/presence-agent 65536
-    [ "$(stat -c %a /var/run/msgq)" = 770 ] || fail "$label: /var/run/msgq is $(stat -c %a /var/run/msgq)"
-    cp "$standins/slow" "$daemon" || fail "$label: copy the stand-in"
-    script=$scripts/autoprovisionclient program=$daemon
-    directories
     lifecycle autoprovisionclient "$daemon" 262144
     # One of the two ends came by SIGTERM, not by an early SIGKILL.
     [ -e /tmp/stand-in.ended ] || fail "$label: the slow stand-in never ended by itself"
@@ -110,38 +103,32 @@ actions()
     echo "ok: $label: stop ends a daemon that ignores SIGTERM"
 }
 
-# boot: the README's recipe in the chroot, then what BusyBox init does with
-# the lines it added: sysinit in order at boot, shutdown before halting.
-boot()
-{
-    label="BusyBox recipe"
-    cp /stand-ins/slow /usr/sbin/autoprovisionclient || fail "$label: copy the stand-in"
-    sh /recipe.sh || fail "$label: the recipe failed"
-    for stage in sysinit shutdown; do
-        sed -n "s/^::$stage://p" /etc/inittab > "/tmp/$stage"
-        [ -s "/tmp/$stage" ] || fail "$label: no $stage line in /etc/inittab"
-        # init splits an action into words; no shell syntax.
-        while read -r command; do
-            # shellcheck disable=SC2086
-            timeout 30 $command > /dev/null || fail "$label: $command failed"
-        done < "/tmp/$stage"
-        agent=$(pids /usr/sbin/presence-agent) daemon=$(pids /usr/sbin/autoprovisionclient)
-        if [ "$stage" = sysinit ]; then
-            { [ -n "$agent" ] && [ -n "$daemon" ] && [ "$agent" -lt "$daemon" ]; } \
-                || fail "$label: after boot the agent runs as ${agent:-nothing}, the daemon as ${daemon:-nothing}"
-        else
-            [ -z "$agent$daemon" ] || fail "$label: left running after shutdown: $agent $daemon"
-        fi
-    done
-    echo "ok: $label: the agent starts before the daemon at boot, both end at shutdown"
-}
-
 case ${1:-} in
     --in-chroot)
         actions sh /etc/init.d /stand-ins "BusyBox"
-        boot
-        exit 0
-        ;;
+        # The README's recipe, then what BusyBox init does with the lines it
+        # added: sysinit in order at boot, shutdown before halting.
+        label="BusyBox recipe"
+        cp /stand-ins/slow /usr/sbin/autoprovisionclient || fail "$label: copy the stand-in"
+        sh /recipe.sh || fail "$label: the recipe failed"
+        for stage in sysinit shutdown; do
+            sed -n "s/^::$stage://p" /etc/inittab > "/tmp/$stage"
+            [ -s "/tmp/$stage" ] || fail "$label: no $stage line in /etc/inittab"
+            # init splits an action into words; no shell syntax.
+            while read -r command; do
+                # shellcheck disable=SC2086
+                timeout 30 $command > /dev/null || fail "$label: $command failed"
+            done < "/tmp/$stage"
+            agent=$(pids /usr/sbin/presence-agent) daemon=$(pids /usr/sbin/autoprovisionclient)
+            if [ "$stage" = sysinit ]; then
+                { [ -n "$agent" ] && [ -n "$daemon" ] && [ "$agent" -lt "$daemon" ]; } \
+                    || fail "$label: after boot the agent runs as ${agent:-nothing}, the daemon as ${daemon:-nothing}"
+            else
+                [ -z "$agent$daemon" ] || fail "$label: left running after shutdown: $agent $daemon"
+            fi
+        done
+        echo "ok: $label: the agent starts before the daemon at boot, both end at shutdown"
+        exit 0 ;;
     --in-debian)
         # /run, /tmp and /var/log of our own; the installed programs over
         # /usr/sbin and /usr/libexec.
@@ -149,8 +136,7 @@ case ${1:-} in
         mount -t tmpfs -o mode=0755 apc-busybox-run /run || fail "tmpfs on /run"
         mkdir -p /run/apc/sbin-upper /run/apc/sbin-work /run/apc/libexec-upper /run/apc/libexec-work \
             || fail "mkdir /run/apc"
-        { cp -r "$root/etc/init.d" "$root/stand-ins" /run/apc/ && cp "$0" /run/apc/test.sh \
-            && cp "$root/usr/sbin/presence-agent" /run/apc/sbin-upper/ \
+        { cp -r "$root/etc/init.d" "$root/stand-ins" /run/apc/ && cp "$root/usr/sbin/presence-agent" /run/apc/sbin-upper/ \
             && cp -r "$root/usr/libexec/autoprovisionclient" /run/apc/libexec-upper/ \
             && cp "$root/usr/lib/tmpfiles.d/autoprovisionclient.conf" /run/apc/; } || fail "copy the tree"
         for dir in sbin libexec; do
@@ -160,30 +146,21 @@ case ${1:-} in
         done
         { mount -t tmpfs -o mode=1777 apc-busybox-tmp /tmp && mount -t tmpfs apc-busybox-log /var/log; } \
             || fail "tmpfs on /tmp and /var/log"
-        sh /run/apc/test.sh --actions dash /run/apc/init.d /run/apc/stand-ins "dash" || exit 1
+        actions dash /run/apc/init.d /run/apc/stand-ins "dash"
         # The boot-time entry on an empty /tmp (/etc is the machine's own here).
         rm -rf /tmp/httpipeconfig /tmp/logs /run/msgq
         systemd-tmpfiles --create --exclude-prefix=/etc /run/apc/autoprovisionclient.conf \
             || fail "systemd-tmpfiles --create"
         label=tmpfiles
-        rooted tmpfiles /tmp/httpipeconfig
-        rooted tmpfiles /tmp/logs
-        [ "$(stat -c '%u:%g %a' /run/msgq)" = "0:0 770" ] || fail "tmpfiles: /run/msgq is $(stat -c '%u:%g %a' /run/msgq)"
+        rooted tmpfiles
         echo "ok: the tmpfiles entry makes both directories 0755 root:root and /run/msgq 0770"
-        exit 0
-        ;;
-    --actions)
-        actions "$2" "$3" "$4" "$5"
-        exit 0
-        ;;
+        exit 0 ;;
 esac
 
-cmake_command=$1 build=$2 cc=$3
-readme=$(dirname "$0")/../README.md
+cmake_command=$1 build=$2 cc=$3 readme=$(dirname "$0")/../README.md
 [ "$(id -u)" = 0 ] || { echo "skipped: needs root for namespaces"; exit 77; }
 unshare --mount --pid --fork --net true 2> /dev/null || { echo "skipped: namespaces are not available"; exit 77; }
 [ -x /bin/busybox ] || fail "needs /bin/busybox (busybox-static)"
-
 work=$(mktemp -d /tmp/apc-busybox.XXXXXX) || fail "mktemp"
 trap 'rm -rf "$work"' EXIT
 root=$work/root
@@ -201,11 +178,8 @@ for kind in slow:0 stubborn:1; do
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
-
 static volatile sig_atomic_t terminated;
-
 static void OnTerm(int signal_number) { (void)signal_number; terminated = 1; }
-
 int main(void)
 {
     signal(SIGTERM, IGNORE_TERM ? SIG_IGN : OnTerm);

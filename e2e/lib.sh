@@ -7,31 +7,26 @@
 # multicast never leaves the two namespaces. The device's programs run in a
 # mount namespace of their own, held open by a holder process, where /run (so
 # /var/run/msgq), /var/log and /tmp are private and /etc and /usr/libexec are
-# overlays. All of it lives on a tmpfs in the caller's private mount namespace
+# overlays, all on a tmpfs in the caller's private mount namespace
 # (e2e_enter_private_mounts): the caller reads the device's files directly and
-# nothing stays mounted on the machine. "/proc/vexa/fxs-number" cannot exist in
-# procfs: a stand-in "cat" first on the device's PATH prints the line number.
-#
-# After e2e_setup:
-#   E2E_DIR      the run's temporary directory (tmpfs)
-#   E2E_DEV      the device's files from outside: tmp/ (its /tmp), run/ (its
-#                /run), log/ (its /var/log), etc-upper/ (what it wrote in /etc)
-#   E2E_SRV_DIR  the server's files: www/ (HTTP root), pnp.log
-#   E2E_DEV_NS, E2E_SRV_NS, E2E_DEV_IP, E2E_SRV_IP, E2E_MAC (aa:bb:..),
-#   E2E_MAC_HEX (aabb..., as the daemon writes it)
-#   E2E_DEV_BIN  /run/e2e/bin: the device's copies of the programs
+# nothing stays mounted. "/proc/vexa/fxs-number" cannot exist in procfs: a
+# stand-in "cat" first on the device's PATH prints the line number.
+# After e2e_setup: E2E_DIR (the run's tmpfs); E2E_DEV, the device's files from
+# outside: tmp/, run/, log/ (its /var/log), etc-upper/ (what it wrote in /etc);
+# E2E_SRV_DIR, the server's www/ and pnp.log; E2E_DEV_NS, E2E_SRV_NS,
+# E2E_DEV_IP, E2E_SRV_IP, E2E_MAC (aa:bb:..), E2E_MAC_HEX (aabb.., as the daemon
+# writes it); E2E_DEV_BIN, /run/e2e/bin: the device's copies of the programs.
 
 E2E_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 E2E_PIDS=() E2E_EXTRA_NS=() E2E_EMULATOR=()
 E2E_HOLDER_PID='' E2E_HOLD_FD='' E2E_DIR='' E2E_DEV='' E2E_SRV_DIR='' E2E_DEV_NS='' E2E_SRV_NS=''
 E2E_DEV_BIN=/run/e2e/bin
 E2E_DEV_PATH=$E2E_DEV_BIN:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-E2E_LINE_NUMBER=2
-E2E_FIRMWARE=5.1.3
+E2E_LINE_NUMBER=2 E2E_FIRMWARE=5.1.3
 E2E_SANITIZER_REPORT="ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:"
 # The configurator's apply hook on the device (set before e2e_setup to change
-# it): records its argument and what it applied; fails on a document marked
-# apply="fail"; none when it is empty.
+# it, empty for none): records its argument and what it applied; fails on a
+# document marked apply="fail".
 # shellcheck disable=SC2016  # the hook expands $1 itself
 E2E_APPLY_HOOK='#!/bin/sh
 echo "$1" >> /tmp/apply-config.log
@@ -40,7 +35,6 @@ grep -q "apply=\"fail\"" "$1" && exit 1
 
 e2e_skip() { echo "skipped: $*"; exit 77; }
 e2e_ok() { echo "ok: $*"; }
-
 # Prints the logs that explain a failure, then ends the script with status 1.
 e2e_fail() { echo "FAIL: $*"; e2e_dump_logs; exit 1; }
 
@@ -50,9 +44,7 @@ e2e_dump_logs()
     local file
     for file in "$E2E_SRV_DIR"/*.log "$E2E_DIR"/*.out "$E2E_DIR"/*.err "$E2E_DEV/log/autoprovisionclient.log" \
                 "$E2E_DEV/log/syslog" "$E2E_DEV/tmp/logs/autoprovisionclient.log" "$E2E_DEV/tmp/apply-config.log"; do
-        [ -s "$file" ] || continue
-        echo "----- $file (last 80 lines)"
-        tail -n 80 "$file"
+        [ ! -s "$file" ] || { echo "----- $file (last 80 lines)"; tail -n 80 "$file"; }
     done
 }
 
@@ -63,19 +55,15 @@ e2e_require_namespaces()
     command -v ip > /dev/null || e2e_skip "needs ip from iproute2"
     command -v nsenter > /dev/null || e2e_skip "needs nsenter from util-linux"
     unshare --mount --propagation private true 2> /dev/null || e2e_skip "mount namespaces are not available"
-    local probe=apc-probe-$$
-    ip netns add "$probe" 2> /dev/null || e2e_skip "ip netns add fails here"
-    ip netns del "$probe"
+    ip netns add "apc-probe-$$" 2> /dev/null || e2e_skip "ip netns add fails here"
+    ip netns del "apc-probe-$$"
 }
 
 # Re-runs the calling script in a private mount namespace (once), so that the
 # tmpfs of e2e_setup and the namespace mounts vanish with it.
 e2e_enter_private_mounts()
 {
-    if [ "${E2E_PRIVATE_MOUNTS:-}" != 1 ]; then
-        export E2E_PRIVATE_MOUNTS=1
-        exec unshare --mount --propagation private bash "$0" "$@"
-    fi
+    [ "${E2E_PRIVATE_MOUNTS:-}" = 1 ] || E2E_PRIVATE_MOUNTS=1 exec unshare --mount --propagation private bash "$0" "$@"
 }
 
 e2e_now_ms() { local now=${EPOCHREALTIME/[.,]/}; echo $((now / 1000)); }
@@ -84,10 +72,9 @@ e2e_now_ms() { local now=${EPOCHREALTIME/[.,]/}; echo $((now / 1000)); }
 # (status 0) or SECONDS have passed (status 1).
 e2e_wait_for()
 {
-    local seconds=$1; shift
-    local deadline=$(($(e2e_now_ms) + seconds * 1000)) round
-    for ((round = 0; round < seconds * 20 + 1; ++round)); do
-        "$@" && return 0
+    local deadline=$(($(e2e_now_ms) + $1 * 1000)) round
+    for ((round = 0; round < $1 * 20 + 1; ++round)); do
+        "${@:2}" && return 0
         [ "$(e2e_now_ms)" -lt "$deadline" ] || return 1
         sleep 0.1
     done
@@ -96,29 +83,12 @@ e2e_wait_for()
 
 # e2e_alive PID: the process has not ended (bash built-ins only: the rack
 # asks about thousands of processes). e2e_not_alive PID...: none runs.
-e2e_alive()
-{
-    local stat
-    { read -r stat < "/proc/$1/stat"; } 2> /dev/null || return 1
-    stat=${stat##*) }
-    [ "${stat%% *}" != Z ]
-}
-
-e2e_not_alive()
-{
-    local pid
-    for pid; do ! e2e_alive "$pid" || return 1; done
-}
+e2e_alive() { local stat; { read -r stat < "/proc/$1/stat"; } 2> /dev/null && stat=${stat##*) } && [ "${stat%% *}" != Z ]; }
+e2e_not_alive() { local pid; for pid; do ! e2e_alive "$pid" || return 1; done; }
 
 # e2e_ready_unless_ended PID WHAT COMMAND...: COMMAND's success; when it fails
 # and PID has ended, the run fails with WHAT.
-e2e_ready_unless_ended()
-{
-    local pid=$1 what=$2; shift 2
-    "$@" && return 0
-    e2e_alive "$pid" || e2e_fail "$what"
-    return 1
-}
+e2e_ready_unless_ended() { "${@:3}" && return 0; e2e_alive "$1" || e2e_fail "$2"; return 1; }
 
 # e2e_stop_pid PID...: ends processes this script started, all at once:
 # SIGTERM, up to 10 s, then SIGKILL; reaps them.
@@ -145,7 +115,15 @@ e2e_cleanup()
     trap - EXIT INT TERM
     # E2E_SHOW_LOGS=1 shows the logs after a passing run as well.
     [ "${E2E_SHOW_LOGS:-}" != 1 ] || [ "$status" != 0 ] || e2e_dump_logs
-    e2e_fleet_cleanup
+    if [ "$E2E_FLEET_SIZE" -gt 0 ]; then
+        [ -z "$E2E_FLEET_GATE_FD" ] || exec {E2E_FLEET_GATE_FD}>&-
+        E2E_FLEET_GATE_FD=
+        e2e_fleet_stop
+        [ -z "$E2E_HOLD_FD" ] || exec {E2E_HOLD_FD}>&-
+        E2E_HOLD_FD=
+        e2e_stop_pid "${E2E_FLEET_HOLDERS[@]}"
+        E2E_FLEET_HOLDERS=()
+    fi
     for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; --i)); do e2e_stop_pid "${E2E_PIDS[i]}"; done
     [ -z "$E2E_HOLD_FD" ] || exec {E2E_HOLD_FD}>&-
     [ -z "$E2E_HOLDER_PID" ] || e2e_stop_pid "$E2E_HOLDER_PID"
@@ -155,13 +133,8 @@ e2e_cleanup()
         grep -E -A 20 "$E2E_SANITIZER_REPORT" "$E2E_DIR"/*.out | head -n 60
         status=1
     fi
-    for ns in "$E2E_DEV_NS" "$E2E_SRV_NS" "${E2E_EXTRA_NS[@]}"; do
-        [ -z "$ns" ] || ip netns del "$ns" 2> /dev/null
-    done
-    if [ -n "$E2E_DIR" ] && [ -d "$E2E_DIR" ]; then
-        umount "$E2E_DIR" 2> /dev/null
-        rm -rf "$E2E_DIR"
-    fi
+    for ns in "$E2E_DEV_NS" "$E2E_SRV_NS" "${E2E_EXTRA_NS[@]}"; do [ -z "$ns" ] || ip netns del "$ns" 2> /dev/null; done
+    [ -z "$E2E_DIR" ] || [ ! -d "$E2E_DIR" ] || { umount "$E2E_DIR" 2> /dev/null; rm -rf "$E2E_DIR"; }
     exit "$status"
 }
 
@@ -193,10 +166,8 @@ e2e_add_link()
 {
     ip link add "$2" netns "$1" type veth peer name "$4" netns "$3" || e2e_fail "veth pair $2/$4"
     { ip -n "$1" addr add "$5.2/24" dev "$2" && ip -n "$3" addr add "$5.1/24" dev "$4"; } || e2e_fail "addresses $5.x"
-    local ns
-    for ns in "$1:$2" "$3:$4"; do
-        { ip -n "${ns%%:*}" link set lo up && ip -n "${ns%%:*}" link set "${ns#*:}" up; } || e2e_fail "links up in $ns"
-    done
+    { ip -n "$1" link set lo up && ip -n "$1" link set "$2" up && ip -n "$3" link set lo up &&
+        ip -n "$3" link set "$4" up; } || e2e_fail "links up: $2/$4"
 }
 
 # e2e_make_dir: the run's tmpfs E2E_DIR, removed with all else on exit.
@@ -213,25 +184,27 @@ e2e_make_dir()
 e2e_setup()
 {
     e2e_make_dir
-    E2E_DEV=$E2E_DIR/device
-    E2E_SRV_DIR=$E2E_DIR/server
+    E2E_DEV=$E2E_DIR/device E2E_SRV_DIR=$E2E_DIR/server
     # The namespaces are private to this run, so the subnet may repeat
     # between runs; it follows the pid only to tell their logs apart.
-    local net=$(($$ % 200 + 20))
-    E2E_DEV_IP=10.231.$net.2
-    E2E_SRV_IP=10.231.$net.1
+    local net=$(($$ % 200 + 20)) fifo=$E2E_DIR/holder.fifo
+    E2E_DEV_IP=10.231.$net.2 E2E_SRV_IP=10.231.$net.1 E2E_DEV_NS=apc-dev-$$ E2E_SRV_NS=apc-srv-$$
     E2E_MAC=$(printf '02:e2:e0:00:%02x:02' "$net")
     E2E_MAC_HEX=${E2E_MAC//:/}
-    E2E_DEV_NS=apc-dev-$$
-    E2E_SRV_NS=apc-srv-$$
     { ip netns add "$E2E_DEV_NS" && ip netns add "$E2E_SRV_NS"; } || e2e_fail "ip netns add"
     e2e_add_link "$E2E_DEV_NS" eth1 "$E2E_SRV_NS" srv0 "10.231.$net"
-    ip -n "$E2E_DEV_NS" link set eth1 address "$E2E_MAC" || e2e_fail "MAC address of eth1"
-    { ip -n "$E2E_DEV_NS" route add 224.0.0.0/4 dev eth1 && ip -n "$E2E_SRV_NS" route add 224.0.0.0/4 dev srv0; } \
-        || e2e_fail "multicast routes"
+    { ip -n "$E2E_DEV_NS" link set eth1 address "$E2E_MAC" && ip -n "$E2E_DEV_NS" route add 224.0.0.0/4 dev eth1 &&
+        ip -n "$E2E_SRV_NS" route add 224.0.0.0/4 dev srv0; } || e2e_fail "MAC address and multicast routes"
     e2e_make_device_files
-    mkdir -p "$E2E_SRV_DIR/www/cfg"
-    e2e_start_holder
+    { mkdir -p "$E2E_SRV_DIR/www/cfg" && mkfifo "$fifo"; } || e2e_fail "mkdir, mkfifo"
+    ip netns exec "$E2E_DEV_NS" unshare --mount --propagation private \
+        bash -c "$(declare -f e2e_holder_main); e2e_holder_main \"\$@\"" holder "$E2E_DEV" "$fifo" \
+        < /dev/null > "$E2E_DIR/holder.out" 2>&1 &
+    E2E_HOLDER_PID=$!
+    # Read-write so that opening never blocks; the holder ends when it is closed.
+    exec {E2E_HOLD_FD}<> "$fifo"
+    e2e_wait_for 15 e2e_ready_unless_ended "$E2E_HOLDER_PID" "the device's mount namespace failed" \
+        test -e "$E2E_DEV/run/e2e/ready" || e2e_fail "the device's mount namespace did not come up"
 }
 
 # e2e_make_device_files [ROOT...]: the device's files under each ROOT
@@ -247,13 +220,9 @@ e2e_make_device_files()
         [ -z "$E2E_APPLY_HOOK" ] || scripts+=("$root/libexec-upper/zentro/apply-config")
     done
     mkdir -p "${dirs[@]}" || e2e_fail "mkdir"
-    stand_in="#!/bin/sh
-# Stand-in for /proc/vexa/fxs-number, which cannot exist in procfs.
-if [ \"\$#\" = 1 ] && [ \"\$1\" = /proc/vexa/fxs-number ]; then
-    printf '%s' '$E2E_LINE_NUMBER'
-    exit 0
-fi
-exec /bin/cat \"\$@\""
+    # shellcheck disable=SC2016  # the stand-in expands its arguments itself
+    stand_in=$(printf '%s\n' '#!/bin/sh' '# Stand-in for /proc/vexa/fxs-number, which cannot exist in procfs.' \
+        "[ \"\$*\" = /proc/vexa/fxs-number ] && { printf %s '$E2E_LINE_NUMBER'; exit 0; }" 'exec /bin/cat "$@"')
     for root in "${roots[@]}"; do
         echo "Version: $E2E_FIRMWARE" > "$root/etc-upper/version.txt"
         # Tracing is on without the switch line; this hides a machine's own switch.
@@ -266,48 +235,27 @@ exec /bin/cat \"\$@\""
     chmod 0755 "${scripts[@]}"
 }
 
-e2e_start_holder()
-{
-    local fifo=$E2E_DIR/holder.fifo
-    mkfifo "$fifo" || e2e_fail "mkfifo"
-    ip netns exec "$E2E_DEV_NS" unshare --mount --propagation private \
-        bash -c "$(declare -f e2e_holder_main); e2e_holder_main \"\$@\"" holder "$E2E_DEV" "$fifo" \
-        < /dev/null > "$E2E_DIR/holder.out" 2>&1 &
-    E2E_HOLDER_PID=$!
-    # Read-write so that opening never blocks; the holder ends when it is closed.
-    exec {E2E_HOLD_FD}<> "$fifo"
-    e2e_wait_for 15 e2e_ready_unless_ended "$E2E_HOLDER_PID" "the device's mount namespace failed" \
-        test -e "$E2E_DEV/run/e2e/ready" || e2e_fail "the device's mount namespace did not come up"
-}
-
 # e2e_install_device_program PATH [NAME]: copies a program into the device's
 # /run/e2e/bin (a build directory under /tmp is hidden there).
 e2e_install_device_program() { cp "$1" "$E2E_DEV/run/e2e/bin/${2:-$(basename "$1")}" || e2e_fail "copy $1"; }
 
-# e2e_dev COMMAND...: runs a command on the device (its namespaces, its PATH).
+# e2e_dev COMMAND...: runs a command on the device (its namespaces, its PATH);
+# e2e_srv COMMAND...: in the server's network namespace.
 e2e_dev() { nsenter -t "$E2E_HOLDER_PID" -m -n -- env PATH="$E2E_DEV_PATH" "$@" {E2E_HOLD_FD}>&-; }
+e2e_srv() { ip netns exec "$E2E_SRV_NS" "$@" {E2E_HOLD_FD}>&-; }
 
-# e2e_dev_spawn OUTPUT COMMAND...: starts a command on the device in the
-# background with its output in OUTPUT; its pid is in E2E_LAST_PID.
+# e2e_dev_spawn OUTPUT COMMAND..., e2e_srv_spawn OUTPUT COMMAND...: the same in
+# the background with the output in OUTPUT; the pid is in E2E_LAST_PID.
 e2e_dev_spawn()
 {
-    local output=$1; shift
-    nsenter -t "$E2E_HOLDER_PID" -m -n -- env PATH="$E2E_DEV_PATH" "$@" < /dev/null > "$output" 2>&1 {E2E_HOLD_FD}>&- &
-    E2E_LAST_PID=$!
-    E2E_PIDS+=("$E2E_LAST_PID")
+    nsenter -t "$E2E_HOLDER_PID" -m -n -- env PATH="$E2E_DEV_PATH" "${@:2}" < /dev/null > "$1" 2>&1 {E2E_HOLD_FD}>&- &
+    E2E_LAST_PID=$! && E2E_PIDS+=("$!")
 }
-
-# e2e_srv_spawn OUTPUT COMMAND...: the same in the server's network namespace.
 e2e_srv_spawn()
 {
-    local output=$1; shift
-    ip netns exec "$E2E_SRV_NS" "$@" < /dev/null > "$output" 2>&1 {E2E_HOLD_FD}>&- &
-    E2E_LAST_PID=$!
-    E2E_PIDS+=("$E2E_LAST_PID")
+    ip netns exec "$E2E_SRV_NS" "${@:2}" < /dev/null > "$1" 2>&1 {E2E_HOLD_FD}>&- &
+    E2E_LAST_PID=$! && E2E_PIDS+=("$!")
 }
-
-# e2e_srv COMMAND...: runs a command in the server's network namespace.
-e2e_srv() { ip netns exec "$E2E_SRV_NS" "$@" {E2E_HOLD_FD}>&-; }
 
 # e2e_start_server [EMULATOR...] PNP_SERVER -- [OPTIONS...]: pnp-server on srv0
 # with the server's www/ directory; waits until it listens. Pid: E2E_SERVER_PID.
@@ -315,9 +263,8 @@ e2e_start_server()
 {
     local launcher=()
     while [ $# -gt 0 ] && [ "$1" != -- ]; do launcher+=("$1"); shift; done
-    [ $# = 0 ] || shift
-    e2e_srv_spawn "$E2E_DIR/server.out" "${launcher[@]}" --interface srv0 --sip-port 5060 \
-        --http-root "$E2E_SRV_DIR/www" --http-address "$E2E_SRV_IP" --http-port 8080 --log "$E2E_SRV_DIR/pnp.log" "$@"
+    e2e_srv_spawn "$E2E_DIR/server.out" "${launcher[@]}" --interface srv0 --sip-port 5060 --http-root \
+        "$E2E_SRV_DIR/www" --http-address "$E2E_SRV_IP" --http-port 8080 --log "$E2E_SRV_DIR/pnp.log" "${@:2}"
     E2E_SERVER_PID=$E2E_LAST_PID
     e2e_wait_for 15 e2e_ready_unless_ended "$E2E_SERVER_PID" "pnp-server ended" e2e_server_listens \
         || e2e_fail "pnp-server did not start"
@@ -331,27 +278,24 @@ e2e_start_agent()
 {
     local launcher=()
     while [ $# -gt 0 ] && [ "$1" != -- ]; do launcher+=("$1"); shift; done
-    [ $# = 0 ] || shift
-    e2e_dev_spawn "$E2E_DIR/agent.out" "${launcher[@]}" "$E2E_DEV_BIN/presence-agent" --verbose "$@"
+    e2e_dev_spawn "$E2E_DIR/agent.out" "${launcher[@]}" "$E2E_DEV_BIN/presence-agent" --verbose "${@:2}"
     E2E_AGENT_PID=$E2E_LAST_PID
     e2e_wait_for 15 e2e_ready_unless_ended "$E2E_AGENT_PID" "presence-agent ended" \
         test -S "$E2E_DEV/run/msgq/queue-124" || e2e_fail "presence-agent did not start"
 }
 
 # e2e_start_daemon [EMULATOR...]: the daemon on the device, under the
-# address-space limit of its unit and init script where that fits; waits until
-# its first subscription went out. Pid: E2E_DAEMON_PID.
+# address-space limit of its unit and init script where that fits (an emulator
+# or a sanitizer reserves far more); waits until its first subscription went
+# out. Pid: E2E_DAEMON_PID.
 e2e_start_daemon()
 {
     local limit=()
-    # An emulator or a sanitizer reserves far more address space than the daemon uses.
-    if [ $# = 0 ] && command -v prlimit > /dev/null && ! e2e_sanitizer_build; then
-        limit=(prlimit --as=268435456 --)
-    fi
+    [ $# != 0 ] || ! command -v prlimit > /dev/null || e2e_sanitizer_build || limit=(prlimit --as=268435456 --)
     e2e_dev_spawn "$E2E_DIR/daemon.out" "${limit[@]}" "$@" "$E2E_DEV_BIN/autoprovisionclient"
     E2E_DAEMON_PID=$E2E_LAST_PID
-    e2e_wait_for 15 e2e_ready_unless_ended "$E2E_DAEMON_PID" "the daemon ended" \
-        e2e_trace_at_least 1 plain "AutoConfigClient::SendMulticastMessage " || e2e_fail "the daemon sent no subscription"
+    e2e_wait_for 15 e2e_ready_unless_ended "$E2E_DAEMON_PID" "the daemon ended" e2e_trace_count plain \
+        "AutoConfigClient::SendMulticastMessage " > /dev/null || e2e_fail "the daemon sent no subscription"
 }
 
 # e2e_sanitizer_build: true when the daemon under test was built with a sanitizer.
@@ -368,29 +312,23 @@ e2e_trace_count()
         2> /dev/null | sed -nE "s/^$lead//p" | grep -cxF -- "$2"
 }
 
-# e2e_trace_at_least N stamped|plain TEXT
-e2e_trace_at_least() { [ "$(e2e_trace_count "$2" "$3")" -ge "$1" ]; }
-
 # e2e_http_request N: the Nth HTTP request's title and lines as the server logged them.
 e2e_http_request()
 {
     awk -v wanted="$1" '
         /^[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] / {
             inside = 0
-            if ($0 ~ / HTTP request from /) { ++n; if (n == wanted) { inside = 1; print; } }
+            if ($0 ~ / HTTP request from / && ++n == wanted) { inside = 1; print }
             next
         }
         inside { print }' "$E2E_SRV_DIR/pnp.log"
 }
 
 e2e_file_has() { grep -qF -- "$2" "$1" 2> /dev/null; }
-
 # e2e_publish_document TEXT: the configuration the server hands out for the
 # device's MAC, written without a final line end.
 e2e_publish_document() { printf '%s' "$1" > "$E2E_SRV_DIR/www/cfg/$E2E_MAC_HEX.xml"; }
-
 e2e_config_url() { echo "http://$E2E_SRV_IP:8080/cfg/$E2E_MAC_HEX.xml"; }
-
 e2e_stored_file() { echo "$E2E_DEV/tmp/httpipeconfig/zentrofxs-$E2E_MAC_HEX.cfg"; }
 
 # e2e_test_begin DAEMON AGENT COMMAND_TOOL SERVER [EMULATOR...]: a script's
@@ -399,13 +337,10 @@ e2e_stored_file() { echo "$E2E_DEV/tmp/httpipeconfig/zentrofxs-$E2E_MAC_HEX.cfg"
 e2e_test_begin()
 {
     local program
-    for program in "${@:1:4}"; do
-        [ -x "$program" ] || { echo "FAIL: $program is not an executable"; exit 1; }
-    done
+    for program in "${@:1:4}"; do [ -x "$program" ] || { echo "FAIL: $program is not an executable"; exit 1; }; done
     e2e_require_namespaces
     e2e_enter_private_mounts "$@"
-    E2E_SERVER_PROGRAM=$4
-    E2E_EMULATOR=("${@:5}")
+    E2E_SERVER_PROGRAM=$4 E2E_EMULATOR=("${@:5}")
     e2e_setup
     e2e_install_device_program "$1" autoprovisionclient
     e2e_install_device_program "$2" presence-agent
@@ -424,15 +359,12 @@ e2e_test_begin()
 # kernel's table limit, gc_thresh3, is 1024 for all namespaces together); no
 # multicast flooding to gateway ports, so a SUBSCRIBE reaches the server
 # alone; no IPv6 on the link (thousands of address and group reports); holders
-# start in batches. E2E_FLEET_HOLDERS, E2E_FLEET_AGENTS, E2E_FLEET_DAEMONS:
-# pids by gateway number; the daemons wait at the gate until e2e_fleet_release.
-
-E2E_FLEET_SIZE=0 E2E_FLEET_DIR='' E2E_FLEET_GATE_FD='' E2E_FLEET_RELEASE_MS=''
+# start in batches of E2E_FLEET_BATCH. E2E_FLEET_HOLDERS, E2E_FLEET_AGENTS,
+# E2E_FLEET_DAEMONS: pids by gateway number; the daemons wait at the gate
+# until e2e_fleet_release.
+E2E_FLEET_SIZE=0 E2E_FLEET_DIR='' E2E_FLEET_GATE_FD='' E2E_FLEET_RELEASE_MS='' E2E_FLEET_BATCH=100
 E2E_FLEET_HOLDERS=() E2E_FLEET_AGENTS=() E2E_FLEET_DAEMONS=()
-E2E_FLEET_COMMON=/run/e2e/common
-E2E_FLEET_SRV_MAC=02:e2:f1:ff:00:01
-# Holders started before waiting for them to be ready.
-E2E_FLEET_BATCH=100
+E2E_FLEET_COMMON=/run/e2e/common E2E_FLEET_SRV_MAC=02:e2:f1:ff:00:01
 
 # e2e_fleet_ip N: gateway N's address, 10.232.0.1 being the server's;
 # e2e_fleet_mac N and e2e_fleet_mac_hex N: its eth1's MAC, as set on the link
@@ -460,36 +392,26 @@ e2e_fleet_holder_main()
 e2e_fleet_setup()
 {
     e2e_make_dir
-    E2E_FLEET_SIZE=$1
-    E2E_SRV_DIR=$E2E_DIR/server
-    E2E_FLEET_DIR=$E2E_DIR/fleet
-    E2E_SRV_IP=10.232.0.1
-    mkdir -p "$E2E_SRV_DIR/www/cfg" "$E2E_FLEET_DIR/common" || e2e_fail "mkdir"
-    # The holders end when this is closed; no other process may hold it.
-    local fifo=$E2E_FLEET_DIR/holder.fifo
-    mkfifo "$fifo" || e2e_fail "mkfifo"
-    exec {E2E_HOLD_FD}<> "$fifo"
-
+    E2E_FLEET_SIZE=$1 E2E_SRV_DIR=$E2E_DIR/server E2E_FLEET_DIR=$E2E_DIR/fleet E2E_SRV_IP=10.232.0.1
     E2E_SRV_NS=apc-srv-$$
+    # The holders end when this is closed; no other process may hold it.
+    local fifo=$E2E_DIR/fleet/holder.fifo number roots=() body first ports mac ip
+    { mkdir -p "$E2E_SRV_DIR/www/cfg" "$E2E_FLEET_DIR/common" && mkfifo "$fifo"; } || e2e_fail "mkdir, mkfifo"
+    exec {E2E_HOLD_FD}<> "$fifo"
     ip netns add "$E2E_SRV_NS" || e2e_fail "ip netns add $E2E_SRV_NS"
     e2e_srv sh -c 'echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6 &&
                    echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6' || e2e_fail "IPv6 off in $E2E_SRV_NS"
     printf '%s\n' "link set lo up" "link add br0 address $E2E_FLEET_SRV_MAC type bridge mcast_snooping 0" \
         "address add $E2E_SRV_IP/16 dev br0" "link set br0 up" "route add 224.0.0.0/4 dev br0" \
         | ip -n "$E2E_SRV_NS" -batch - || e2e_fail "the bridge in $E2E_SRV_NS"
-
-    local number roots=()
     for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do roots+=("$E2E_FLEET_DIR/$number"); done
     e2e_make_device_files "${roots[@]}"
     mkdir "${roots[@]/%//run/e2e/common}" || e2e_fail "mkdir"
-
-    local body first ports mac ip
     body="$(declare -f e2e_holder_main e2e_fleet_holder_main); e2e_fleet_holder_main \"\$@\""
     for ((first = 1; first <= E2E_FLEET_SIZE; first += E2E_FLEET_BATCH)); do
         ports=()
         for ((number = first; number < first + E2E_FLEET_BATCH && number <= E2E_FLEET_SIZE; ++number)); do
-            mac=$(e2e_fleet_mac "$number")
-            ip=$(e2e_fleet_ip "$number")
+            mac=$(e2e_fleet_mac "$number") ip=$(e2e_fleet_ip "$number")
             unshare --net --mount --propagation private bash -c "$body" holder "$E2E_FLEET_DIR/$number" \
                 "$E2E_FLEET_DIR/common" "$fifo" "$E2E_SRV_NS" "$number" "$mac" "$ip" "$E2E_SRV_IP" \
                 "$E2E_FLEET_SRV_MAC" < /dev/null > "$E2E_FLEET_DIR/$number/holder.out" 2>&1 {E2E_HOLD_FD}>&- &
@@ -497,8 +419,8 @@ e2e_fleet_setup()
             ports+=("link set g$number master br0" "link set dev g$number type bridge_slave mcast_flood off"
                     "link set g$number up" "neighbour add $ip lladdr $mac dev br0 nud permanent")
         done
-        e2e_wait_for 60 e2e_fleet_holders_ready "$((number - 1))" \
-            || e2e_fail "gateways $first to $((number - 1)) did not come up: $(e2e_fleet_holder_failure)"
+        e2e_wait_for 60 e2e_fleet_holders_ready "$((number - 1))" || e2e_fail "gateways $first to $((number - 1))" \
+            "did not come up: $(cat "$E2E_FLEET_DIR"/*/holder.out 2> /dev/null | sort | uniq -c | sort -rn | head -n 5)"
         printf '%s\n' "${ports[@]}" | ip -n "$E2E_SRV_NS" -batch - \
             || e2e_fail "bridge ports of gateways $first to $((number - 1))"
     done
@@ -513,8 +435,6 @@ e2e_fleet_holders_ready()
     done
 }
 
-e2e_fleet_holder_failure() { cat "$E2E_FLEET_DIR"/*/holder.out 2> /dev/null | sort | uniq -c | sort -rn | head -n 5; }
-
 # e2e_fleet_gw N COMMAND...: runs a command in gateway N (its namespaces, its PATH).
 e2e_fleet_gw() { nsenter -t "${E2E_FLEET_HOLDERS[$1]}" -m -n -- env PATH="$E2E_DEV_PATH" "${@:2}" {E2E_HOLD_FD}>&-; }
 
@@ -522,9 +442,7 @@ e2e_fleet_gw() { nsenter -t "${E2E_FLEET_HOLDERS[$1]}" -m -n -- env PATH="$E2E_D
 # background with its output in OUTPUT; its pid (the command's own) is in E2E_LAST_PID.
 e2e_fleet_spawn()
 {
-    local number=$1 output=$2; shift 2
-    PATH=$E2E_DEV_PATH nsenter -t "${E2E_FLEET_HOLDERS[number]}" -m -n -- "$@" \
-        < /dev/null > "$output" 2>&1 {E2E_HOLD_FD}>&- &
+    PATH=$E2E_DEV_PATH nsenter -t "${E2E_FLEET_HOLDERS[$1]}" -m -n -- "${@:3}" < /dev/null > "$2" 2>&1 {E2E_HOLD_FD}>&- &
     E2E_LAST_PID=$!
 }
 
@@ -555,11 +473,7 @@ e2e_fleet_launch()
 }
 
 # e2e_fleet_all CHECK: CHECK N holds for every gateway N.
-e2e_fleet_all()
-{
-    local number
-    for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do "$1" "$number" || return 1; done
-}
+e2e_fleet_all() { local number; for ((number = 1; number <= E2E_FLEET_SIZE; ++number)); do "$1" "$number" || return 1; done; }
 
 # e2e_fleet_up N TEST FILE PID WHAT: "test TEST" holds for gateway N's FILE;
 # fails the run when PID, gateway N's WHAT, has ended (no fork until then).
@@ -574,6 +488,13 @@ e2e_fleet_agent_ready() { e2e_fleet_up "$1" -S run/msgq/queue-124 "${E2E_FLEET_A
 e2e_fleet_at_gate() { e2e_fleet_up "$1" -e run/e2e/at-gate "${E2E_FLEET_DAEMONS[$1]}" daemon; }
 # e2e_fleet_applied N: gateway N's configurator has installed a document.
 e2e_fleet_applied() { [ -s "$E2E_FLEET_DIR/$1/etc-upper/zentro/active.cfg" ]; }
+# e2e_fleet_past_gate N: gateway N's daemon runs its own program, or has ended.
+e2e_fleet_past_gate()
+{
+    local comm
+    { read -r comm < "/proc/${E2E_FLEET_DAEMONS[$1]}/comm"; } 2> /dev/null || return 0
+    [ "$comm" != bash ]
+}
 
 # e2e_fleet_release: opens the gate, so every daemon starts at once, until
 # all have passed (E2E_FLEET_RELEASE_MS: when it opened).
@@ -586,45 +507,19 @@ e2e_fleet_release()
     E2E_FLEET_GATE_FD=
 }
 
-e2e_fleet_past_gate()
-{
-    local comm
-    { read -r comm < "/proc/${E2E_FLEET_DAEMONS[$1]}/comm"; } 2> /dev/null || return 0
-    [ "$comm" != bash ]
-}
-
 # e2e_fleet_stop: ends every gateway's daemon and agent (the holders stay).
-e2e_fleet_stop()
-{
-    e2e_stop_pid "${E2E_FLEET_DAEMONS[@]}" "${E2E_FLEET_AGENTS[@]}"
-    E2E_FLEET_DAEMONS=()
-    E2E_FLEET_AGENTS=()
-}
+e2e_fleet_stop() { e2e_stop_pid "${E2E_FLEET_DAEMONS[@]}" "${E2E_FLEET_AGENTS[@]}"; E2E_FLEET_DAEMONS=() E2E_FLEET_AGENTS=(); }
 
 E2E_CHROMIUM=/usr/bin/chromium
-
 # e2e_chromium URL ARGS...: headless Chromium in the server's namespace on
 # URL, with a new empty profile, nothing fetched on its own account and at
 # most 60 s; its messages go to $E2E_DIR/chromium.err.
 e2e_chromium()
 {
-    local url=$1 profile; shift
+    local profile
     profile=$(mktemp -d "$E2E_DIR/chromium.XXXXXX") || e2e_fail "mktemp"
     e2e_srv env HOME="$profile" XDG_CONFIG_HOME="$profile" XDG_CACHE_HOME="$profile" \
         timeout 60 "$E2E_CHROMIUM" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
         --disable-background-networking --disable-component-update --disable-sync --user-data-dir="$profile" \
-        "$@" "$url" 2>> "$E2E_DIR/chromium.err"
-}
-
-# Part of e2e_cleanup: the gateways' programs, then their holders.
-e2e_fleet_cleanup()
-{
-    [ "$E2E_FLEET_SIZE" -gt 0 ] || return 0
-    [ -z "$E2E_FLEET_GATE_FD" ] || exec {E2E_FLEET_GATE_FD}>&-
-    E2E_FLEET_GATE_FD=
-    e2e_fleet_stop
-    [ -z "$E2E_HOLD_FD" ] || exec {E2E_HOLD_FD}>&-
-    E2E_HOLD_FD=
-    e2e_stop_pid "${E2E_FLEET_HOLDERS[@]}"
-    E2E_FLEET_HOLDERS=()
+        "${@:2}" "$1" 2>> "$E2E_DIR/chromium.err"
 }

@@ -65,8 +65,7 @@ def serve(connection, mode_file, document_file, log_file):
         head = b"HTTP/1.1 " + status + b"\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n\r\n"
         sent, start, end = 0, time.monotonic(), "done"
         connection.settimeout(60)
-        if mode != "flood":
-            connection.sendall(head % size)
+        connection.sendall(head % (FLOOD_BYTES if mode == "flood" else size))
         if mode in ("whole", "not-found"):
             sent = connection.sendfile(document)
         elif mode in ("half-stall", "reset"):
@@ -86,7 +85,6 @@ def serve(connection, mode_file, document_file, log_file):
                     end = "client closed"
                     break
         elif mode == "flood":
-            connection.sendall(head % FLOOD_BYTES)
             block = (b'<?xml version="1.0"?>\n<flood>' + b"<a/>" * (1 << 18))[: 1 << 20]
             try:
                 while sent < FLOOD_BYTES:
@@ -103,10 +101,7 @@ def serve(connection, mode_file, document_file, log_file):
 
 
 def http(address, port, mode_file, document_file, log_file):
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind((address, int(port)))
-    listener.listen(8)
+    listener = socket.create_server((address, int(port)), backlog=8)
     log(log_file, "listening")
     while True:
         connection, _ = listener.accept()
@@ -115,10 +110,9 @@ def http(address, port, mode_file, document_file, log_file):
 
 def queue(kind, directory, *rest):
     """Writes one datagram of the device's queue wire format."""
-    def text(value):
-        return struct.pack(">H", len(value.encode())) + value.encode()
     if kind == "notify":
-        number, payload = 4, struct.pack(">Q", int(rest[0])) + text(rest[1])
+        url = rest[1].encode()
+        number, payload = 4, struct.pack(">QH", int(rest[0]), len(url)) + url
     else:
         number, payload = 7, struct.pack(">iIH", 0, 0, 0)
     with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sock:

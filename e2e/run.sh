@@ -31,8 +31,7 @@ NOTIFIED="AutoConfigClient::Recieve Notify Message form SIP "
 CONFIGURATOR="AutoProvisionClient::Start Zentro Configuration Controller"
 CLOSED="AutoProvisionClient::Recieved failed(no connection)"
 EXPIRED="AutoProvisionClient::Recieved failed(time expire)"
-USER_ID=
-SYSLOG_SEEN=0
+USER_ID='' SYSLOG_SEEN=0
 
 # ---------------------------------------------------------------- files and counts
 
@@ -102,7 +101,6 @@ lines()
 hooks() { is "$(cat "$(path /tmp/apply-config.log)" 2> /dev/null | wc -l)" "$1" "apply hook runs"; }
 stamp() { local file; for file; do stat -c '%i %y' "$(path "$file")"; done; }
 rss() { awk '$1 == "VmRSS:" { print $2 }' "/proc/$E2E_DAEMON_PID/status"; }
-
 # keep: the active configuration and the hook runs now; kept: still so.
 keep() { cp "$(path /etc/zentro/active.cfg)" "$E2E_DIR/active.kept" && wc -l < "$(path /tmp/apply-config.log)" > "$E2E_DIR/hooks.kept"; }
 kept() { cmp "$E2E_DIR/active.kept" "$(path /etc/zentro/active.cfg)" && hooks "$(cat "$E2E_DIR/hooks.kept")"; }
@@ -126,6 +124,7 @@ serve()
 }
 
 server() { e2e_start_server "${E2E_EMULATOR[@]}" "$E2E_SERVER_PROGRAM" -- "$@"; }
+mode() { echo "$1" > "$E2E_SRV_DIR/mode"; }
 
 # hostile: peers.py's HTTP server on port 8081, serving what serve wrote as
 # "mode" (whole at first) says.
@@ -136,8 +135,6 @@ hostile()
         "$E2E_SRV_DIR/www/cfg/$MAC.xml" "$E2E_SRV_DIR/http.log"
     await has http.log listening
 }
-
-mode() { echo "$1" > "$E2E_SRV_DIR/mode"; }
 
 # agent_ticks: the CPU time the agent has used, in clock ticks.
 agent_ticks() { sed -E 's/^.*\) //' "/proc/$E2E_AGENT_PID/stat" | awk '{ print $12 + $13 }'; }
@@ -329,8 +326,7 @@ normal_only()
 # ---------------------------------------------------------------- the scenario
 
 mapfile -t SCN_LINES < "$SCENARIO"
-SCN_NAME=${SCENARIO##*/}
-SCN_START=$(e2e_now_ms)
+SCN_NAME=${SCENARIO##*/} SCN_START=$(e2e_now_ms)
 
 # scn_run FIRST END [ARGUMENTS...]: the scenario's lines FIRST..END-1, with
 # ARGUMENTS as $1...; a define block becomes a command.

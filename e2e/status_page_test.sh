@@ -16,8 +16,7 @@ e2e_enter_private_mounts "$@"
 e2e_fleet_setup 3
 e2e_fleet_install "$1" "$2"
 for number in 1 2 3; do
-    printf '<?xml version="1.0"?>\n<zentro gateway="%d"/>' "$number" \
-        > "$E2E_SRV_DIR/www/cfg/$(e2e_fleet_mac_hex "$number").xml"
+    printf '<?xml version="1.0"?>\n<zentro gateway="%d"/>' "$number" > "$E2E_SRV_DIR/www/cfg/$(e2e_fleet_mac_hex "$number").xml"
 done
 document_bytes=$(stat -c %s "$E2E_SRV_DIR/www/cfg/$(e2e_fleet_mac_hex 1).xml")
 e2e_srv_spawn "$E2E_DIR/server.out" "$4" --interface br0 --http-root "$E2E_SRV_DIR/www" \
@@ -37,22 +36,15 @@ grep -q "^HTTP/1.1 404 " "$E2E_DIR/markup.out" || e2e_fail "request with markup:
 url=http://$E2E_SRV_IP:8080/status
 e2e_chromium "$url" --dump-dom > "$E2E_DIR/status.dom" || e2e_fail "chromium --dump-dom: $(tail -n 5 "$E2E_DIR/chromium.err")"
 
-expect_dom()
-{
-    grep -qE -- "$1" "$E2E_DIR/status.dom" || { cat "$E2E_DIR/status.dom"; e2e_fail "not in the rendered page: $1"; }
-}
+expect_dom() { grep -qE -- "$1" "$E2E_DIR/status.dom" || { cat "$E2E_DIR/status.dom"; e2e_fail "not in the rendered page: $1"; }; }
 for total in "gateways</th><td>3" "provisioned</th><td>3" "SUBSCRIBEs</th><td>3" "NOTIFYs answered 2xx</th><td>3" \
              "NOTIFYs given up</th><td>0" "documents served</th><td>3" "bytes served</th><td>$((3 * document_bytes))"; do
     expect_dom "<th>$total</td>"
 done
 time='[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}'
 for number in 1 2 3; do
-    mac=$(e2e_fleet_mac_hex "$number")
-    if [ "$number" = 3 ]; then
-        document="/cfg/&lt;b&gt;x&lt;/b&gt;.xml</td><td>404</td><td>0"
-    else
-        document="/cfg/$mac.xml</td><td>200</td><td>$document_bytes"
-    fi
+    mac=$(e2e_fleet_mac_hex "$number") document="/cfg/&lt;b&gt;x&lt;/b&gt;.xml</td><td>404</td><td>0"
+    [ "$number" = 3 ] || document="/cfg/$mac.xml</td><td>200</td><td>$document_bytes"
     expect_dom "<tr><td>$mac</td><td>$(e2e_fleet_ip "$number"):5060</td><td>$time</td><td>$time</td><td>1</td><td>$time</td><td>1</td><td>200 OK</td><td>$document</td><td>$time</td><td>1</td></tr>"
 done
 ! grep -q "<b>x" "$E2E_DIR/status.dom" || e2e_fail "markup from the network became markup of the page"

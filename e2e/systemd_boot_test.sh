@@ -1,23 +1,23 @@
 #!/bin/bash
 # The installed product under a real systemd: a Debian 12 root (mmdebstrap,
 # cached as a tar file, unpacked fresh for each run into a tmpfs) booted with
-# systemd-nspawn, its eth1 a veth to a server namespace running pnp-server.
-# Run 1 installs with the README's cmake --install lines (cmake here with
-# DESTDIR, systemctl inside): both units active and provisioned; /run/msgq
-# 0770 and a command from a web side in root's group; the address-space (and,
-# where the hierarchy carries them, cgroup) limits; update, reset, a document
-# that is not well-formed refused in the journal; SIGKILL restarts the daemon
-# after the directories step; what another user planted at both /tmp paths
-# replaced at restart; the reboot command (nspawn exits 133, the units come
-# back); the stop line on SIGTERM. Run 2 installs with the README's package
-# lines and purges: nothing is left; then dpkg -i and --purge in a chroot.
+# systemd-nspawn, its eth1 lib.sh's device link to a server namespace running
+# pnp-server. Run 1 installs with the README's cmake --install lines (cmake
+# here with DESTDIR, systemctl inside): both units active and provisioned;
+# /run/msgq 0770 and a command from a web side in root's group; the
+# address-space (and, where the hierarchy carries them, cgroup) limits; update,
+# reset, a document that is not well-formed refused in the journal; SIGKILL
+# restarts the daemon after the directories step; what another user planted at
+# both /tmp paths replaced at restart; the reboot command (nspawn exits 133,
+# the units come back); the stop line on SIGTERM. Run 2 installs with the
+# README's package lines and purges: nothing is left; then dpkg -i and --purge
+# in a chroot.
 # Usage: systemd_boot_test.sh SOURCE_DIR BUILD_DIR ROOT_CACHE PNP_SERVER
 set -u
 . "$(dirname "$0")/lib.sh"
 [ $# = 4 ] || { echo "usage: $0 SOURCE_DIR BUILD_DIR ROOT_CACHE PNP_SERVER"; exit 2; }
 source_dir=$(cd "$1" && pwd) && build_dir=$(cd "$2" && pwd) || exit 1
 root_cache=$3
-
 e2e_require_namespaces
 command -v systemd-nspawn > /dev/null || e2e_skip "needs systemd-nspawn"
 if [ -d /sys/fs/cgroup/unified ]; then
@@ -34,7 +34,12 @@ cleanup()
 {
     local status=$? group dir
     trap - EXIT INT TERM
-    [ -z "$nspawn_pid" ] || stop_container
+    if [ -n "$nspawn_pid" ]; then
+        [ -n "$init_pid" ] && dev_detached systemctl poweroff
+        e2e_wait_for 30 e2e_not_alive "$nspawn_pid" || kill -TERM "$nspawn_pid" 2> /dev/null
+        e2e_wait_for 15 e2e_not_alive "$nspawn_pid" || kill -KILL "$nspawn_pid" "$init_pid" 2> /dev/null
+        wait "$nspawn_pid" 2> /dev/null
+    fi
     for group in "${cgroups[@]}"; do
         find "$group" -depth -type d -exec rmdir {} \; 2> /dev/null
         [ ! -d "$group" ] || { echo "FAIL: cgroup $group left behind"; status=1; }
@@ -58,7 +63,7 @@ fail()
     e2e_fail "$*"
 }
 
-e2e_make_dir
+e2e_setup
 trap cleanup EXIT
 work=$E2E_DIR
 # nspawn keeps state under /run/systemd/nspawn: a tmpfs of this namespace.
@@ -81,18 +86,6 @@ if [ ! -s "$root_cache" ]; then
         || fail "tar of the root file system"
     rm -rf --one-file-system "$work/debian"
 fi
-
-net=$(($$ % 200 + 20))
-E2E_DEV_NS=apc-boot-dev-$$ E2E_SRV_NS=apc-boot-srv-$$ E2E_SRV_IP=10.232.$net.1 E2E_SRV_DIR=$work/server
-E2E_MAC_HEX=$(printf '02e2e100%02x02' "$net")
-{ ip netns add "$E2E_DEV_NS" && ip netns add "$E2E_SRV_NS"; } || fail "ip netns add"
-e2e_add_link "$E2E_DEV_NS" eth1 "$E2E_SRV_NS" srv0 "10.232.$net"
-{ ip -n "$E2E_DEV_NS" link set eth1 address "$(sed 's/../&:/g; s/:$//' <<< "$E2E_MAC_HEX")" &&
-    ip -n "$E2E_DEV_NS" route add 224.0.0.0/4 dev eth1 && ip -n "$E2E_SRV_NS" route add 224.0.0.0/4 dev srv0; } \
-    || fail "MAC address and multicast routes"
-mkdir -p "$E2E_SRV_DIR/www/cfg"
-# No device holder here; lib.sh's spawns close this descriptor in their children.
-exec {E2E_HOLD_FD}< /dev/null
 e2e_start_server "$4" --
 
 # ---------------------------------------------------------------- the container
@@ -107,20 +100,17 @@ new_root()
     mkdir -p "$root/etc/zentro" "$root/usr/libexec/zentro" || fail "mkdir in $root"
     echo "Version: 5.1.3" > "$root/etc/version.txt"
     echo '<?xml version="1.0"?><zentro><factory/></zentro>' > "$root/etc/zentro/factory.cfg"
-    # shellcheck disable=SC2016  # the scripts expand their arguments themselves
-    printf '%s\n' '#!/bin/sh' '[ "$*" = /proc/vexa/fxs-number ] && { printf 2; exit 0; }' 'exec /bin/cat "$@"' \
-        > "$root/usr/local/bin/cat"
-    # shellcheck disable=SC2016
+    cp "$E2E_DEV/run/e2e/bin/cat" "$root/usr/local/bin/cat" || fail "the stand-in cat"
+    # shellcheck disable=SC2016  # the hook expands its argument itself
     printf '%s\n' '#!/bin/sh' 'echo "$1" >> /var/log/apply-config.log' > "$root/usr/libexec/zentro/apply-config"
-    chmod 0755 "$root/usr/local/bin/cat" "$root/usr/libexec/zentro/apply-config"
+    chmod 0755 "$root/usr/libexec/zentro/apply-config"
 }
 
-# dev COMMAND...: runs a command in the container as root.
+# dev COMMAND...: runs a command in the container as root; dev_detached
+# COMMAND...: the same in the background of the container, for a command that
+# shuts it down: nsenter, stopped with its child by the shutdown's SIGSTOP,
+# would never reap it, and the container would never end.
 dev() { timeout 120 nsenter -t "$init_pid" -a env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
-
-# dev_detached COMMAND...: the same in the background of the container, for a
-# command that shuts it down: nsenter, stopped with its child by the shutdown's
-# SIGSTOP, would never reap it, and the container would never end.
 # shellcheck disable=SC2016  # the container's shell expands it
 dev_detached() { dev sh -c '"$@" > /dev/null 2>&1 &' detached "$@"; }
 
@@ -145,8 +135,7 @@ boot()
             --network-namespace-path="/run/netns/$E2E_DEV_NS" --console=pipe --resolv-conf=off --timezone=off \
             --link-journal=no
     ) < /dev/null >> "$work/nspawn.out" 2>&1 &
-    nspawn_pid=$!
-    init_pid=
+    nspawn_pid=$! init_pid=
     e2e_wait_for 30 find_init || fail "no systemd in the container"
     e2e_wait_for 60 system_up || fail "the container did not finish its boot"
 }
@@ -161,30 +150,15 @@ ended_with()
     [ "$status" = "$1" ] || fail "systemd-nspawn ended with $status, expected $1"
 }
 
-stop_container()
-{
-    [ -n "$init_pid" ] && dev_detached systemctl poweroff
-    e2e_wait_for 30 e2e_not_alive "$nspawn_pid" || kill -TERM "$nspawn_pid" 2> /dev/null
-    e2e_wait_for 15 e2e_not_alive "$nspawn_pid" || kill -KILL "$nspawn_pid" "$init_pid" 2> /dev/null
-    wait "$nspawn_pid" 2> /dev/null
-    nspawn_pid='' init_pid=''
-}
-
-# recipe LINE: the indented lines that follow LINE in the README.
-recipe()
-{
-    awk -v fixed="$1" 'found && /^    / { print substr($0, 5); next } found && NF { exit } $0 == fixed { found = 1 }' \
-        "$source_dir/README.md"
-}
-
-# run_recipe LINE: runs the README's lines as written: cmake with the build
-# directory as "build" and DESTDIR set to the container's root, cpack in the
-# build directory (its package copied to the container's /root), the rest in
-# the container's /root.
+# run_recipe LINE: runs the indented lines that follow LINE in the README as
+# written: cmake with the build directory as "build" and DESTDIR set to the
+# container's root, cpack in the build directory (its package copied to the
+# container's /root), the rest in the container's /root.
 run_recipe()
 {
     local lines line
-    lines=$(recipe "$1")
+    lines=$(awk -v fixed="$1" 'found && /^    / { print substr($0, 5); next } found && NF { exit } $0 == fixed { found = 1 }' \
+        "$source_dir/README.md")
     [ -n "$lines" ] || fail "no indented lines after \"$1\" in README.md"
     mkdir -p "$work/checkout" && ln -sfn "$build_dir" "$work/checkout/build"
     while IFS= read -r line; do
@@ -201,15 +175,16 @@ run_recipe()
 # ---------------------------------------------------------------- checks
 
 units_up() { [ "$(dev systemctl is-active presence-agent.service autoprovisionclient.service)" = $'active\nactive' ]; }
-restarts() { dev systemctl show -p NRestarts --value "$1.service"; }
+show() { dev systemctl show -p "$1" --value "$2.service"; }
 
 # expect_units_up [RESTARTS]: both units active; systemd restarted the daemon
 # RESTARTS times (when given) and never the agent.
 expect_units_up()
 {
     e2e_wait_for 10 units_up || fail "the units are not both active"
-    [ $# = 0 ] || [ "$(restarts autoprovisionclient)" = "$1" ] || fail "daemon restarts: $(restarts autoprovisionclient)"
-    [ "$(restarts presence-agent)" = 0 ] || fail "the agent was restarted"
+    [ $# = 0 ] || [ "$(show NRestarts autoprovisionclient)" = "$1" ] \
+        || fail "daemon restarts: $(show NRestarts autoprovisionclient)"
+    [ "$(show NRestarts presence-agent)" = 0 ] || fail "the agent was restarted"
 }
 
 journal() { dev journalctl -b -u "$1" -o cat --no-pager; }
@@ -217,10 +192,8 @@ journal_has() { journal "$1" | grep -qxF -- "$2"; }
 applies() { dev sh -c 'wc -l < /var/log/apply-config.log' 2> /dev/null || echo 0; }
 applies_at_least() { [ "$(applies)" -ge "$1" ]; }
 active_is() { [ "$(dev cat /etc/zentro/active.cfg 2> /dev/null)" = "$1" ]; }
-main_pid() { dev systemctl show -p MainPID --value autoprovisionclient.service; }
-main_pid_is_not() { local pid; pid=$(main_pid); [ "$pid" != 0 ] && [ "$pid" != "$1" ]; }
-dirs_runs() { journal autoprovisionclient-dirs.service | grep -c "^Finished "; }
-dirs_runs_at_least() { [ "$(dirs_runs)" -ge "$1" ]; }
+main_pid_is_not() { local pid; pid=$(show MainPID autoprovisionclient); [ "$pid" != 0 ] && [ "$pid" != "$1" ]; }
+dirs_runs_at_least() { [ "$(journal autoprovisionclient-dirs.service | grep -c "^Finished ")" -ge "$1" ]; }
 
 # expect_applied COUNT DOCUMENT: the hook has run COUNT times, DOCUMENT is active.
 expect_applied()
@@ -234,52 +207,51 @@ expect_applied()
 # as setpriv makes it), accepted.
 send_command()
 {
-    local word=$1 as=() answer
-    shift
-    [ $# = 0 ] || as=(setpriv "$@")
-    answer=$(dev "${as[@]}" autoprovision-cmd "$word" 2>&1)
-    [ "$answer" = "autoprovision-cmd: $word: accepted" ] || fail "autoprovision-cmd $word: $answer"
+    local as=() answer
+    [ $# = 1 ] || as=(setpriv "${@:2}")
+    answer=$(dev "${as[@]}" autoprovision-cmd "$1" 2>&1)
+    [ "$answer" = "autoprovision-cmd: $1: accepted" ] || fail "autoprovision-cmd $1: $answer"
 }
 
 stored=/tmp/httpipeconfig/zentrofxs-$E2E_MAC_HEX.cfg
+factory='<?xml version="1.0"?><zentro><factory/></zentro>'
+document() { echo "<?xml version=\"1.0\"?><zentro><line number=\"1\" user=\"boot-$1\"/></zentro>"; }
 
 # ---------------------------------------------------------------- run 1: cmake --install
 
-document='<?xml version="1.0"?><zentro><line number="1" user="boot-1001"/></zentro>'
-e2e_publish_document "$document"
+e2e_publish_document "$(document 1001)"
 new_root 1
 boot
 run_recipe "package, as root, from the top of the checkout:"
 expect_units_up 0
-expect_applied 1 "$document"
+expect_applied 1 "$(document 1001)"
 e2e_ok "cmake --install and systemctl enable --now: both units active, the device provisioned"
 
 [ "$(dev stat -c '%U:%G %a' /run/msgq /run/msgq/queue-126)" = $'root:root 770\nroot:root 660' ] \
     || fail "queue directory and socket: $(dev stat -c '%n %U:%G %a' /run/msgq /run/msgq/queue-126)"
 # A web side that is not root, in root's group, sends the update.
-second='<?xml version="1.0"?><zentro><line number="1" user="boot-2002"/></zentro>'
-e2e_publish_document "$second"
+e2e_publish_document "$(document 2002)"
 send_command update --reuid=65534 --regid=0 --clear-groups
-expect_applied 2 "$second"
+expect_applied 2 "$(document 2002)"
 send_command reset
-expect_applied 3 '<?xml version="1.0"?><zentro><factory/></zentro>'
+expect_applied 3 "$factory"
 e2e_ok "/run/msgq 0770 root:root; update from a web side in root's group, reset: applied"
 
 e2e_publish_document '<?xml version="1.0"?><zentro><line></zentro>'
 send_command update
 refusal="Configurator: $stored refused at byte 35: mismatched end tag"
 e2e_wait_for 20 journal_has autoprovisionclient "$refusal" || fail "no \"$refusal\" in the journal"
-active_is '<?xml version="1.0"?><zentro><factory/></zentro>' || fail "a refused document changed active.cfg"
+active_is "$factory" || fail "a refused document changed active.cfg"
 e2e_ok "a document that is not well-formed: refused in the journal, active.cfg kept"
 
 # The address-space limits, and the cgroup limits where the container's
 # hierarchy gives its units a memory and a pids controller.
 for limit in autoprovisionclient:268435456 presence-agent:67108864; do
-    pid=$(dev systemctl show -p MainPID --value "${limit%%:*}.service")
+    pid=$(show MainPID "${limit%%:*}")
     dev grep -qE "^Max address space +${limit#*:} +${limit#*:} +bytes" "/proc/$pid/limits" \
         || fail "${limit%%:*}: $(dev grep 'address space' "/proc/$pid/limits")"
 done
-group=$(dev systemctl show -p ControlGroup --value autoprovisionclient.service)
+group=$(show ControlGroup autoprovisionclient)
 memory=$(dev sh -c "cat /sys/fs/cgroup$group/memory.max /sys/fs/cgroup/memory$group/memory.limit_in_bytes" 2> /dev/null)
 tasks=$(dev sh -c "cat /sys/fs/cgroup$group/pids.max /sys/fs/cgroup/pids$group/pids.max" 2> /dev/null)
 if [ -n "$memory$tasks" ]; then
@@ -291,8 +263,8 @@ else
     e2e_ok "LimitAS= in /proc/PID/limits of both programs"
 fi
 
-pid=$(main_pid)
-runs=$(dirs_runs)
+pid=$(show MainPID autoprovisionclient)
+runs=$(journal autoprovisionclient-dirs.service | grep -c "^Finished ")
 # shellcheck disable=SC2016  # the container's shell expands it
 dev sh -c 'kill -KILL "$1"' kill "$pid"
 e2e_wait_for 15 main_pid_is_not "$pid" || fail "the daemon was not restarted after SIGKILL"
@@ -316,14 +288,13 @@ e2e_wait_for 20 dev test -f "$stored" || fail "the daemon stored nothing in the 
 expect_units_up
 e2e_ok "a foreign directory 0777 and a symlink at the /tmp paths: replaced at restart, daemon running"
 
-third='<?xml version="1.0"?><zentro><line number="1" user="boot-3003"/></zentro>'
-e2e_publish_document "$third"
+e2e_publish_document "$(document 3003)"
 applied=$(applies)
 dev_detached autoprovision-cmd reboot
 ended_with 133
 boot
 expect_units_up 0
-expect_applied $((applied + 1)) "$third"
+expect_applied $((applied + 1)) "$(document 3003)"
 e2e_ok "reboot command: the container rebooted, both units active again and the device provisioned"
 dev systemctl stop autoprovisionclient.service || fail "systemctl stop"
 [ "$(dev systemctl is-active autoprovisionclient.service)" = inactive ] || fail "the daemon did not stop cleanly"
@@ -332,7 +303,6 @@ stop_line+=" SIGTERM\(15\) at [0-9]{2}:[0-9]{2}:[0-9]{2} =======$"
 journal autoprovisionclient | grep -qE "$stop_line" || fail "no stop line in the journal"
 dev grep -qE "$stop_line" /tmp/logs/autoprovisionclient.log || fail "no stop line in /tmp/logs/autoprovisionclient.log"
 e2e_ok "systemctl stop: the crash guard's stop line in the journal and in /tmp/logs"
-
 dev_detached systemctl poweroff
 ended_with 0
 
@@ -345,13 +315,13 @@ files()
                         -o -path /var/log/dpkg.log -o -path /var/log/apt \) -prune -o -print | sort
 }
 
-e2e_publish_document "$document"
+e2e_publish_document "$(document 1001)"
 new_root 2
 boot
 files > "$work/files.before"
 run_recipe "root, in the build directory:"
 expect_units_up 0
-expect_applied 1 "$document"
+expect_applied 1 "$(document 1001)"
 e2e_ok "the package: dpkg -i enables and starts both units, the device provisioned"
 
 dev dpkg --purge autoprovisionclient > "$work/purge.out" 2>&1 || { cat "$work/purge.out"; fail "dpkg --purge"; }

@@ -27,13 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const Configuration::ConfigFile config(path.c_str(), false, (flags & 1) != 0,
                                                (flags & 2) != 0, (flags & 4) ? ":=" : ":", "#",
                                                nullptr);
+        // An entry comes back terminated within the buffer, small or large.
         for (const char* key : {"Version", "version", "trace", "", "Version "}) {
-            char small[8];
-            char large[256];
+            char small[8], large[256];
             memset(small, 'x', sizeof(small));
             config.GetEntry(key, small, sizeof(small));
             config.GetEntry(key, large, sizeof(large));
-            // Always terminated within the buffer.
             if (memchr(small, '\0', sizeof(small)) == nullptr || memchr(large, '\0', sizeof(large)) == nullptr)
                 abort();
         }

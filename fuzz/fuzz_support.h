@@ -15,21 +15,17 @@
 namespace fuzz_support {
 
 // A fresh directory under /dev/shm (in memory: files are written at every
-// run), else under /tmp; aborts when none can be made.
-inline std::string MakeTempDir(const char* name)
-{
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/";
-    std::string pattern = std::string(base) + name + ".XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr)
-        abort();
-    return pattern;
-}
-
-// A fresh directory that is removed, empty, when the object goes.
+// run), else under /tmp, removed (empty) when the object goes; aborts when
+// none can be made.
 struct TempDir {
-    explicit TempDir(const char* name) : path(MakeTempDir(name)) {}
+    explicit TempDir(const char* name)
+        : path(std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/") + name + ".XXXXXX")
+    {
+        if (mkdtemp(&path[0]) == nullptr)
+            abort();
+    }
     ~TempDir() { rmdir(path.c_str()); }
-    const std::string path;
+    std::string path;
 };
 
 // A client whose stored file goes into the directory it is given.
