@@ -178,17 +178,14 @@ for kind in slow:0 stubborn:1; do
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
-static volatile sig_atomic_t terminated;
-static void OnTerm(int signal_number) { (void)signal_number; terminated = 1; }
-int main(void)
+static void OnTerm(int signal_number)
 {
-    signal(SIGTERM, IGNORE_TERM ? SIG_IGN : OnTerm);
-    while (!terminated)
-        pause();
+    (void)signal_number;
     sleep(2);
     close(open("/tmp/stand-in.ended", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    return 0;
+    _exit(0);
 }
+int main(void) { signal(SIGTERM, IGNORE_TERM ? SIG_IGN : OnTerm); for (;;) pause(); }
 EOF
 done
 cp "$(command -v setpriv)" "$root/stand-ins/" || fail "needs setpriv"

@@ -7,27 +7,19 @@
 set -u
 stage=$(mktemp -d /tmp/apc-install.XXXXXX) || { echo "FAIL: mktemp"; exit 1; }
 trap 'rm -rf "$stage"' EXIT
-root=$stage/root
-failures=0
+root=$stage/root failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 for prefix in /usr "$stage/local"; do
     DESTDIR=$([ "$prefix" = /usr ] && echo "$root") "$1" --install "$2" --prefix "$prefix" > "$stage/install.log" 2>&1 \
         || { cat "$stage/install.log"; echo "FAIL: cmake --install --prefix $prefix"; exit 1; }
 done
-expected="etc/init.d/autoprovisionclient
-etc/init.d/presence-agent
-usr/bin/autoprovision-fetch
-usr/bin/pnp-server
-usr/lib/systemd/system/autoprovisionclient-dirs.service
-usr/lib/systemd/system/autoprovisionclient.service
-usr/lib/systemd/system/presence-agent.service
-usr/lib/tmpfiles.d/autoprovisionclient.conf
-usr/libexec/autoprovisionclient/prepare-dirs
-usr/sbin/autoprovision-cmd
-usr/sbin/autoprovisionclient
-usr/sbin/presence-agent
-usr/share/doc/autoprovisionclient/LICENSE"
+expected="etc/init.d/autoprovisionclient etc/init.d/presence-agent usr/bin/autoprovision-fetch usr/bin/pnp-server
+usr/lib/systemd/system/autoprovisionclient-dirs.service usr/lib/systemd/system/autoprovisionclient.service
+usr/lib/systemd/system/presence-agent.service usr/lib/tmpfiles.d/autoprovisionclient.conf
+usr/libexec/autoprovisionclient/prepare-dirs usr/sbin/autoprovision-cmd usr/sbin/autoprovisionclient
+usr/sbin/presence-agent usr/share/doc/autoprovisionclient/LICENSE"
+expected=$(tr ' ' '\n' <<< "$expected")
 found=$(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\./||' | sort)
 [ "$found" = "$expected" ] || fail "installed tree differs:$(diff <(echo "$expected") <(echo "$found") | sed 's/^/  /')"
 for path in etc/init.d/autoprovisionclient etc/init.d/presence-agent sbin/autoprovisionclient \

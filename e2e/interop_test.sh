@@ -37,7 +37,7 @@ web_port_closed() { ! web_port_open; }
 # ends it and waits until its workers have let the port go.
 web()
 {
-    local extra="keepalive_timeout 0;" command module
+    local extra="keepalive_timeout 0;" command
     case $1:$2 in
         nginx:keep-alive) extra="keepalive_timeout 65;" ;;
         nginx:compressed) extra+=" gzip on; gzip_types text/xml application/xml; gzip_min_length 0;" ;;
@@ -57,9 +57,8 @@ http {
 EOF
             command="nginx -c $run/nginx.conf" ;;
         apache2)
-            { for module in mpm_event authz_core mime; do
-                  echo "LoadModule ${module}_module /usr/lib/apache2/modules/mod_$module.so"
-              done
+            { printf 'LoadModule %s_module /usr/lib/apache2/modules/mod_%s.so\n' mpm_event mpm_event authz_core \
+                  authz_core mime mime
               printf '%s\n' "ServerRoot /etc/apache2" "ServerName interop.test" "User www-data" "Group www-data" \
                   "PidFile $run/apache2.pid" "Mutex file:$run" "DefaultRuntimeDir $run" "ErrorLog $run/apache2-error.log" \
                   "Listen $E2E_SRV_IP:$port" "TypesConfig /etc/mime.types" "KeepAlive Off" "DocumentRoot $www" \

@@ -102,12 +102,7 @@ e2e_stop_pid()
     for pid; do e2e_forget_pid "$pid"; done
 }
 
-e2e_forget_pid()
-{
-    local kept=() pid
-    for pid in "${E2E_PIDS[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
-    E2E_PIDS=("${kept[@]}")
-}
+e2e_forget_pid() { local kept=() pid; for pid in "${E2E_PIDS[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done; E2E_PIDS=("${kept[@]}"); }
 
 e2e_cleanup()
 {
@@ -116,13 +111,12 @@ e2e_cleanup()
     # E2E_SHOW_LOGS=1 shows the logs after a passing run as well.
     [ "${E2E_SHOW_LOGS:-}" != 1 ] || [ "$status" != 0 ] || e2e_dump_logs
     if [ "$E2E_FLEET_SIZE" -gt 0 ]; then
+        # The gateways' programs, then their holders.
         [ -z "$E2E_FLEET_GATE_FD" ] || exec {E2E_FLEET_GATE_FD}>&-
-        E2E_FLEET_GATE_FD=
         e2e_fleet_stop
         [ -z "$E2E_HOLD_FD" ] || exec {E2E_HOLD_FD}>&-
         E2E_HOLD_FD=
         e2e_stop_pid "${E2E_FLEET_HOLDERS[@]}"
-        E2E_FLEET_HOLDERS=()
     fi
     for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; --i)); do e2e_stop_pid "${E2E_PIDS[i]}"; done
     [ -z "$E2E_HOLD_FD" ] || exec {E2E_HOLD_FD}>&-
@@ -173,9 +167,7 @@ e2e_add_link()
 # e2e_make_dir: the run's tmpfs E2E_DIR, removed with all else on exit.
 e2e_make_dir()
 {
-    trap e2e_cleanup EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
+    trap e2e_cleanup EXIT && trap 'exit 130' INT && trap 'exit 143' TERM
     E2E_DIR=$(mktemp -d /tmp/apc-e2e.XXXXXX) || e2e_fail "mktemp"
     mount -t tmpfs -o mode=0755 apc-e2e "$E2E_DIR" || e2e_fail "tmpfs on $E2E_DIR"
 }

@@ -49,21 +49,13 @@ path()
 }
 
 # is FOUND COUNT WHAT: FOUND is COUNT ("N" exactly, "N+" at least N).
-is()
-{
-    if [[ $2 == *+ ]]; then [ "$1" -ge "${2%+}" ]; else [ "$1" = "$2" ]; fi && return 0
-    echo "$3: $1, expected $2"
-    return 1
-}
+is() { if [[ $2 == *+ ]]; then [ "$1" -ge "${2%+}" ]; else [ "$1" = "$2" ]; fi || { echo "$3: $1, expected $2"; return 1; }; }
 
 await()
 {
     local seconds=20
     [[ $1 =~ ^[0-9]+$ ]] && { seconds=$1; shift; }
-    e2e_wait_for "$seconds" "$@" > /dev/null && return 0
-    "$@"
-    echo "(after $seconds s)"
-    return 1
+    e2e_wait_for "$seconds" "$@" > /dev/null || { "$@"; echo "(after $seconds s)"; return 1; }
 }
 
 # trace COUNT [plain] TEXT: the daemon's trace texts that are exactly TEXT,
@@ -83,8 +75,7 @@ has() { count 1+ "$@"; }
 holds()
 {
     cmp -s "$(path "$1")" <(printf '%s\n' "$2") && return 0
-    echo "$1 differs:"
-    diff <(printf '%s\n' "$2") "$(path "$1")" | cut -c 1-200 | head -n 10
+    echo "$1 differs:" && diff <(printf '%s\n' "$2") "$(path "$1")" | cut -c 1-200 | head -n 10
     return 1
 }
 
@@ -252,12 +243,7 @@ sigterm()
 
 # device PROGRAM ARGS...: one of the device's programs (under the emulator)
 # run to its end, its output in device.out.
-device()
-{
-    e2e_dev "${E2E_EMULATOR[@]}" "$E2E_DEV_BIN/$1" "${@:2}" > "$E2E_DIR/device.out" 2>&1 && return 0
-    cat "$E2E_DIR/device.out"
-    return 1
-}
+device() { e2e_dev "${E2E_EMULATOR[@]}" "$E2E_DEV_BIN/$1" "${@:2}" > "$E2E_DIR/device.out" 2>&1 || { cat "$E2E_DIR/device.out"; return 1; }; }
 
 # update [OPTIONS...]: the web side's update command (waiting up to 20 s
 # unless OPTIONS say), accepted. TOOK: how long it took in ms.

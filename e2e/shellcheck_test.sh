@@ -7,16 +7,8 @@
 set -u
 cd "$1" || exit 1
 command -v shellcheck > /dev/null || { echo "skipped: shellcheck is not installed"; exit 77; }
-scripts=()
-while IFS= read -r -d '' path; do
-    scripts+=("$path")
-done < <(find . -path ./build -prune -o -path ./.git -prune -o -type f \
-              \( -name '*.sh' -o -path ./.ci/run -o -path ./dist/prepare-dirs -o -path './dist/*.init' \
-                 -o -path './dist/deb/p*' \) -print0)
+mapfile -d '' scripts < <(find . -path ./build -prune -o -path ./.git -prune -o -type f \
+    \( -name '*.sh' -o -path ./.ci/run -o -path ./dist/prepare-dirs -o -path './dist/*.init' -o -path './dist/deb/p*' \) -print0)
 [ ${#scripts[@]} -gt 0 ] || { echo "FAIL: no scripts found under $1"; exit 1; }
-if ! shellcheck -x "${scripts[@]}"; then
-    echo "FAIL: shellcheck found the above in ${#scripts[@]} scripts"
-    exit 1
-fi
+shellcheck -x "${scripts[@]}" || { echo "FAIL: shellcheck found the above in ${#scripts[@]} scripts"; exit 1; }
 echo "ok: ${#scripts[@]} scripts pass shellcheck"
-exit 0

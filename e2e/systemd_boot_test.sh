@@ -1,17 +1,16 @@
 #!/bin/bash
 # The installed product under a real systemd: a Debian 12 root (mmdebstrap,
-# cached as a tar file, unpacked fresh for each run into a tmpfs) booted with
-# systemd-nspawn, its eth1 lib.sh's device link to a server namespace running
-# pnp-server. Run 1 installs with the README's cmake --install lines (cmake
-# here with DESTDIR, systemctl inside): both units active and provisioned;
-# /run/msgq 0770 and a command from a web side in root's group; the
-# address-space (and, where the hierarchy carries them, cgroup) limits; update,
-# reset, a document that is not well-formed refused in the journal; SIGKILL
-# restarts the daemon after the directories step; what another user planted at
-# both /tmp paths replaced at restart; the reboot command (nspawn exits 133,
-# the units come back); the stop line on SIGTERM. Run 2 installs with the
-# README's package lines and purges: nothing is left; then dpkg -i and --purge
-# in a chroot.
+# cached as a tar file, unpacked fresh into a tmpfs) booted with systemd-nspawn,
+# its eth1 lib.sh's device link to a server namespace running pnp-server. First
+# the README's package lines, then a purge: both units active and provisioned,
+# then nothing left. Then the README's cmake --install lines (cmake here with
+# DESTDIR, systemctl inside): both units active and provisioned; /run/msgq 0770
+# and a command from a web side in root's group; the address-space (and, where
+# the hierarchy carries them, cgroup) limits; update, reset, a document that is
+# not well-formed refused in the journal; SIGKILL restarts the daemon after the
+# directories step; what another user planted at both /tmp paths replaced at
+# restart; the reboot command (nspawn exits 133, the units come back); the stop
+# line on SIGTERM. Last, dpkg -i and --purge in a chroot.
 # Usage: systemd_boot_test.sh SOURCE_DIR BUILD_DIR ROOT_CACHE PNP_SERVER
 set -u
 . "$(dirname "$0")/lib.sh"
@@ -90,21 +89,18 @@ e2e_start_server "$4" --
 
 # ---------------------------------------------------------------- the container
 
-# new_root RUN: a fresh copy of the root with the device's stand-ins: the FXS
-# line number through a cat first on PATH, the firmware version, the factory
-# configuration and an apply hook that records its argument.
-new_root()
-{
-    root=$work/root-$1
-    { mkdir "$root" && tar -C "$root" --numeric-owner -xf "$root_cache"; } || fail "unpacking $root_cache"
-    mkdir -p "$root/etc/zentro" "$root/usr/libexec/zentro" || fail "mkdir in $root"
-    echo "Version: 5.1.3" > "$root/etc/version.txt"
-    echo '<?xml version="1.0"?><zentro><factory/></zentro>' > "$root/etc/zentro/factory.cfg"
-    cp "$E2E_DEV/run/e2e/bin/cat" "$root/usr/local/bin/cat" || fail "the stand-in cat"
-    # shellcheck disable=SC2016  # the hook expands its argument itself
-    printf '%s\n' '#!/bin/sh' 'echo "$1" >> /var/log/apply-config.log' > "$root/usr/libexec/zentro/apply-config"
-    chmod 0755 "$root/usr/libexec/zentro/apply-config"
-}
+# A fresh copy of the root with the device's stand-ins: the FXS line number
+# through a cat first on PATH, the firmware version, the factory configuration
+# and an apply hook that records its argument.
+root=$work/root
+{ mkdir "$root" && tar -C "$root" --numeric-owner -xf "$root_cache"; } || fail "unpacking $root_cache"
+mkdir -p "$root/etc/zentro" "$root/usr/libexec/zentro" || fail "mkdir in $root"
+echo "Version: 5.1.3" > "$root/etc/version.txt"
+echo '<?xml version="1.0"?><zentro><factory/></zentro>' > "$root/etc/zentro/factory.cfg"
+cp "$E2E_DEV/run/e2e/bin/cat" "$root/usr/local/bin/cat" || fail "the stand-in cat"
+# shellcheck disable=SC2016  # the hook expands its argument itself
+printf '%s\n' '#!/bin/sh' 'echo "$1" >> /var/log/apply-config.log' > "$root/usr/libexec/zentro/apply-config"
+chmod 0755 "$root/usr/libexec/zentro/apply-config"
 
 # dev COMMAND...: runs a command in the container as root; dev_detached
 # COMMAND...: the same in the background of the container, for a command that
@@ -217,11 +213,35 @@ stored=/tmp/httpipeconfig/zentrofxs-$E2E_MAC_HEX.cfg
 factory='<?xml version="1.0"?><zentro><factory/></zentro>'
 document() { echo "<?xml version=\"1.0\"?><zentro><line number=\"1\" user=\"boot-$1\"/></zentro>"; }
 
-# ---------------------------------------------------------------- run 1: cmake --install
+# ---------------------------------------------------------------- first the package
+
+# files: the container's files but the ones the system itself changes.
+files()
+{
+    dev find / -xdev \( -path /var/lib/dpkg -o -path /var/lib/systemd -o -path /var/log/journal -o -path /var/cache \
+                        -o -path /var/log/dpkg.log -o -path /var/log/apt \) -prune -o -print | sort
+}
 
 e2e_publish_document "$(document 1001)"
-new_root 1
 boot
+files > "$work/files.before"
+run_recipe "root, in the build directory:"
+expect_units_up 0
+expect_applied 1 "$(document 1001)"
+e2e_ok "the package: dpkg -i enables and starts both units, the device provisioned"
+
+dev dpkg --purge autoprovisionclient > "$work/purge.out" 2>&1 || { cat "$work/purge.out"; fail "dpkg --purge"; }
+for unit in presence-agent autoprovisionclient autoprovisionclient-dirs; do
+    [ "$(dev systemctl is-active "$unit.service")" = inactive ] || fail "$unit.service still runs after the purge"
+done
+dev sh -c 'rm -f /root/autoprovisionclient_*.deb /var/log/apply-config.log /etc/zentro/active.cfg /etc/zentro/previous.cfg'
+files > "$work/files.after"
+diff "$work/files.before" "$work/files.after" || fail "the purge left the above"
+dev test ! -e /run/msgq || fail "/run/msgq left after the purge"
+e2e_ok "dpkg --purge: both units stopped, nothing of the package left"
+
+# ---------------------------------------------------------------- then the README's cmake --install lines
+
 run_recipe "package, as root, from the top of the checkout:"
 expect_units_up 0
 expect_applied 1 "$(document 1001)"
@@ -305,36 +325,6 @@ dev grep -qE "$stop_line" /tmp/logs/autoprovisionclient.log || fail "no stop lin
 e2e_ok "systemctl stop: the crash guard's stop line in the journal and in /tmp/logs"
 dev_detached systemctl poweroff
 ended_with 0
-
-# ---------------------------------------------------------------- run 2: the package
-
-# files: the container's files but the ones the system itself changes.
-files()
-{
-    dev find / -xdev \( -path /var/lib/dpkg -o -path /var/lib/systemd -o -path /var/log/journal -o -path /var/cache \
-                        -o -path /var/log/dpkg.log -o -path /var/log/apt \) -prune -o -print | sort
-}
-
-e2e_publish_document "$(document 1001)"
-new_root 2
-boot
-files > "$work/files.before"
-run_recipe "root, in the build directory:"
-expect_units_up 0
-expect_applied 1 "$(document 1001)"
-e2e_ok "the package: dpkg -i enables and starts both units, the device provisioned"
-
-dev dpkg --purge autoprovisionclient > "$work/purge.out" 2>&1 || { cat "$work/purge.out"; fail "dpkg --purge"; }
-for unit in presence-agent autoprovisionclient autoprovisionclient-dirs; do
-    [ "$(dev systemctl is-active "$unit.service")" = inactive ] || fail "$unit.service still runs after the purge"
-done
-dev sh -c 'rm -f /root/autoprovisionclient_*.deb /var/log/apply-config.log /etc/zentro/active.cfg /etc/zentro/previous.cfg'
-files > "$work/files.after"
-diff "$work/files.before" "$work/files.after" || fail "the purge left the above"
-dev test ! -e /run/msgq || fail "/run/msgq left after the purge"
-dev_detached systemctl poweroff
-ended_with 0
-e2e_ok "dpkg --purge: both units stopped, nothing of the package left"
 
 # The same root as a chroot, where systemd does not run: the scripts do nothing that fails.
 cp "$build_dir"/autoprovisionclient_*.deb "$root/root/" || fail "copy of the package"

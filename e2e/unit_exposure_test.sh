@@ -3,23 +3,21 @@
 # each unit file, read offline, must not pass 4.5 (of 10). Prints the figures.
 # Usage: unit_exposure_test.sh DIST_DIR
 set -u
-dist=$1
-limit=4.5
+limit=4.5 failures=0
 command -v systemd-analyze > /dev/null || { echo "skipped: needs systemd-analyze"; exit 77; }
-failures=0
 for unit in autoprovisionclient.service autoprovisionclient-dirs.service presence-agent.service; do
-    report=$(cd / && systemd-analyze security --offline=true --no-pager "$dist/$unit" 2>&1)
-    figure=$(printf '%s\n' "$report" | sed -n 's/^.*Overall exposure level for [^:]*: \([0-9.]*\) .*$/\1/p')
+    report=$(cd / && systemd-analyze security --offline=true --no-pager "$1/$unit" 2>&1)
+    figure=$(sed -n 's/^.*Overall exposure level for [^:]*: \([0-9.]*\) .*$/\1/p' <<< "$report")
     if [ -z "$figure" ]; then
-        printf '%s\n' "$report" | tail -n 20
+        tail -n 20 <<< "$report"
         echo "FAIL: $unit: no exposure figure"
-        failures=$((failures + 1))
     elif awk -v x="$figure" -v limit="$limit" 'BEGIN { exit !(x > limit) }'; then
-        printf '%s\n' "$report" | grep '✗'
+        grep '✗' <<< "$report"
         echo "FAIL: $unit: exposure $figure, above $limit"
-        failures=$((failures + 1))
     else
         echo "ok: $unit: exposure $figure (at most $limit)"
+        continue
     fi
+    failures=$((failures + 1))
 done
 [ "$failures" = 0 ]

@@ -6,11 +6,9 @@
 # Usage: fuzz/run_fuzzers.sh [seconds per target, default 30] [target...]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-seconds=${1:-30}
-shift $(( $# > 0 ? 1 : 0 ))
-targets=("$@")
+seconds=${1:-30} targets=("${@:2}")
 [ ${#targets[@]} -gt 0 ] || targets=(parse_url serialize_config decode_message sip_message config_file xml_check)
-build=${FUZZ_BUILD_DIR:-$top/build/fuzz}
+build=${FUZZ_BUILD_DIR:-$top/build/fuzz} status=0
 artifacts=$build/fuzz-artifacts
 mkdir -p "$artifacts"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -21,7 +19,6 @@ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}" > "$build/build.log" 2>&1 \
   || { grep -E "error|Error" -A3 "$build/build.log"; exit 1; }
 
-status=0
 for t in "${targets[@]}"; do
   work=$(mktemp -d)
   cp -r "$top/fuzz/corpus/$t" "$work/corpus"
