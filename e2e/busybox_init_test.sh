@@ -149,10 +149,8 @@ case ${1:-} in
         actions dash /run/apc/init.d /run/apc/stand-ins "dash"
         # The boot-time entry on an empty /tmp (/etc is the machine's own here).
         rm -rf /tmp/httpipeconfig /tmp/logs /run/msgq
-        systemd-tmpfiles --create --exclude-prefix=/etc /run/apc/autoprovisionclient.conf \
-            || fail "systemd-tmpfiles --create"
-        label=tmpfiles
-        rooted tmpfiles
+        systemd-tmpfiles --create --exclude-prefix=/etc /run/apc/autoprovisionclient.conf || fail "systemd-tmpfiles"
+        label=tmpfiles && rooted tmpfiles
         echo "ok: the tmpfiles entry makes both directories 0755 root:root and /run/msgq 0770"
         exit 0 ;;
 esac
@@ -189,11 +187,9 @@ int main(void) { signal(SIGTERM, IGNORE_TERM ? SIG_IGN : OnTerm); for (;;) pause
 EOF
 done
 cp "$(command -v setpriv)" "$root/stand-ins/" || fail "needs setpriv"
-ldd "$root"/usr/sbin/* "$root"/usr/bin/* "$root"/stand-ins/* | sed -n 's/.*[ \t]\(\/[^ ]*\) (0x.*/\1/p' | sort -u \
-    > "$work/libraries"
-while read -r library; do
-    { mkdir -p "$root${library%/*}" && cp -L "$library" "$root$library"; } || fail "copy $library"
-done < "$work/libraries"
+ldd "$root"/usr/sbin/* "$root"/usr/bin/* "$root"/stand-ins/* | sed -n 's/.*[ \t]\(\/[^ ]*\) (0x.*/\1/p' | sort -u |
+    while read -r library; do mkdir -p "$root${library%/*}" && cp -L "$library" "$root$library" || exit 1; done \
+    || fail "copy the libraries"
 { cp /bin/busybox "$root/bin/busybox" && chroot "$root" /bin/busybox --install -s; } || fail "busybox --install"
 mknod -m 0666 "$root/dev/null" c 1 3 || fail "mknod $root/dev/null"
 cp "$0" "$root/busybox_init_test.sh" || fail "copy the test"
