@@ -2,20 +2,18 @@
 # Set-up of the end-to-end scenarios (run.sh), the interop test, the demo and
 # the benches (sourced, bash only, root).
 #
-# A device and a server network namespace joined by a veth pair: "eth1" on the
-# device, "srv0" on the server, each with a route for 224.0.0.0/4, so the SIP
-# multicast never leaves the two namespaces. The device's programs run in a
-# mount namespace of their own, held open by a holder process, where /run (so
-# /var/run/msgq), /var/log and /tmp are private and /etc and /usr/libexec are
-# overlays, all on a tmpfs in the caller's private mount namespace
-# (e2e_enter_private_mounts): the caller reads the device's files directly and
-# nothing stays mounted. "/proc/vexa/fxs-number" cannot exist in procfs: a
+# A device and a server network namespace joined by a veth pair ("eth1",
+# "srv0"), each with a route for 224.0.0.0/4, so the SIP multicast never leaves
+# them. The device's programs run in a mount namespace held open by a holder
+# process, with /run (so /var/run/msgq), /var/log and /tmp private and /etc and
+# /usr/libexec overlays, all on a tmpfs in the caller's private mount namespace
+# (e2e_enter_private_mounts). "/proc/vexa/fxs-number" cannot exist in procfs: a
 # stand-in "cat" first on the device's PATH prints the line number.
-# After e2e_setup: E2E_DIR (the run's tmpfs); E2E_DEV, the device's files from
-# outside: tmp/, run/, log/ (its /var/log), etc-upper/ (what it wrote in /etc);
-# E2E_SRV_DIR, the server's www/ and pnp.log; E2E_DEV_NS, E2E_SRV_NS,
-# E2E_DEV_IP, E2E_SRV_IP, E2E_MAC (aa:bb:..), E2E_MAC_HEX (aabb.., as the daemon
-# writes it); E2E_DEV_BIN, /run/e2e/bin: the device's copies of the programs.
+# After e2e_setup: E2E_DIR (the run's tmpfs); E2E_DEV, the device's tmp/, run/,
+# log/ (its /var/log), etc-upper/ (what it wrote in /etc); E2E_SRV_DIR, the
+# server's www/ and pnp.log; E2E_DEV_NS, E2E_SRV_NS, E2E_DEV_IP, E2E_SRV_IP,
+# E2E_MAC (aa:bb:..), E2E_MAC_HEX (aabb.., as the daemon writes it);
+# E2E_DEV_BIN, /run/e2e/bin: the device's copies of the programs.
 
 E2E_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 E2E_PIDS=() E2E_EXTRA_NS=() E2E_EMULATOR=()
@@ -203,13 +201,10 @@ e2e_setup()
 # (default $E2E_DEV), with one mkdir and one chmod for all of them.
 e2e_make_device_files()
 {
-    local roots=("${@:-$E2E_DEV}") root dirs=() tmps=() scripts=() stand_in
+    local roots=("${@:-$E2E_DEV}") root dirs=() stand_in
     for root in "${roots[@]}"; do
         dirs+=("$root/run/msgq" "$root/run/e2e/bin" "$root/log" "$root/tmp/logs" "$root/tmp/httpipeconfig"
                "$root/etc-upper/zentro" "$root/etc-work" "$root/libexec-upper/zentro" "$root/libexec-work")
-        tmps+=("$root/tmp")
-        scripts+=("$root/run/e2e/bin/cat")
-        [ -z "$E2E_APPLY_HOOK" ] || scripts+=("$root/libexec-upper/zentro/apply-config")
     done
     mkdir -p "${dirs[@]}" || e2e_fail "mkdir"
     # shellcheck disable=SC2016  # the stand-in expands its arguments itself
@@ -223,8 +218,9 @@ e2e_make_device_files()
         printf '%s\n' "$stand_in" > "$root/run/e2e/bin/cat"
         [ -z "$E2E_APPLY_HOOK" ] || printf '%s\n' "$E2E_APPLY_HOOK" > "$root/libexec-upper/zentro/apply-config"
     done
-    chmod 1777 "${tmps[@]}"
-    chmod 0755 "${scripts[@]}"
+    chmod 1777 "${roots[@]/%//tmp}"
+    chmod 0755 "${roots[@]/%//run/e2e/bin/cat}"
+    [ -z "$E2E_APPLY_HOOK" ] || chmod 0755 "${roots[@]/%//libexec-upper/zentro/apply-config}"
 }
 
 # e2e_install_device_program PATH [NAME]: copies a program into the device's

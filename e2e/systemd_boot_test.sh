@@ -19,13 +19,10 @@ source_dir=$(cd "$1" && pwd) && build_dir=$(cd "$2" && pwd) || exit 1
 root_cache=$3
 e2e_require_namespaces
 command -v systemd-nspawn > /dev/null || e2e_skip "needs systemd-nspawn"
-if [ -d /sys/fs/cgroup/unified ]; then
-    cgroup_parents=(/sys/fs/cgroup/systemd /sys/fs/cgroup/unified)
-elif [ -f /sys/fs/cgroup/cgroup.controllers ]; then
-    cgroup_parents=(/sys/fs/cgroup)
-else
-    e2e_skip "no cgroup hierarchy systemd-nspawn can use"
-fi
+cgroup_parents=(/sys/fs/cgroup)
+[ ! -d /sys/fs/cgroup/unified ] || cgroup_parents=(/sys/fs/cgroup/systemd /sys/fs/cgroup/unified)
+[ -d /sys/fs/cgroup/unified ] || [ -f /sys/fs/cgroup/cgroup.controllers ] \
+    || e2e_skip "no cgroup hierarchy systemd-nspawn can use"
 e2e_enter_private_mounts "$@"
 
 cgroups=() nspawn_pid='' init_pid='' made_dirs=()
