@@ -19,10 +19,7 @@ for number in 1 2 3; do
     printf '<?xml version="1.0"?>\n<zentro gateway="%d"/>' "$number" > "$E2E_SRV_DIR/www/cfg/$(e2e_fleet_mac_hex "$number").xml"
 done
 document_bytes=$(stat -c %s "$E2E_SRV_DIR/www/cfg/$(e2e_fleet_mac_hex 1).xml")
-e2e_srv_spawn "$E2E_DIR/server.out" "$4" --interface br0 --http-root "$E2E_SRV_DIR/www" \
-    --http-address "$E2E_SRV_IP" --log "$E2E_SRV_DIR/pnp.log"
-e2e_wait_for 15 e2e_ready_unless_ended "$E2E_LAST_PID" "pnp-server ended" e2e_server_listens \
-    || e2e_fail "pnp-server did not start"
+e2e_start_server "$4" -- --interface br0
 e2e_fleet_launch
 e2e_fleet_release
 e2e_wait_for 30 e2e_fleet_all e2e_fleet_applied || e2e_fail "the rack was not provisioned"
