@@ -1,8 +1,8 @@
 #!/bin/bash
 # Installs the build into a temporary root as a device image gets it
-# (DESTDIR=root, prefix /usr) and checks the whole tree, each tool's
-# --version, and that every program the units and init scripts start is
-# installed; then installs with a plain prefix, which keeps etc/init.d under it.
+# (DESTDIR=root, prefix /usr) and checks the whole tree and each tool's
+# --version (the boot tests start what the units and init scripts name); then
+# installs with a plain prefix, which keeps etc/init.d under it.
 # Usage: install_test.sh CMAKE BUILD_DIR VERSION [EMULATOR...]
 set -u
 stage=$(mktemp -d /tmp/apc-install.XXXXXX) || { echo "FAIL: mktemp"; exit 1; }
@@ -30,12 +30,6 @@ done
 for tool in usr/sbin/presence-agent usr/sbin/autoprovision-cmd usr/bin/autoprovision-fetch usr/bin/pnp-server; do
     answer=$("${@:4}" "$root/$tool" --version 2>&1)
     [ "$answer" = "${tool##*/} $3" ] || fail "${tool##*/} --version said \"$answer\", expected \"${tool##*/} $3\""
-done
-# Every program the units and the init scripts start is in the tree or on this system (/bin/mkdir ...).
-for file in "$root"/usr/lib/systemd/system/*.service "$root"/etc/init.d/*; do
-    while IFS= read -r path; do
-        [ -x "$root$path" ] || [ -x "$path" ] || fail "${file#"$root"/} starts $path, which is not installed"
-    done < <(sed -n -e 's/^Exec[A-Za-z]*=[-+@:!]*\(\/[^ ]*\).*/\1/p' -e 's/^[A-Z_]*=\(\/usr\/[^ ]*\)$/\1/p' "$file")
 done
 grep -q "^MIT License" "$root/usr/share/doc/autoprovisionclient/LICENSE" || fail "LICENSE is not the MIT licence"
 [ $failures = 0 ] || exit 1
