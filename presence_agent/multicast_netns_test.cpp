@@ -1,8 +1,8 @@
 // The real multicast path, in two network namespaces made for the test and joined by a veth pair: the agent
 // sends the daemon's own records (224.0.1.75:5060 from 10.77.0.1:5060) in one, a receiver joined to the group
 // listens in the other; the agent's interface loses and gets its address and carrier. Needs root; nothing is
-// sent from the machine's own namespace. The answer's way back is covered end to end
-// (e2e/scenarios/provisioning.scn, e2e/scenarios/start_order.scn).
+// sent from the machine's own namespace. The SUBSCRIBE's headers and the answer's way back are covered end
+// to end (e2e/scenarios/provisioning.scn, e2e/scenarios/start_order.scn).
 #include "presence_agent/presence_agent.h"
 
 #include <arpa/inet.h>
@@ -67,8 +67,8 @@ protected:
 
 // Without an address, then without carrier, the SUBSCRIBE waits, past Timer F, with no answer to the daemon; a
 // newer request replaces the waiting one. It leaves once both are there, with TTL 1, from the interface's
-// address (the daemon found none; one the daemon names: every scenario in e2e/), follows an address change on its next send with a new Call-ID, and times out by the
-// Timer F of its first send.
+// address (the daemon found none; one the daemon names: every scenario in e2e/), follows an address change
+// on its next send with a new Call-ID, and times out by the Timer F of its first send.
 TEST_F(MulticastNamespace, SubscribeWaitsForAddressAndCarrierThenLeavesWithTtlOneAndFollowsTheAddress)
 {
     ASSERT_TRUE(Ip("-n $a addr flush dev $a && ip -n $b link set $b down"));
@@ -96,11 +96,8 @@ TEST_F(MulticastNamespace, SubscribeWaitsForAddressAndCarrierThenLeavesWithTtlOn
         ASSERT_TRUE(Ip("-n $b link set $b up"));
         ASSERT_TRUE(pump([&] { return mpReceiver->Receive(subscribe, 0); }, 3000));
         EXPECT_EQ(1, mpReceiver->Ttl());
-        EXPECT_EQ("sip:MAC%3a0011aabbccdd@224.0.1.75", subscribe.requestUri);
         const std::string first = *subscribe.Header("Call-ID");
         EXPECT_EQ("10.77.0.1:5060", Sip::AddressText(mpReceiver->From()));
-        EXPECT_EQ(0u, subscribe.Header("Via")->find("SIP/2.0/UDP 10.77.0.1:5060;branch="));
-        EXPECT_EQ("@10.77.0.1", first.substr(first.find('@')));
 
         ASSERT_TRUE(Ip("-n $a addr del 10.77.0.1/24 dev $a && ip -n $a addr add 10.78.0.1/24 dev $a"));
         ASSERT_TRUE(pump([&] { return mpReceiver->Receive(subscribe, 0) && *subscribe.Header("Call-ID") != first; },

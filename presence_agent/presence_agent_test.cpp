@@ -3,14 +3,11 @@
 #include "presence_agent/presence_agent.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -19,7 +16,6 @@
 #include <vector>
 
 #include "config_file/config_file.h"
-#include "presence_agent/signal_pipe.h"
 #include "sip/sip_response.h"
 #include "testing/test_support.h"
 
@@ -269,19 +265,6 @@ TEST_F(PresenceAgentTest, RateLimitSendsOneNewSubscribePerSecondAndTheLastIdWins
     EXPECT_EQ(101u, failed.front());
     EXPECT_EQ(arrivals.size(), failed.size());
     EXPECT_EQ(10ul - failed.size(), mpAgent->Counters().droppedRequests);
-}
-
-TEST_F(PresenceAgentTest, OnlineAtStartOfflineWhenStopped)
-{
-    // Run() announces online, then ends with offline once SIGTERM has reached the signal pipe.
-    SignalPipe signals;
-    ASSERT_TRUE(signals.Install());
-    ASSERT_EQ(0, raise(SIGTERM));
-    pollfd readable = {signals.GetFD(), POLLIN, 0};
-    ASSERT_EQ(1, poll(&readable, 1, 1000));
-    mpAgent->Run(signals.GetFD());
-    for (const bool online : {true, false})
-        EXPECT_EQ(online, ExpectAnswer(MSG_PARTY_STATE, 0).online);
 }
 
 }  // namespace

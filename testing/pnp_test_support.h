@@ -74,7 +74,6 @@ public:
     uint16_t SipPort() const { return mServer.SipPort(); }
     uint16_t HttpPort() const { return mServer.HttpPort(); }
 
-    // What the server logged so far; every line is flushed as it is written.
     // The log as written so far; with awaited, once it holds that text (at most 5 s): the server writes
     // its log when it goes back to waiting, which a quick client may outrun by several requests.
     std::string LogText(const std::string& awaited = "") const

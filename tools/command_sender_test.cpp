@@ -2,7 +2,6 @@
 #include "tools/command_sender.h"
 
 #include <grp.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "messaging/messaging.h"
+#include "testing/child_process.h"
 #include "testing/fake_device.h"
 
 namespace {
@@ -63,13 +63,11 @@ TEST(CommandSenderTest, ResultsFollowTheDaemonsLife)
         EXPECT_EQ(daemon.mSeen,
                   (std::vector<std::string>{"182 reset", "182 update", "182 reboot", "182 update"}));
     }
-    const pid_t child = fork();   // its queue's file stays behind, with nobody bound to it
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        CGIMessenger dying(Messaging::CGI_QUEUE);
-        _exit(0);
-    }
-    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    // A daemon that died leaves its queue's file behind, with nobody bound to it.
+    ASSERT_EQ("exit 0", testing_support::Ending(testing_support::StartChild([]() -> int {
+                  CGIMessenger dying(Messaging::CGI_QUEUE);
+                  _exit(0);
+              })));
     EXPECT_EQ(sender.Send("reboot"), SendResult::DaemonNotRunning);
     EXPECT_EQ(sender.LastError(), ECONNREFUSED);
 }
@@ -80,16 +78,12 @@ TEST(CommandSenderTest, OtherUserIsDenied)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to send as another user";
     CGIMessenger daemon(Messaging::CGI_QUEUE);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        CommandSender sender(500);
-        const bool nobody = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
-        const bool denied = nobody && sender.Send("update") == SendResult::PermissionDenied;
-        _exit(denied && sender.LastError() == EACCES ? 0 : 1);
-    }
-    int status = -1;
-    EXPECT_TRUE(waitpid(child, &status, 0) == child && status == 0) << status;
+    EXPECT_EQ("exit 0", testing_support::Ending(testing_support::StartChild([] {
+                  CommandSender sender(500);
+                  const bool nobody = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+                  return nobody && sender.Send("update") == SendResult::PermissionDenied &&
+                         sender.LastError() == EACCES ? 0 : 1;
+              })));
 }
 
 TEST(CommandLineTest, ParsesOptionsRefusesBadOnesAndGivesEachResultItsExitCode)
