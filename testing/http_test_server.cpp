@@ -136,10 +136,9 @@ void HttpTestServer::ServeConnection(int fd, const Answer& answer)
     if (headerEnd != std::string::npos)
         request.resize(headerEnd + 4);
 
-    const size_t total = answer.bytes.size(), chunk = answer.chunkSize == 0 ? total : answer.chunkSize;
-    for (size_t sent = 0, count = 1; count > 0 && sent < total; sent += count) {
+    for (size_t sent = 0, count = 1; count > 0 && sent < answer.bytes.size(); sent += count) {
         const ssize_t result = RetryOnInterrupt(
-            [&] { return send(fd, answer.bytes.data() + sent, std::min(chunk, total - sent), MSG_NOSIGNAL); });
+            [&] { return send(fd, answer.bytes.data() + sent, answer.bytes.size() - sent, MSG_NOSIGNAL); });
         count = result > 0 ? static_cast<size_t>(result) : 0;
     }
     // Recorded once answered: a copy of a 16 MiB request under a sanitizer must not delay the answer.

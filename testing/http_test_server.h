@@ -23,7 +23,6 @@ public:
     };
     struct Answer {
         std::string bytes;
-        size_t chunkSize = 0;   // bytes per send; 0: all at once
         Ending ending = CLOSE_AFTER_ANSWER;
         int readDelayMs = 0;    // a pause after the accept, before the request is read
     };
