@@ -243,7 +243,10 @@ TEST(ClientTest, RunSelectsBothQueuesAndTakesOneMessageAtATime)
                   agent.SendTo(CGI_QUEUE, message);
                   client.mThrowAt = 1;
                   const bool result = client.Run();   // ends when the second update's callback throws
-                  WriteFile(lines, Joined(Leveled(log), "|"));
+                  std::string text;
+                  for (const std::string& line : Leveled(log))
+                      text += line + "|";
+                  WriteFile(lines, text);
                   return result ? 1 : 0;
               })));
     EXPECT_EQ("3T OnConfirm : subID = 1\n|3T Auto Provision client is connected...|"
