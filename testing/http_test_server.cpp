@@ -22,7 +22,7 @@ const std::chrono::seconds WAIT_LIMIT(30);
 // A socket's receive and send time-out (accept's included).
 void Bound(int fd)
 {
-    const timeval limit = {WAIT_LIMIT.count(), 0};
+    const timeval limit = {static_cast<time_t>(WAIT_LIMIT.count()), 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
