@@ -123,7 +123,7 @@ TEST_F(FetchTool, CheckExplainsWhatTheDeviceDoesWithEachAnswer)
           "ending:   the server closed the connection after its answer: the download ends at once",
           "verdict:  the device stores and applies this document"}},
         {"kept alive", {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(DOCUMENT.size()) + "\r\n\r\n" +
-                            DOCUMENT, 0, HttpTestServer::KEEP_OPEN},
+                            DOCUMENT, HttpTestServer::KEEP_OPEN},
          CHECK_IDLE_WAIT,
          {"trace:    AutoProvisionClient::Recieved failed(time expire)", stored,
           "ending:   the server kept the connection open (keep-alive): the device takes the answer as complete "

@@ -12,62 +12,50 @@
 
 namespace testing_support {
 
+// Serves one connection per answer, in order. Every wait, of its thread or of
+// a caller, ends after 30 s at the latest; the destructor ends them at once.
 class HttpTestServer {
 public:
-    // What happens after the answer has been sent.
     enum Ending {
         CLOSE_AFTER_ANSWER,   // orderly close
-        KEEP_OPEN,            // wait until the client closes or the server stops
+        KEEP_OPEN,            // until the client closes
         RESET_ON_ARRIVAL,     // reset once the request's first bytes arrive, answer nothing
     };
-
     struct Answer {
         std::string bytes;
-        size_t chunkSize = 0;            // bytes per send; 0: all at once
         Ending ending = CLOSE_AFTER_ANSWER;
-        int readDelayMs = 0;             // a pause after the accept, before the request is read
+        int readDelayMs = 0;    // a pause after the accept, before the request is read
     };
 
-    // Every wait of the server ends after this long at the latest.
-    static const int WAIT_LIMIT_MS = 30000;
-
-    // Listens on 127.0.0.1 port 0 and serves one connection per answer, in
-    // order. Throws std::runtime_error when it cannot listen.
+    // Throws std::runtime_error when it cannot listen.
     explicit HttpTestServer(const std::vector<Answer>& answers);
-    explicit HttpTestServer(const Answer& answer);
-    // Stops the thread and closes every descriptor.
+    explicit HttpTestServer(const Answer& answer) : HttpTestServer(std::vector<Answer>{answer}) {}
     ~HttpTestServer();
     HttpTestServer(const HttpTestServer&) = delete;
     HttpTestServer& operator=(const HttpTestServer&) = delete;
 
-    unsigned short Port() const { return mPort; }
     std::string PortText() const { return std::to_string(mPort); }
-
-    // The bytes of request index up to and including the "\r\n\r\n" that
-    // ends its header (all it got when the client stopped earlier). Waits at
-    // most timeoutMs for it; empty when it did not come.
-    std::string Request(size_t index = 0, int timeoutMs = WAIT_LIMIT_MS) const;
-
-    // Waits at most timeoutMs until every scripted connection has ended.
-    bool WaitFinished(int timeoutMs = WAIT_LIMIT_MS) const;
-
+    // Request index up to the "\r\n\r\n" that ends its header (all it got when
+    // the client stopped earlier), once answered; empty when it did not come.
+    std::string Request(size_t index = 0) const;
+    // Whether every scripted connection has ended.
+    bool WaitFinished() const;
     // A port of 127.0.0.1 on which nobody listens: bound, then released.
     static unsigned short UnusedPort();
 
 private:
     void Serve();
     void ServeConnection(int fd, const Answer& answer);
-    bool Wait(int fd, short events, long long deadlineMs) const;
-    void RecordRequest(std::string request);
 
     std::vector<Answer> mAnswers;
+    unsigned short mPort = 0;
     int mListenFd;
-    int mStopPipe[2];
-    unsigned short mPort;
+    int mConnectionFd = -1;   // the one being served, shut down by the destructor
     mutable std::mutex mMutex;
     mutable std::condition_variable mChanged;
     std::vector<std::string> mRequests;
-    bool mFinished;
+    bool mFinished = false;
+    bool mStopping = false;
     std::thread mThread;
 };
 

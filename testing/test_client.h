@@ -34,7 +34,6 @@ public:
     using AutoProvisionClient::mSubscriptionID;
     using AutoProvisionClient::mThreadID;
     using AutoProvisionClient::mUserAgent;
-    void SetDirectory(const std::string& directory) { mDirectory = directory; }
 
 protected:
     // Empty: the device's own directory.
@@ -59,15 +58,6 @@ inline Lines Leveled(const LogCapture& capture)
         lines.push_back(std::to_string(line.level) + stamp + line.text);
     }
     return lines;
-}
-
-// The lines joined, each followed by separator.
-inline std::string Joined(const Lines& lines, const std::string& separator = "")
-{
-    std::string text;
-    for (const std::string& line : lines)
-        text += line + separator;
-    return text;
 }
 
 }  // namespace testing_support

@@ -35,20 +35,17 @@ TEST_F(LogStreamTest, WritesCutTextAppendingOrTruncating)
         Trace(stream, 5, "%s\n", std::string(100, 'a').c_str());   // cut to 19 bytes
     }
     // The second stream truncated what the first wrote; the third appended.
-    std::string text;
-    PlatformDetail::ReadWholeFile(File("cut.log").c_str(), text);
-    EXPECT_EQ("0:1234567890123\n" + std::string(19, 'a') + "1:1234567890123\n" + std::string(19, 'a'), text);
+    EXPECT_EQ("0:1234567890123\n" + std::string(19, 'a') + "1:1234567890123\n" + std::string(19, 'a'),
+              testing_support::ReadFile(File("cut.log")));
     // A missing directory drops the text without failing.
     LogStream nowhere("/nonexistent-dir/trace.log", false, true, 9, 1, 2048, false);
     Trace(nowhere, 1, "lost\n");
-
 }
 
 TEST_F(LogStreamTest, GetLogLevelReadsTheSwitchFile)
 {
     Configuration::ScopedPathRedirect redirect(TRACE_SWITCH_FILE, File("switch.conf"));
-    bool on = false;
-    bool verbose = true;
+    bool on = false, verbose = true;
     EXPECT_FALSE(GetLogLevel(&on, &verbose));   // no file: tracing on
     EXPECT_TRUE(on && !verbose);
     std::ofstream(File("switch.conf")) << "Trace : No  # quiet\n";
@@ -63,7 +60,7 @@ TEST_F(LogStreamTest, OpensOnlyARegularFileOfMode0640AndRotatesToExactlyOneBacku
 {
     // A symlink or a FIFO planted at the path: the text is dropped at once,
     // the symlink's target stays as it was.
-    std::ofstream(File("target")) << "untouched";
+    testing_support::WriteFile(File("target"), "untouched");
     ASSERT_EQ(0, symlink(File("target").c_str(), File("link.log").c_str()));
     ASSERT_EQ(0, mkfifo(File("fifo.log").c_str(), 0666));
     for (const char* name : {"link.log", "fifo.log"}) {
@@ -73,20 +70,14 @@ TEST_F(LogStreamTest, OpensOnlyARegularFileOfMode0640AndRotatesToExactlyOneBacku
             Trace(stream, 1, "planted\n");
         }
     }
-    std::string text;
-    PlatformDetail::ReadWholeFile(File("target").c_str(), text);
-    EXPECT_EQ("untouched", text);
+    EXPECT_EQ("untouched", testing_support::ReadFile(File("target")));
 
     // A new file is 0640 whatever the umask allows; an existing file of ours
     // loses what goes beyond 0640 and keeps a stricter mode.
-    struct Row {
-        const char* name;
-        int existingMode;  // -1: no file yet
-        mode_t expected;
-    };
-    const Row rows[] = {{"new.log", -1, 0640}, {"wide.log", 0666, 0640}, {"strict.log", 0600, 0600}};
+    const struct { const char* name; int existingMode; mode_t expected; } rows[] = {   // -1: no file yet
+        {"new.log", -1, 0640}, {"wide.log", 0666, 0640}, {"strict.log", 0600, 0600}};
     const mode_t umaskBefore = umask(0);
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         if (row.existingMode >= 0) {
             std::ofstream(File(row.name)) << "old\n";
@@ -106,10 +97,8 @@ TEST_F(LogStreamTest, OpensOnlyARegularFileOfMode0640AndRotatesToExactlyOneBacku
     for (long i = 0; i < perFile * 5 / 2; ++i)
         Trace(stream, 1, "%08ld %0990d\n", i, 0);
     umask(umaskBefore);
-    std::string current;
-    std::string backup;
-    PlatformDetail::ReadWholeFile(File("trace.log").c_str(), current);
-    PlatformDetail::ReadWholeFile(File("trace.log.1").c_str(), backup);
+    const std::string current = testing_support::ReadFile(File("trace.log"));
+    const std::string backup = testing_support::ReadFile(File("trace.log.1"));
     EXPECT_EQ(perFile * 1000, static_cast<long>(backup.size()));
     EXPECT_EQ(perFile, std::stol(backup));
     EXPECT_EQ((perFile * 5 / 2 - 2 * perFile) * 1000, static_cast<long>(current.size()));
