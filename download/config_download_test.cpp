@@ -187,6 +187,19 @@ TEST_F(ConfigDownload, PortFieldReachesTheAddressAndAFailedSendEndsTheRequest)
     }
 }
 
+// An exception inside the request (here while the answer is stored) ends it with the connection line.
+TEST(ConfigRequest, AnExceptionInsideTheRequestIsAFailedRequest)
+{
+    struct ThrowingClient : TestClient {
+        std::string ConfigDirectory() const override { throw std::bad_alloc(); }
+    } client;
+    LogCapture capture;
+    HttpTestServer server(HttpTestServer::Answer{HEADER + DOCUMENT});
+    EXPECT_FALSE(client.SendConfigRequest(Params(server, "cfg", true)));
+    EXPECT_EQ((Lines{CLOSED, "0T Failed to establish connection with host[127.0.0.1:" + server.PortText() + "]\n"}),
+              Leveled(capture));
+}
+
 // Serves an answer in full 1023-byte chunks, each byte telling its position, and notes every capacity the
 // answer string had on the way.
 struct ChunkSocket : BsdSocket {
