@@ -179,7 +179,7 @@ e2e_setup()
     # between runs; it follows the pid only to tell their logs apart.
     local net=$(($$ % 200 + 20)) fifo=$E2E_DIR/holder.fifo
     E2E_DEV_IP=10.231.$net.2 E2E_SRV_IP=10.231.$net.1 E2E_DEV_NS=apc-dev-$$ E2E_SRV_NS=apc-srv-$$
-    E2E_MAC=$(printf '02:e2:e0:00:%02x:02' "$net")
+    E2E_MAC=$(printf '0a:e2:e0:00:%02x:02' "$net")
     E2E_MAC_HEX=${E2E_MAC//:/}
     { ip netns add "$E2E_DEV_NS" && ip netns add "$E2E_SRV_NS"; } || e2e_fail "ip netns add"
     e2e_add_link "$E2E_DEV_NS" eth1 "$E2E_SRV_NS" srv0 "10.231.$net"
